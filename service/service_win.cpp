@@ -1,0 +1,118 @@
+// Service lifecycle. The body (service_run) is shared by service mode and the console run; the
+// status reports are skipped while no status handle exists, so the console run never reports.
+//
+// Shut-down and lifetimes: the stop event is created before the control handler is registered,
+// so a stop that arrives during start-up is never lost. The context is static and the
+// authentication lock is never deleted while a thread may still be inside an authentication
+// (a round can last minutes): after the bounded waits we delete it only when every worker has
+// left; otherwise the process ends right after the stopped report with the lock still alive.
+#include "service/service.h"
+
+#include <windows.h>
+#include <string.h>
+
+#include "common/console.h"
+#include "common/log.h"
+#include "common/text.h"
+#include "service/service_context.h"
+#include "service/status.h"
+
+namespace {
+
+ServiceContext g_context;
+HANDLE g_stop_event = nullptr;
+SERVICE_STATUS_HANDLE g_status_handle = nullptr;
+DWORD g_checkpoint_counter = 1;
+volatile LONG g_workers_in_flight = 0;
+
+void report_status(DWORD state) {
+    SERVICE_STATUS status = make_service_status(state, &g_checkpoint_counter);
+    if (g_status_handle) SetServiceStatus(g_status_handle, &status);
+}
+
+void ensure_stop_event() {
+    if (!g_stop_event) g_stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+}
+
+// Interrogate and every other control are ignored, with no report.
+void WINAPI control_handler(DWORD control) {
+    if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_SHUTDOWN) return;
+    report_status(SERVICE_STOP_PENDING);
+    if (g_stop_event) SetEvent(g_stop_event);
+}
+
+void WINAPI service_main(DWORD, wchar_t**) {
+    ensure_stop_event();
+    g_status_handle = RegisterServiceCtrlHandlerW(service_name, control_handler);
+    if (!g_status_handle) return;
+    report_status(SERVICE_START_PENDING);
+    service_run();
+    report_status(SERVICE_STOPPED);
+}
+
+void wait_and_close(HANDLE thread, DWORD timeout_ms) {
+    if (!thread) return;
+    WaitForSingleObject(thread, timeout_ms);
+    CloseHandle(thread);
+}
+
+}  // namespace
+
+ServiceContext* service_context() { return &g_context; }
+void service_worker_enter() { InterlockedIncrement(&g_workers_in_flight); }
+void service_worker_leave() { InterlockedDecrement(&g_workers_in_flight); }
+long service_workers_in_flight() { return InterlockedCompareExchange(&g_workers_in_flight, 0, 0); }
+HANDLE service_stop_event() { return g_stop_event; }
+
+void service_run() {
+    memset(&g_context.settings, 0, sizeof g_context.settings);
+    memset(&g_context.policy, 0, sizeof g_context.policy);
+    InitializeCriticalSection(&g_context.auth_lock);
+
+    wchar_t settings_path[1024] = {};
+    wchar_t policy_path[1024] = {};
+    path_beside_exe(settings_file_name, settings_path, 1024);
+    path_beside_exe(policy_file_name, policy_path, 1024);
+    // A missing or broken file leaves what the reader leaves: no rules protect nothing.
+    load_settings(settings_path, &g_context.settings);
+    load_policy(policy_path, &g_context.policy);
+    log_event(&g_context.settings, L"service started, rules=%lu", static_cast<unsigned long>(g_context.policy.count));
+
+    ensure_stop_event();
+    HANDLE listener = nullptr;  // the auth pipe listener
+    HANDLE watcher = nullptr;   // the process watcher
+    report_status(SERVICE_RUNNING);
+
+    WaitForSingleObject(g_stop_event, INFINITE);
+
+    wait_and_close(listener, 3000);
+    wait_and_close(watcher, 3000);
+
+    if (service_workers_in_flight() == 0) {
+        CloseHandle(g_stop_event);
+        g_stop_event = nullptr;
+        DeleteCriticalSection(&g_context.auth_lock);
+    }
+    log_event(&g_context.settings, L"service stopped");
+}
+
+bool run_service_dispatcher() {
+    SERVICE_TABLE_ENTRYW table[] = {
+        {const_cast<wchar_t*>(service_name), service_main},
+        {nullptr, nullptr},
+    };
+    return StartServiceCtrlDispatcherW(table) != FALSE;
+}
+
+int run_in_console() {
+    HANDLE mutex = CreateMutexW(nullptr, TRUE, L"Global\\SentrelSvcSingleton");
+    if (!mutex || GetLastError() == ERROR_ALREADY_EXISTS) {
+        if (mutex) CloseHandle(mutex);
+        console_print(L"服务已在运行。\n");
+        return 0;
+    }
+    // Nothing signals the stop event here: the console run lasts until the process is ended.
+    service_run();
+    CloseHandle(mutex);
+    return 0;
+}

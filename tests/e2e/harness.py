@@ -1,0 +1,262 @@
+"""End-to-end harness: lays the built executables into the Wine prefix as an install would,
+writes the two JSON files, runs the programs (console and GUI), reads the log, and always stops
+what it started (by pid)."""
+
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+import unittest
+
+BIN = os.environ.get("SENTREL_BIN", os.path.abspath(os.path.join(os.path.dirname(__file__), "../../build/bin")))
+PREFIX = os.environ.get("SENTREL_WINEPREFIX", os.path.abspath(os.path.join(BIN, "../wineprefix")))
+
+INSTALL_WIN = r"C:\Program Files\Sentrel"
+LOG_WIN = INSTALL_WIN + r"\logs\sentrel.log"
+
+EXECUTABLES = ("SentrelSvc.exe", "SentrelUI.exe", "runguard.exe")
+
+
+def wine_env(extra=None):
+    env = dict(os.environ)
+    env["WINEPREFIX"] = PREFIX
+    env["WINEDEBUG"] = "-all"
+    env["WINEDLLOVERRIDES"] = "winemenubuilder.exe=d;mscoree,mshtml="
+    if extra:
+        env.update(extra)
+    return env
+
+
+def win_to_unix(path):
+    """C:\\a\\b -> <prefix>/drive_c/a/b"""
+    drive, rest = path[0].lower(), path[3:]
+    return os.path.join(PREFIX, "drive_" + drive, *rest.split("\\"))
+
+
+def json_escape(text):
+    return text.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n").replace("\r", "\\r")
+
+
+def settings_json(**values):
+    keys = ["server_url", "api_key", "mfa_username", "address", "country_code", "client_ip",
+            "admin_auth_mode", "log_file", "language"]
+    values.setdefault("log_file", LOG_WIN)
+    lines = ['  "%s": "%s"' % (k, json_escape(values.get(k, ""))) for k in keys]
+    return "{\n" + ",\n".join(lines) + "\n}\n"
+
+
+def rule_json(type="command", display_name="Rule", match_name="", match_path="", args_contains="",
+              auth_mode="totp", cache_window_seconds=300, enabled=True):
+    return ('{ "type": "%s", "display_name": "%s", "match_name": "%s", "match_path": "%s", '
+            '"args_contains": "%s", "auth_mode": "%s", "cache_window_seconds": %d, "enabled": %s }'
+            % (type, json_escape(display_name), json_escape(match_name), json_escape(match_path),
+               json_escape(args_contains), auth_mode, cache_window_seconds, "true" if enabled else "false"))
+
+
+def policy_json(rules):
+    return "{\n  \"rules\": [" + ",".join("\n    " + r for r in rules) + "\n  ]\n}\n"
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Install:
+    """One test's install folder and the processes started in it."""
+
+    def __init__(self, folder=INSTALL_WIN):
+        self.folder_win = folder
+        self.folder = win_to_unix(folder)
+        self.processes = []
+        self.display = None
+        self.xvfb = None
+        self.service_created = False
+
+    # --- laying out ---------------------------------------------------------------------------
+    def lay_out(self, settings=None, policy=None, executables=EXECUTABLES, replace=None):
+        """Copies the executables (replace maps an installed name to another built program)."""
+        if os.path.isdir(self.folder):
+            shutil.rmtree(self.folder)
+        os.makedirs(self.folder)
+        replace = replace or {}
+        for name in executables:
+            source = os.path.join(BIN, replace.get(name, name))
+            shutil.copy(source, os.path.join(self.folder, name))
+        self.write_file("SentrelSvc.json", settings if settings is not None else settings_json())
+        if policy is not None:
+            self.write_file("SentrelSvc.policy.json", policy)
+        return self
+
+    def write_file(self, name, text):
+        with open(os.path.join(self.folder, name), "w", encoding="utf-8", newline="") as f:
+            f.write(text)
+
+    def path_win(self, name):
+        return self.folder_win + "\\" + name
+
+    # --- running ------------------------------------------------------------------------------
+    def command(self, exe, args):
+        target = exe if (":" in exe or "\\" in exe) else self.path_win(exe)
+        return ["wine", target] + list(args)
+
+    def run(self, exe, *args, timeout=60, cwd=None, env=None, input=None):
+        """Runs to the end; returns (exit code, stdout text, stderr text)."""
+        done = subprocess.run(self.command(exe, args), cwd=cwd or self.folder, env=wine_env(env),
+                              capture_output=True, timeout=timeout, input=input)
+        return done.returncode, done.stdout.decode("utf-8", "replace"), done.stderr.decode("utf-8", "replace")
+
+    def start(self, exe, *args, env=None, cwd=None):
+        """Starts in the background; stopped by stop_all()."""
+        extra = dict(env or {})
+        if self.display:
+            extra["DISPLAY"] = self.display
+        process = subprocess.Popen(self.command(exe, args), cwd=cwd or self.folder, env=wine_env(extra),
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.processes.append(process)
+        return process
+
+    def start_display(self):
+        """An Xvfb display of our own for GUI programs."""
+        for number in range(90, 140):
+            if not os.path.exists("/tmp/.X%d-lock" % number):
+                self.xvfb = subprocess.Popen(["Xvfb", ":%d" % number, "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
+                                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                self.display = ":%d" % number
+                time.sleep(0.5)
+                return self.display
+        raise RuntimeError("no free X display")
+
+    def stop(self, process, timeout=5):
+        if process.poll() is None:
+            process.send_signal(signal.SIGTERM)
+            try:
+                process.wait(timeout)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+        for stream in (process.stdout, process.stderr):
+            if stream:
+                stream.close()
+
+    def stop_all(self):
+        for process in self.processes:
+            self.stop(process)
+        self.processes = []
+        if self.service_created:
+            self.remove_service()
+            self.service_created = False
+        self.kill_installed_processes()
+        if self.xvfb:
+            self.xvfb.kill()
+            self.xvfb.wait()
+            self.xvfb = None
+
+    def installed_processes(self, which=None):
+        """Unix pids of Wine processes of our prefix running a program of the install folder,
+        including those the programs started themselves (the dialog host, relaunched programs)."""
+        folder = self.folder_win.lower().encode()
+        prefix = ("WINEPREFIX=" + PREFIX).encode()
+        pids = []
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit() or int(entry) == os.getpid():
+                continue
+            try:
+                with open("/proc/%s/cmdline" % entry, "rb") as f:
+                    cmdline = f.read().lower()
+                with open("/proc/%s/environ" % entry, "rb") as f:
+                    environ = f.read().split(b"\0")
+            except OSError:
+                continue
+            if folder in cmdline and prefix in environ and (which is None or which(cmdline)):
+                pids.append(int(entry))
+        return pids
+
+    def kill_installed_processes_named(self, name):
+        self.kill_installed_processes(lambda cmdline: name.lower().encode() in cmdline)
+
+    def kill_installed_processes(self, which=None):
+        for pid in self.installed_processes(which):
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass
+        wait_until(lambda: not self.installed_processes(which), timeout=5)
+
+    # --- service control manager ---------------------------------------------------------------
+    def sc(self, *args, timeout=30):
+        done = subprocess.run(["wine", "sc"] + list(args), env=wine_env(), capture_output=True, timeout=timeout)
+        return done.returncode, done.stdout.decode("utf-8", "replace")
+
+    def create_service(self):
+        """Registers SentrelSvc.exe of this install with the service control manager (any old
+        registration is stopped and removed first; stop_all removes this one)."""
+        self.remove_service()
+        self.service_created = True
+        return self.sc("create", "SentrelSvc", "binPath=", '"%s"' % self.path_win("SentrelSvc.exe"))
+
+    def service_state(self):
+        return self.sc("query", "SentrelSvc")[1]
+
+    def remove_service(self):
+        self.sc("stop", "SentrelSvc")
+        wait_until(lambda: "RUNNING" not in self.service_state() and "PENDING" not in self.service_state(), timeout=15)
+        self.sc("delete", "SentrelSvc")
+
+    # --- the log ------------------------------------------------------------------------------
+    def log_path(self):
+        return win_to_unix(LOG_WIN)
+
+    def clear_log(self):
+        if os.path.exists(self.log_path()):
+            os.remove(self.log_path())
+
+    def read_log(self):
+        try:
+            with open(self.log_path(), encoding="utf-8-sig", newline="") as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+    def log_messages(self):
+        """The messages of the log, without time stamps."""
+        out = []
+        for line in self.read_log().replace("\r\r\n", "\n").split("\n"):
+            if line.startswith("[") and "] " in line:
+                out.append(line.split("] ", 1)[1])
+        return out
+
+    def wait_for_log(self, message, timeout=15):
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            if any(message in m for m in self.log_messages()):
+                return True
+            time.sleep(0.1)
+        return False
+
+
+def wait_until(predicate, timeout=15, step=0.1):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if predicate():
+            return True
+        time.sleep(step)
+    return False
+
+
+class E2ETestCase(unittest.TestCase):
+    """Each test gets a fresh install folder; everything it started is stopped afterwards."""
+
+    def setUp(self):
+        self.install = Install()
+        self.install.kill_installed_processes()  # leftovers of an interrupted run
+        self.addCleanup(self.install.stop_all)
+
+
+def main():
+    result = unittest.main(exit=False, verbosity=2).result
+    sys.exit(0 if result.wasSuccessful() else 1)

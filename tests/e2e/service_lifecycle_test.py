@@ -1,0 +1,70 @@
+"""SentrelSvc's command line, console run and service-mode lifecycle under Wine."""
+
+from harness import E2ETestCase, main, policy_json, rule_json, wait_until
+
+USAGE = "用法: SentrelSvc.exe [install|uninstall|run]\n"
+
+
+class CommandLine(E2ETestCase):
+    def test_no_argument_or_unknown_prints_usage_and_fails(self):
+        self.install.lay_out()
+        for args in ((), ("status",)):
+            code, out, _ = self.install.run("SentrelSvc.exe", *args)
+            self.assertEqual(code, 1)
+            self.assertEqual(out.replace("\r\n", "\n"), USAGE)
+
+    def test_install_and_uninstall_do_not_pretend_success(self):
+        self.install.lay_out()
+        for command in ("install", "uninstall"):
+            code, out, _ = self.install.run("SentrelSvc.exe", command)
+            self.assertEqual(code, 1)
+            self.assertIn("not available yet", out)
+
+
+class ConsoleRun(E2ETestCase):
+    def test_run_logs_rule_count_and_second_run_is_refused(self):
+        rules = [rule_json("program", "Notepad", match_name="notepad.exe"),
+                 rule_json("command", "Tool", match_name="tool.exe"),
+                 rule_json("service", "dropped"),
+                 rule_json("command", "Git push", match_name="git.exe", args_contains="push")]
+        self.install.lay_out(policy=policy_json(rules))
+        first = self.install.start("SentrelSvc.exe", "run")
+        self.assertTrue(self.install.wait_for_log("service started, rules=3"), self.install.read_log())
+
+        code, out, _ = self.install.run("SentrelSvc.exe", "RUN")
+        self.assertEqual(code, 0)
+        self.assertEqual(out.replace("\r\n", "\n"), "服务已在运行。\n")
+        self.assertEqual(self.install.log_messages().count("service started, rules=3"), 1)
+        self.assertIsNone(first.poll())
+
+    def test_missing_policy_runs_with_no_rules(self):
+        self.install.lay_out(policy=None)
+        self.install.start("SentrelSvc.exe", "run")
+        self.assertTrue(self.install.wait_for_log("service started, rules=0"))
+        line = self.install.read_log().split("\r\r\n")[0].lstrip("\ufeff")
+        self.assertRegex(line, r"^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] service started, rules=0$")
+
+
+class ServiceMode(E2ETestCase):
+    def state(self):
+        return self.install.service_state()
+
+    def test_start_and_stop_through_the_service_control_manager(self):
+        self.install.lay_out(policy=policy_json([rule_json("program", "Notepad", match_name="notepad.exe")]))
+        code, out = self.install.create_service()
+        self.assertEqual(code, 0, out)
+        code, out = self.install.sc("start", "SentrelSvc")
+        self.assertEqual(code, 0, out)
+        self.assertTrue(wait_until(lambda: "RUNNING" in self.state()), self.state())
+        self.assertTrue(self.install.wait_for_log("service started, rules=1"))
+
+        code, out = self.install.sc("stop", "SentrelSvc")
+        self.assertEqual(code, 0, out)
+        self.assertTrue(wait_until(lambda: "STOPPED" in self.state(), timeout=10), self.state())
+        self.assertTrue(self.install.wait_for_log("service stopped"))
+        messages = self.install.log_messages()
+        self.assertLess(messages.index("service started, rules=1"), messages.index("service stopped"))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,8 @@
+// The executables link with -municode, so the suite's entry point is wmain; gtest_main's main
+// would never be called.
+#include <gtest/gtest.h>
+
+int wmain(int argc, wchar_t** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
