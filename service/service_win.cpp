@@ -14,6 +14,7 @@
 #include "common/console.h"
 #include "common/log.h"
 #include "common/text.h"
+#include "service/auth_pipe_server.h"
 #include "service/service_context.h"
 #include "service/status.h"
 
@@ -79,12 +80,13 @@ void service_run() {
     log_event(&g_context.settings, L"service started, rules=%lu", static_cast<unsigned long>(g_context.policy.count));
 
     ensure_stop_event();
-    HANDLE listener = nullptr;  // the auth pipe listener
+    HANDLE listener = start_pipe_listener(&g_context);
     HANDLE watcher = nullptr;   // the process watcher
     report_status(SERVICE_RUNNING);
 
     WaitForSingleObject(g_stop_event, INFINITE);
 
+    wake_pipe_listener();
     wait_and_close(listener, 3000);
     wait_and_close(watcher, 3000);
 

@@ -1,0 +1,81 @@
+// The broker's record building and result texts; the pipe and process work is in ui_broker_win.cpp.
+#include "common/ui_broker.h"
+
+#include "common/policy.h"
+#include "common/settings.h"
+#include "common/text.h"
+
+namespace {
+
+constexpr const wchar_t* text_not_connected = L"无法连接认证界面，默认拒绝";
+constexpr const wchar_t* text_untrusted = L"认证界面不可信，默认拒绝";
+constexpr const wchar_t* text_send_failed = L"发送认证请求失败";
+constexpr const wchar_t* text_no_reply = L"等待认证结果超时，默认拒绝";
+constexpr const wchar_t* text_approved = L"认证成功";
+constexpr const wchar_t* text_refused = L"用户取消或认证失败";
+
+// Capacities of the record fields read here, in characters.
+constexpr size_t rule_name_cch = sizeof(Rule::display_name) / sizeof(wchar_t);
+constexpr size_t rule_mode_cch = sizeof(Rule::auth_mode) / sizeof(wchar_t);
+constexpr size_t admin_mode_cch = sizeof(Settings::admin_auth_mode) / sizeof(wchar_t);
+constexpr size_t reply_message_cch = sizeof(UiAuthReply::message) / sizeof(wchar_t);
+
+}  // namespace
+
+uint32_t ui_mode_code(const wchar_t* auth_mode) {
+    if (!auth_mode) return ui_mode_totp;
+    wchar_t mode[rule_mode_cch + 1];
+    text_copy_n(mode, rule_mode_cch + 1, auth_mode, rule_mode_cch);
+    if (text_equal_ascii_nocase(mode, L"push")) return ui_mode_push;
+    if (text_equal_ascii_nocase(mode, L"sms")) return ui_mode_sms;
+    if (text_equal_ascii_nocase(mode, L"email")) return ui_mode_email;
+    return ui_mode_totp;
+}
+
+void build_ui_request(const Rule* rule, const wchar_t* target, const wchar_t* detail, UiAuthRequest* out) {
+    *out = UiAuthRequest{};
+    out->magic = ui_auth_magic;
+    out->mode = ui_mode_code(rule ? rule->auth_mode : nullptr);
+    if (rule) text_copy_n(out->title, rule_name_cch, rule->display_name, rule_name_cch);
+    text_copy(out->target, target);
+    text_copy(out->detail, detail);
+}
+
+bool ui_round_result(UiRound round, const UiAuthReply* reply, wchar_t* message, size_t cch_message) {
+    switch (round) {
+        case UiRound::not_connected:
+            text_copy(message, cch_message, text_not_connected);
+            return false;
+        case UiRound::untrusted:
+            text_copy(message, cch_message, text_untrusted);
+            return false;
+        case UiRound::send_failed:
+            text_copy(message, cch_message, text_send_failed);
+            return false;
+        case UiRound::no_reply:
+            text_copy(message, cch_message, text_no_reply);
+            return false;
+        case UiRound::replied:
+            break;
+    }
+    if (reply->approved != 0) {
+        text_copy(message, cch_message, text_approved);
+        return true;
+    }
+    // The host's text is bounded by its field, terminated or not.
+    if (reply->message[0] == L'\0') {
+        text_copy(message, cch_message, text_refused);
+    } else {
+        text_copy_n(message, cch_message, reply->message, reply_message_cch);
+    }
+    return false;
+}
+
+void build_admin_rule(const Settings* s, const wchar_t* operation, Rule* out) {
+    *out = Rule{};
+    out->type = rule_type_command;
+    text_copy(out->display_name, operation);
+    bool has_mode = s && text_length(s->admin_auth_mode, admin_mode_cch) > 0;
+    text_copy_n(out->auth_mode, rule_mode_cch, has_mode ? s->admin_auth_mode : L"totp", admin_mode_cch);
+    out->cache_window_seconds = 0;
+}

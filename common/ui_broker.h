@@ -1,0 +1,110 @@
+// The auth UI broker: the caller's side of the UI pipe (\\.\pipe\SentrelUI). Every MFA a person has
+// to pass is shown by the dialog host (SentrelUI.exe --pipe in the user's session); the broker makes
+// sure a host listens (starting one when nothing does), sends one UiAuthRequest, waits for one
+// UiAuthReply and turns the outcome into yes/no plus a short Chinese result text.
+//
+// Since the host's verdict is trusted as it stands, the broker first makes sure that the server end
+// of the pipe is our own SentrelUI.exe from the executables' folder: any other process that managed
+// to create a pipe of that name is refused before it sees a request.
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+
+struct Settings;
+struct Rule;
+
+constexpr const wchar_t* ui_pipe_name = L"\\\\.\\pipe\\SentrelUI";
+constexpr const wchar_t* ui_host_file_name = L"SentrelUI.exe";
+constexpr const wchar_t* ui_host_mutex_name = L"Global\\SentrelUIPipeSingleton";
+constexpr const wchar_t* admin_auth_target = L"管理操作";
+constexpr uint32_t ui_auth_magic = 0x534E5549;  // the bytes 49 55 4E 53 on the wire
+
+enum UiAuthMode : uint32_t { ui_mode_totp = 1, ui_mode_push = 2, ui_mode_sms = 3, ui_mode_email = 4 };
+
+// Texts are UTF-16LE, terminated inside their field, the rest of the field zero.
+#pragma pack(push, 1)
+struct UiAuthRequest {
+    uint32_t magic;
+    uint32_t mode;              // UiAuthMode
+    wchar_t title[128];         // the rule's display name
+    wchar_t target[1024];       // program or command path, or admin_auth_target
+    wchar_t detail[512];        // command arguments; empty otherwise
+    wchar_t destination[128];   // the broker sends the last three empty
+    wchar_t challenge_id[128];
+    wchar_t passcode[32];
+};
+
+struct UiAuthReply {
+    uint32_t magic;       // set by the host; not examined by the broker
+    uint32_t approved;    // 1 the user passed MFA, 0 anything else
+    wchar_t code[64];     // the digits the user entered; empty for push
+    wchar_t message[256]; // the dialog's last verdict text; may be empty
+};
+#pragma pack(pop)
+
+static_assert(sizeof(wchar_t) == 2, "texts on the wire are UTF-16");
+static_assert(sizeof(UiAuthRequest) == 3912, "UI auth request is 3912 bytes");
+static_assert(offsetof(UiAuthRequest, mode) == 4, "layout");
+static_assert(offsetof(UiAuthRequest, title) == 8, "layout");
+static_assert(offsetof(UiAuthRequest, target) == 264, "layout");
+static_assert(offsetof(UiAuthRequest, detail) == 2312, "layout");
+static_assert(offsetof(UiAuthRequest, destination) == 3336, "layout");
+static_assert(offsetof(UiAuthRequest, challenge_id) == 3592, "layout");
+static_assert(offsetof(UiAuthRequest, passcode) == 3848, "layout");
+static_assert(sizeof(UiAuthReply) == 648, "UI auth reply is 648 bytes");
+static_assert(offsetof(UiAuthReply, approved) == 4, "layout");
+static_assert(offsetof(UiAuthReply, code) == 8, "layout");
+static_assert(offsetof(UiAuthReply, message) == 136, "layout");
+
+constexpr size_t ui_result_cch = 256;            // what every caller passes for the result text
+constexpr uint32_t ui_reply_timeout_ms = 300000;  // the user has five minutes
+constexpr uint32_t ui_start_wait_ms = 800;        // time given to a freshly started host
+
+// --- pure functions ---
+
+// The rule's auth_mode, ignoring case: "push" 2, "sms" 3, "email" 4, anything else (empty too) 1.
+uint32_t ui_mode_code(const wchar_t* auth_mode);
+// The whole request, every byte not set here zero. Title keeps at most 127 characters, target
+// 1023, detail 511. A null rule, target or detail counts as empty.
+void build_ui_request(const Rule* rule, const wchar_t* target, const wchar_t* detail, UiAuthRequest* out);
+
+// How far one round on the pipe got.
+enum class UiRound {
+    not_connected,  // the pipe was still not open after the start attempt
+    untrusted,      // the pipe's server is not our dialog host
+    send_failed,    // the request was not written whole
+    no_reply,       // no whole reply in time (a short reply included)
+    replied,        // a whole reply arrived
+};
+// The result of a round, and its text copied (bounded) into message: nothing is written with no
+// buffer or capacity 0, an empty text with a capacity of 2^31 or more. reply is read only when the
+// round is replied.
+bool ui_round_result(UiRound round, const UiAuthReply* reply, wchar_t* message, size_t cch_message);
+
+// The temporary rule of an administrative operation: a command rule named after the operation
+// (at most 127 characters), with the settings' admin_auth_mode or "totp", cache window 0.
+void build_admin_rule(const Settings* s, const wchar_t* operation, Rule* out);
+
+// --- the broker (Win32) ---
+
+// One MFA round through the dialog host; true only when the dialog replied approved. message
+// receives one of the result texts (see ui_round_result). Blocks for the whole round.
+bool authenticate_via_ui(const Settings* s, const Rule* rule, const wchar_t* target, const wchar_t* detail,
+                         wchar_t* message, size_t cch_message);
+// MFA gate of the console's administrative operations. On approval the caller's buffer is left
+// untouched; on refusal it receives the reason.
+bool authenticate_admin(const Settings* s, const wchar_t* operation, wchar_t* message, size_t cch_message);
+
+// What the shipped broker fixes; tests point it elsewhere to run a host of their own.
+struct UiBrokerOptions {
+    const wchar_t* pipe_name;          // ui_pipe_name
+    const wchar_t* trusted_host_path;  // the only server image whose replies count; null or empty: none
+    const wchar_t* host_path;          // started with --pipe when nothing listens; null or empty: no start
+    uint32_t reply_timeout_ms;         // ui_reply_timeout_ms
+    uint32_t start_wait_ms;            // ui_start_wait_ms
+};
+
+bool authenticate_via_ui_with(const UiBrokerOptions* options, const Settings* s, const Rule* rule,
+                              const wchar_t* target, const wchar_t* detail, wchar_t* message, size_t cch_message);
+bool authenticate_admin_with(const UiBrokerOptions* options, const Settings* s, const wchar_t* operation,
+                             wchar_t* message, size_t cch_message);

@@ -1,0 +1,213 @@
+// The broker's pipe round and the start of the dialog host.
+//
+// The pipe is opened overlapped so that both transfers can be bounded: the request write and the
+// reply read each wait on an event with a time limit, and a transfer still running at the limit is
+// cancelled and its end awaited before its OVERLAPPED leaves the stack. The client asks for
+// identification-level impersonation only, so no pipe server can act as the caller.
+//
+// Before anything is written, the server end is checked: its process image must be the trusted
+// host path (SentrelUI.exe beside the running executable). A process that squats the pipe name is
+// refused and never sees the request.
+#include "common/ui_broker.h"
+
+#include <windows.h>
+#include <tlhelp32.h>
+#include <wtsapi32.h>
+
+#include "common/handle.h"
+#include "common/log.h"
+#include "common/policy.h"
+#include "common/settings.h"
+#include "common/text.h"
+
+namespace {
+
+constexpr size_t path_cch = 1024;
+constexpr size_t command_line_cch = 1040;
+constexpr DWORD no_console_session = 0xFFFFFFFF;
+
+HANDLE open_ui_pipe(const wchar_t* pipe_name) {
+    return CreateFileW(pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+}
+
+// One overlapped write or read of cb bytes, waited for at most timeout_ms. False when the transfer
+// failed or was cancelled at the limit; otherwise *done holds the bytes moved.
+bool bounded_transfer(HANDLE pipe, bool write, void* bytes, DWORD cb, DWORD timeout_ms, DWORD* done) {
+    OwnedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!event) return false;
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = event.get();
+    BOOL started = write ? WriteFile(pipe, bytes, cb, nullptr, &overlapped)
+                         : ReadFile(pipe, bytes, cb, nullptr, &overlapped);
+    if (!started && GetLastError() != ERROR_IO_PENDING) return false;
+    if (WaitForSingleObject(event.get(), timeout_ms) != WAIT_OBJECT_0) CancelIo(pipe);
+    DWORD n = 0;
+    if (!GetOverlappedResult(pipe, &overlapped, &n, TRUE)) return false;  // cancelled ones end here
+    *done = n;
+    return true;
+}
+
+// The long form of a path, or the path itself when it cannot be had (the file is gone, ...).
+void long_path(const wchar_t* path, wchar_t* out, size_t cch_out) {
+    DWORD cch = GetLongPathNameW(path, out, static_cast<DWORD>(cch_out));
+    if (cch == 0 || cch >= cch_out) text_copy(out, cch_out, path);
+}
+
+bool same_path(const wchar_t* a, const wchar_t* b) {
+    if (!a || !b || !a[0] || !b[0]) return false;
+    wchar_t long_a[path_cch];
+    wchar_t long_b[path_cch];
+    long_path(a, long_a, path_cch);
+    long_path(b, long_b, path_cch);
+    return CompareStringOrdinal(long_a, -1, long_b, -1, TRUE) == CSTR_EQUAL;
+}
+
+// True when the pipe's server process runs the trusted image; logs the refusal otherwise.
+bool server_trusted(const Settings* s, HANDLE pipe, const wchar_t* trusted_path) {
+    ULONG pid = 0;
+    wchar_t image[path_cch] = L"";
+    if (GetNamedPipeServerProcessId(pipe, &pid)) {
+        OwnedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+        DWORD cch = path_cch;
+        if (!process || !QueryFullProcessImageNameW(process.get(), 0, image, &cch)) image[0] = L'\0';
+    }
+    if (image[0] != L'\0' && same_path(image, trusted_path)) return true;
+    log_event(s, L"UI pipe server not trusted: pid=%lu image=%s", static_cast<unsigned long>(pid),
+              image[0] ? image : L"(unknown)");
+    return false;
+}
+
+// A token of the user of the session, taken from one of their explorer.exe processes.
+HANDLE explorer_token(DWORD session) {
+    OwnedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return nullptr;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+        if (!text_equal_ascii_nocase(entry.szExeFile, L"explorer.exe")) continue;
+        OwnedHandle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, entry.th32ProcessID));
+        DWORD process_session = 0;
+        if (!process || !ProcessIdToSessionId(entry.th32ProcessID, &process_session) || process_session != session)
+            continue;
+        HANDLE token = nullptr;
+        if (OpenProcessToken(process.get(), TOKEN_ALL_ACCESS, &token)) return token;
+    }
+    return nullptr;
+}
+
+// Starts the command line in the session with the session user's token; true when it started.
+bool start_as_user(const Settings* s, wchar_t* command_line, DWORD session) {
+    OwnedHandle token;
+    if (!WTSQueryUserToken(session, token.put())) token.reset(explorer_token(session));
+    if (!token) {
+        log_event(s, L"UI get user token failed session=%lu", static_cast<unsigned long>(session));
+        return false;
+    }
+    OwnedHandle primary;
+    if (!DuplicateTokenEx(token.get(), TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, primary.put()))
+        return false;
+    SetTokenInformation(primary.get(), TokenSessionId, &session, sizeof session);
+    wchar_t desktop[] = L"winsta0\\default";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.lpDesktop = desktop;
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessAsUserW(primary.get(), nullptr, command_line, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                              &startup, &info)) {
+        log_event(s, L"UI CreateProcessAsUserW failed: %lu session=%lu", static_cast<unsigned long>(GetLastError()),
+                  static_cast<unsigned long>(session));
+        return false;
+    }
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    log_event(s, L"UI launch via user token ok, session=%lu", static_cast<unsigned long>(session));
+    return true;
+}
+
+// Starts "host_path --pipe" in the active console session, or failing that in the caller's own,
+// and gives it the start-up wait. The host is not tracked.
+void start_dialog_host(const Settings* s, const wchar_t* host_path, DWORD wait_ms) {
+    wchar_t command_line[command_line_cch];
+    if (text_format(command_line, command_line_cch, L"\"%s\" --pipe", host_path) != text_ok) return;
+
+    DWORD session = WTSGetActiveConsoleSessionId();
+    if (session == no_console_session) {
+        log_event(s, L"UI get user token failed session=%lu", static_cast<unsigned long>(session));
+    } else if (start_as_user(s, command_line, session)) {
+        Sleep(wait_ms);
+        return;
+    }
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    if (CreateProcessW(nullptr, command_line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+    }
+    Sleep(wait_ms);
+}
+
+// The shipped values: our pipe, and SentrelUI.exe beside the running executable as the host to
+// start and the only one to trust. Without our own path (host stays empty) nothing is started and
+// nothing trusted, so every round is refused.
+UiBrokerOptions shipped_options(wchar_t (&host)[path_cch]) {
+    host[0] = L'\0';
+    path_beside_exe(ui_host_file_name, host, path_cch);
+    return UiBrokerOptions{ui_pipe_name, host, host, ui_reply_timeout_ms, ui_start_wait_ms};
+}
+
+}  // namespace
+
+bool authenticate_via_ui_with(const UiBrokerOptions* options, const Settings* s, const Rule* rule,
+                              const wchar_t* target, const wchar_t* detail, wchar_t* message, size_t cch_message) {
+    UiAuthRequest request;
+    build_ui_request(rule, target, detail, &request);
+
+    OwnedHandle pipe(open_ui_pipe(options->pipe_name));
+    if (!pipe) {
+        if (options->host_path && options->host_path[0])
+            start_dialog_host(s, options->host_path, options->start_wait_ms);
+        pipe.reset(open_ui_pipe(options->pipe_name));  // once: a busy host counts as unreachable
+    }
+    if (!pipe) return ui_round_result(UiRound::not_connected, nullptr, message, cch_message);
+    if (!server_trusted(s, pipe.get(), options->trusted_host_path))
+        return ui_round_result(UiRound::untrusted, nullptr, message, cch_message);
+
+    DWORD written = 0;
+    if (!bounded_transfer(pipe.get(), true, &request, sizeof request, options->reply_timeout_ms, &written) ||
+        written != sizeof request)
+        return ui_round_result(UiRound::send_failed, nullptr, message, cch_message);
+
+    UiAuthReply reply = {};
+    DWORD read = 0;
+    if (!bounded_transfer(pipe.get(), false, &reply, sizeof reply, options->reply_timeout_ms, &read) ||
+        read != sizeof reply)
+        return ui_round_result(UiRound::no_reply, nullptr, message, cch_message);
+    pipe.reset();
+    return ui_round_result(UiRound::replied, &reply, message, cch_message);
+}
+
+bool authenticate_via_ui(const Settings* s, const Rule* rule, const wchar_t* target, const wchar_t* detail,
+                         wchar_t* message, size_t cch_message) {
+    wchar_t host[path_cch];
+    UiBrokerOptions options = shipped_options(host);
+    return authenticate_via_ui_with(&options, s, rule, target, detail, message, cch_message);
+}
+
+bool authenticate_admin_with(const UiBrokerOptions* options, const Settings* s, const wchar_t* operation,
+                             wchar_t* message, size_t cch_message) {
+    Rule rule;
+    build_admin_rule(s, operation, &rule);
+    wchar_t result[ui_result_cch];
+    if (authenticate_via_ui_with(options, s, &rule, admin_auth_target, nullptr, result, ui_result_cch)) return true;
+    text_copy(message, cch_message, result);
+    return false;
+}
+
+bool authenticate_admin(const Settings* s, const wchar_t* operation, wchar_t* message, size_t cch_message) {
+    wchar_t host[path_cch];
+    UiBrokerOptions options = shipped_options(host);
+    return authenticate_admin_with(&options, s, operation, message, cch_message);
+}

@@ -1,0 +1,10 @@
+// The service's side of \\.\pipe\SentrelAuth.
+#pragma once
+#include <windows.h>
+
+#include "service/service_context.h"
+
+// Starts the listener thread; it ends once the stop event is signalled (after a wake-up).
+HANDLE start_pipe_listener(ServiceContext* context);
+// Ends the listener's blocking wait for a client: one empty connection.
+void wake_pipe_listener();

@@ -1,0 +1,94 @@
+// Auth pipe server. One listener thread creates an instance of the pipe (at most 8 exist), waits
+// for a client and hands the connected instance to a new request-handler thread, which reads one
+// request, answers it and closes the instance. A handler may wait minutes for the user's MFA; the
+// others go on meanwhile (only matched commands queue on the authentication lock). When all 8
+// instances are connected, creating another fails and the listener retries each second, so a
+// ninth client fails at once and the service recovers as handlers finish. The listener tests the
+// stop event before every instance; shut-down wakes its blocking wait with one empty connection.
+#include "service/auth_pipe_server.h"
+
+#include "common/auth_pipe.h"
+#include "common/handle.h"
+#include "common/ui_broker.h"
+#include "service/command_auth.h"
+
+namespace {
+
+constexpr DWORD max_instances = 8;
+
+struct HandlerStart {
+    HANDLE pipe;
+    ServiceContext* context;
+};
+
+// The handler was counted in by hand_off; it counts itself out when it is done with the context.
+DWORD WINAPI request_handler(void* parameter) {
+    HandlerStart* start = static_cast<HandlerStart*>(parameter);
+    OwnedHandle pipe(start->pipe);
+    ServiceContext* context = start->context;
+    HeapFree(GetProcessHeap(), 0, start);
+
+    // Read into a full-sized request: a longer message fails the read (more data), a shorter one
+    // arrives with its size, and both are answered with a plain denial.
+    AuthRequest request = {};
+    DWORD cb_read = 0;
+    if (!ReadFile(pipe.get(), &request, sizeof request, &cb_read, nullptr)) cb_read = 0;
+    AuthReply reply;
+    answer_auth_request(context, &request, cb_read, &reply, authenticate_via_ui);
+
+    DWORD written = 0;
+    WriteFile(pipe.get(), &reply, sizeof reply, &written, nullptr);  // a client gone away is ignored
+    FlushFileBuffers(pipe.get());
+    DisconnectNamedPipe(pipe.get());
+    service_worker_leave();
+    return 0;
+}
+
+void hand_off(HANDLE pipe, ServiceContext* context) {
+    HandlerStart* start = static_cast<HandlerStart*>(HeapAlloc(GetProcessHeap(), 0, sizeof(HandlerStart)));
+    if (!start) {
+        CloseHandle(pipe);
+        return;
+    }
+    start->pipe = pipe;
+    start->context = context;
+    service_worker_enter();
+    HANDLE thread = CreateThread(nullptr, 0, request_handler, start, 0, nullptr);
+    if (!thread) {
+        service_worker_leave();
+        HeapFree(GetProcessHeap(), 0, start);
+        CloseHandle(pipe);
+        return;
+    }
+    CloseHandle(thread);
+}
+
+DWORD WINAPI pipe_listener(void* parameter) {
+    ServiceContext* context = static_cast<ServiceContext*>(parameter);
+    HANDLE stop = service_stop_event();
+    while (WaitForSingleObject(stop, 0) != WAIT_OBJECT_0) {
+        HANDLE pipe = CreateNamedPipeW(auth_pipe_name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                       max_instances, sizeof(AuthReply), sizeof(AuthRequest), 0, nullptr);
+        if (pipe == INVALID_HANDLE_VALUE) {
+            Sleep(1000);  // all instances busy (or a transient failure): try again
+            continue;
+        }
+        bool connected = ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
+        if (connected) {
+            hand_off(pipe, context);
+        } else {
+            CloseHandle(pipe);
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+HANDLE start_pipe_listener(ServiceContext* context) {
+    return CreateThread(nullptr, 0, pipe_listener, context, 0, nullptr);
+}
+
+void wake_pipe_listener() {
+    OwnedHandle pipe(CreateFileW(auth_pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+}

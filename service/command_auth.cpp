@@ -1,0 +1,58 @@
+#include "service/command_auth.h"
+
+#include <windows.h>
+#include <string.h>
+
+#include "common/log.h"
+#include "common/text.h"
+#include "service/approval_cache.h"
+#include "service/rule_match.h"
+
+namespace {
+
+template <size_t cch>
+void force_terminator(wchar_t (&field)[cch]) {
+    field[cch - 1] = L'\0';
+}
+
+void clear_cache(ServiceContext* context, AuthReply* reply) {
+    approval_cache_clear();
+    log_event(&context->settings, L"approval cache cleared by UI");
+    reply->allowed = 1;
+    text_copy(reply->reason, L"缓存已清空");
+}
+
+void authorize_command(ServiceContext* context, AuthRequest* request, AuthReply* reply, AuthenticateFn authenticate) {
+    bool allowed = true;
+    wchar_t reason[256] = L"未命中命令规则，直接放行";
+    const Rule* rule = match_rule(&context->policy, rule_type_command, request->path, request->args);
+    if (rule) {
+        EnterCriticalSection(&context->auth_lock);
+        reason[0] = L'\0';
+        allowed = authenticate(&context->settings, rule, request->path, request->args, reason, 256);
+        LeaveCriticalSection(&context->auth_lock);
+        force_terminator(reason);
+    }
+    reply->allowed = allowed ? 1 : 0;
+    text_copy(reply->reason, reason);
+    log_event(&context->settings, L"cmd: path=%s args=%s result=%s", request->path, request->args, reason);
+}
+
+}  // namespace
+
+void answer_auth_request(ServiceContext* context, void* request_bytes, size_t cb_request, AuthReply* reply,
+                         AuthenticateFn authenticate) {
+    memset(reply, 0, sizeof *reply);
+    reply->size = sizeof(AuthReply);
+    if (cb_request != sizeof(AuthRequest)) return;
+
+    AuthRequest* request = static_cast<AuthRequest*>(request_bytes);
+    force_terminator(request->path);
+    force_terminator(request->args);
+    force_terminator(request->cwd);
+    if (request->kind == auth_kind_clear_cache) {
+        clear_cache(context, reply);
+    } else {
+        authorize_command(context, request, reply, authenticate);
+    }
+}

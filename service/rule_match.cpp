@@ -1,0 +1,32 @@
+#include "service/rule_match.h"
+
+#include <windows.h>
+#include <shlwapi.h>
+
+#include "common/text.h"
+
+namespace {
+
+bool rule_matches(const Rule& rule, const wchar_t* path, const wchar_t* args) {
+    if (rule.match_path[0] != L'\0' && !text_equal_ascii_nocase(rule.match_path, path)) return false;
+    if (rule.match_name[0] != L'\0') {
+        wchar_t file_name[260];
+        text_copy_n(file_name, 260, PathFindFileNameW(path), 259);
+        if (!text_equal_ascii_nocase(rule.match_name, file_name)) return false;
+    }
+    if (rule.args_contains[0] == L'\0') return true;
+    return args != nullptr && text_contains_nocase(args, rule.args_contains);
+}
+
+}  // namespace
+
+const Rule* match_rule(const Policy* policy, uint32_t type, const wchar_t* path, const wchar_t* args) {
+    if (!policy || !path) return nullptr;
+    uint32_t count = policy->count < policy_max_rules ? policy->count : policy_max_rules;
+    for (uint32_t i = 0; i < count; ++i) {
+        const Rule& rule = policy->rules[i];
+        if (static_cast<uint32_t>(rule.type) != type || rule.enabled == 0) continue;
+        if (rule_matches(rule, path, args)) return &rule;
+    }
+    return nullptr;
+}

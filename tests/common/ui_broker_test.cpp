@@ -1,0 +1,492 @@
+#include "common/ui_broker.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <string>
+
+#include "common/handle.h"
+#include "common/policy.h"
+#include "common/settings.h"
+#include "common/text.h"
+#include "tests/support/test_files.h"
+
+namespace {
+
+Rule rule_with(const wchar_t* name, const wchar_t* mode) {
+    Rule r = {};
+    r.type = rule_type_program;
+    r.enabled = 1;
+    text_copy(r.display_name, name);
+    text_copy(r.auth_mode, mode);
+    return r;
+}
+
+std::string bytes_of(const void* data, size_t cb) { return std::string(static_cast<const char*>(data), cb); }
+
+void put_text(std::string& image, size_t offset, const wchar_t* text) {
+    memcpy(&image[offset], text, wcslen(text) * sizeof(wchar_t));
+}
+
+std::wstring own_path() {
+    wchar_t path[1024];
+    GetModuleFileNameW(nullptr, path, 1024);
+    return path;
+}
+
+std::wstring log_text(const Settings& s) {
+    std::string bytes = read_file_bytes(s.log_file);
+    if (bytes.empty()) return L"";
+    std::wstring text(bytes.size(), L'\0');
+    int n = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0],
+                                static_cast<int>(text.size()));
+    text.resize(n > 0 ? n : 0);
+    return text;
+}
+
+}  // namespace
+
+// --- records and texts ---------------------------------------------------------------------------
+
+TEST(UiBrokerRecords, RequestBytesOnTheWire) {
+    Rule r = rule_with(L"记事本", L"push");
+    UiAuthRequest request;
+    memset(&request, 0xCC, sizeof request);
+    build_ui_request(&r, L"C:\\Windows\\notepad.exe", L"-x 1", &request);
+
+    ASSERT_EQ(sizeof request, 3912u);
+    std::string expected(3912, '\0');
+    expected.replace(0, 4, "\x49\x55\x4E\x53");
+    expected[4] = 2;
+    put_text(expected, 8, L"记事本");
+    put_text(expected, 264, L"C:\\Windows\\notepad.exe");
+    put_text(expected, 2312, L"-x 1");
+    EXPECT_EQ(bytes_of(&request, sizeof request), expected);  // everything else zero
+
+    build_ui_request(nullptr, nullptr, nullptr, &request);
+    std::string empty(3912, '\0');
+    empty.replace(0, 5, "\x49\x55\x4E\x53\x01");
+    EXPECT_EQ(bytes_of(&request, sizeof request), empty);
+}
+
+TEST(UiBrokerRecords, ModeCodeIgnoresCase) {
+    EXPECT_EQ(ui_mode_code(L"PUSH"), 2u);
+    EXPECT_EQ(ui_mode_code(L"Push"), 2u);
+    EXPECT_EQ(ui_mode_code(L"sms"), 3u);
+    EXPECT_EQ(ui_mode_code(L"SMS"), 3u);
+    EXPECT_EQ(ui_mode_code(L"email"), 4u);
+    EXPECT_EQ(ui_mode_code(L"E-mail"), 1u);
+    EXPECT_EQ(ui_mode_code(L"TOTP"), 1u);
+    EXPECT_EQ(ui_mode_code(L""), 1u);
+    EXPECT_EQ(ui_mode_code(L"voice"), 1u);
+    EXPECT_EQ(ui_mode_code(L"push "), 1u);
+    EXPECT_EQ(ui_mode_code(nullptr), 1u);
+}
+
+TEST(UiBrokerRecords, TextsAreCutToTheirFields) {
+    Rule r = rule_with(L"", L"sms");
+    for (wchar_t& c : r.display_name) c = L'n';  // no terminator inside the rule's field
+    std::wstring target(2000, L't');
+    std::wstring detail(600, L'd');
+    UiAuthRequest request;
+    build_ui_request(&r, target.c_str(), detail.c_str(), &request);
+    EXPECT_EQ(request.mode, 3u);
+    EXPECT_EQ(std::wstring(request.title), std::wstring(127, L'n'));
+    EXPECT_EQ(std::wstring(request.target), std::wstring(1023, L't'));
+    EXPECT_EQ(std::wstring(request.detail), std::wstring(511, L'd'));
+}
+
+TEST(UiBrokerRecords, AdminRuleTakesModeFromSettings) {
+    Settings s = {};
+    Rule r;
+    build_admin_rule(&s, L"Uninstall", &r);
+    EXPECT_EQ(r.type, rule_type_command);
+    EXPECT_EQ(r.cache_window_seconds, 0);
+    EXPECT_STREQ(r.display_name, L"Uninstall");
+    EXPECT_EQ(ui_mode_code(r.auth_mode), 1u);
+
+    text_copy(s.admin_auth_mode, L"email");
+    std::wstring long_label(200, L'L');
+    build_admin_rule(&s, long_label.c_str(), &r);
+    EXPECT_EQ(ui_mode_code(r.auth_mode), 4u);
+    EXPECT_EQ(std::wstring(r.display_name), std::wstring(127, L'L'));
+
+    build_admin_rule(nullptr, L"x", &r);
+    EXPECT_STREQ(r.auth_mode, L"totp");
+}
+
+TEST(UiBrokerResult, TextOfEachOutcome) {
+    wchar_t message[ui_result_cch];
+    EXPECT_FALSE(ui_round_result(UiRound::not_connected, nullptr, message, ui_result_cch));
+    EXPECT_STREQ(message, L"无法连接认证界面，默认拒绝");
+    EXPECT_FALSE(ui_round_result(UiRound::untrusted, nullptr, message, ui_result_cch));
+    EXPECT_STREQ(message, L"认证界面不可信，默认拒绝");
+    EXPECT_FALSE(ui_round_result(UiRound::send_failed, nullptr, message, ui_result_cch));
+    EXPECT_STREQ(message, L"发送认证请求失败");
+    EXPECT_FALSE(ui_round_result(UiRound::no_reply, nullptr, message, ui_result_cch));
+    EXPECT_STREQ(message, L"等待认证结果超时，默认拒绝");
+}
+
+TEST(UiBrokerResult, ReplyIsReadFromItsOffsets) {
+    std::string image(648, '\0');
+    image.replace(0, 4, "XXXX");  // a wrong magic does not matter
+    image[4] = 1;
+    UiAuthReply reply;
+    ASSERT_EQ(sizeof reply, 648u);
+    memcpy(&reply, image.data(), sizeof reply);
+    wchar_t message[ui_result_cch];
+    EXPECT_TRUE(ui_round_result(UiRound::replied, &reply, message, ui_result_cch));
+    EXPECT_STREQ(message, L"认证成功");
+
+    image[4] = 0;
+    memcpy(&reply, image.data(), sizeof reply);
+    EXPECT_FALSE(ui_round_result(UiRound::replied, &reply, message, ui_result_cch));
+    EXPECT_STREQ(message, L"用户取消或认证失败");
+
+    put_text(image, 136, L"User cancelled");
+    memcpy(&reply, image.data(), sizeof reply);
+    EXPECT_FALSE(ui_round_result(UiRound::replied, &reply, message, ui_result_cch));
+    EXPECT_STREQ(message, L"User cancelled");
+
+    for (wchar_t& c : reply.message) c = L'm';  // unterminated: bounded by the field
+    EXPECT_FALSE(ui_round_result(UiRound::replied, &reply, message, ui_result_cch));
+    EXPECT_EQ(std::wstring(message), std::wstring(255, L'm'));
+}
+
+TEST(UiBrokerResult, CallerBufferBounds) {
+    wchar_t small[8];
+    EXPECT_FALSE(ui_round_result(UiRound::not_connected, nullptr, small, 8));
+    EXPECT_STREQ(small, L"无法连接认证界");
+
+    wchar_t untouched[4] = L"abc";
+    EXPECT_FALSE(ui_round_result(UiRound::not_connected, nullptr, untouched, 0));
+    EXPECT_STREQ(untouched, L"abc");
+    EXPECT_FALSE(ui_round_result(UiRound::not_connected, nullptr, nullptr, 256));
+    EXPECT_FALSE(ui_round_result(UiRound::not_connected, nullptr, untouched, size_t(1) << 31));
+    EXPECT_STREQ(untouched, L"");
+}
+
+// --- whole rounds against an in-process host -----------------------------------------------------
+
+namespace {
+
+enum class FakeAnswer { approve_wrong_magic, deny, short_reply, silent };
+
+// The server end of a pipe of its own, answering one client from a thread.
+class FakeHost {
+public:
+    explicit FakeHost(FakeAnswer answer, const wchar_t* message = L"") : answer_(answer) {
+        static LONG counter = 0;
+        text_format(name, 128, L"\\\\.\\pipe\\SentrelUI_test_%lu_%ld", GetCurrentProcessId(),
+                    InterlockedIncrement(&counter));
+        text_copy(message_, message);
+        pipe_.reset(CreateNamedPipeW(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                     1, sizeof(UiAuthReply), sizeof(UiAuthRequest), 0, nullptr));
+        release_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        thread_.reset(CreateThread(nullptr, 0, run, this, 0, nullptr));
+    }
+    ~FakeHost() {
+        SetEvent(release_.get());
+        OwnedHandle wake(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        WaitForSingleObject(thread_.get(), 10000);
+    }
+    FakeHost(const FakeHost&) = delete;
+    FakeHost& operator=(const FakeHost&) = delete;
+
+    // Only after the round: the thread has read by then.
+    DWORD cb_received() {
+        WaitForSingleObject(read_done_.get(), 5000);
+        return cb_received_;
+    }
+
+    wchar_t name[128];
+    UiAuthRequest received = {};
+
+private:
+    static DWORD WINAPI run(void* parameter) {
+        FakeHost* host = static_cast<FakeHost*>(parameter);
+        HANDLE pipe = host->pipe_.get();
+        // A client that came and went before the wait counts as connected (ERROR_NO_DATA): its read fails.
+        bool connected = ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED ||
+                         GetLastError() == ERROR_NO_DATA;
+        if (!connected || !ReadFile(pipe, &host->received, sizeof host->received, &host->cb_received_, nullptr))
+            host->cb_received_ = 0;
+        SetEvent(host->read_done_.get());
+        if (!connected) return 0;
+        UiAuthReply reply = {};
+        reply.magic = ui_auth_magic;
+        DWORD cb = sizeof reply;
+        switch (host->answer_) {
+            case FakeAnswer::approve_wrong_magic:
+                reply.magic = 0x12345678;
+                reply.approved = 1;
+                break;
+            case FakeAnswer::deny:
+                text_copy(reply.message, host->message_);
+                break;
+            case FakeAnswer::short_reply:
+                reply.approved = 1;
+                cb = 100;
+                break;
+            case FakeAnswer::silent:  // until the test ends, or 10 s for a broker that does not give up
+                WaitForSingleObject(host->release_.get(), 10000);
+                DisconnectNamedPipe(pipe);
+                return 0;
+        }
+        DWORD written = 0;
+        WriteFile(pipe, &reply, cb, &written, nullptr);
+        FlushFileBuffers(pipe);
+        DisconnectNamedPipe(pipe);
+        return 0;
+    }
+
+    FakeAnswer answer_;
+    wchar_t message_[256] = L"";
+    DWORD cb_received_ = 0;
+    OwnedHandle pipe_;
+    OwnedHandle release_;
+    OwnedHandle read_done_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    OwnedHandle thread_;
+};
+
+class UiBrokerRound : public ::testing::Test {
+protected:
+    void SetUp() override {
+        text_format(settings.log_file, 1024, L"%s\\logs\\sentrel.log", tmp.path);
+        text_copy(self, own_path().c_str());
+    }
+    UiBrokerOptions options_for(const FakeHost& host, uint32_t reply_timeout_ms = 10000) {
+        return UiBrokerOptions{host.name, self, nullptr, reply_timeout_ms, 0};
+    }
+
+    TempFolder tmp;
+    Settings settings = {};
+    wchar_t self[1024];
+    wchar_t message[ui_result_cch] = L"";
+};
+
+}  // namespace
+
+TEST_F(UiBrokerRound, ApprovalFromOurHostEvenWithWrongMagic) {
+    FakeHost host(FakeAnswer::approve_wrong_magic);
+    UiBrokerOptions options = options_for(host);
+    Rule r = rule_with(L"记事本", L"PUSH");
+    EXPECT_TRUE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\Windows\\notepad.exe", nullptr, message,
+                                         ui_result_cch));
+    EXPECT_STREQ(message, L"认证成功");
+
+    ASSERT_EQ(host.cb_received(), 3912u);
+    UiAuthRequest expected;
+    build_ui_request(&r, L"C:\\Windows\\notepad.exe", L"", &expected);
+    EXPECT_EQ(bytes_of(&host.received, sizeof host.received), bytes_of(&expected, sizeof expected));
+    EXPECT_EQ(log_text(settings), L"");  // a listening host: nothing started, nothing logged
+}
+
+TEST_F(UiBrokerRound, DenialCarriesTheDialogText) {
+    FakeHost host(FakeAnswer::deny, L"用户取消");
+    UiBrokerOptions options = options_for(host);
+    Rule r = rule_with(L"git", L"totp");
+    EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\git\\git.exe", L"push --force", message,
+                                          ui_result_cch));
+    EXPECT_STREQ(message, L"用户取消");
+    ASSERT_EQ(host.cb_received(), 3912u);
+    EXPECT_STREQ(host.received.detail, L"push --force");
+}
+
+TEST_F(UiBrokerRound, ShortReplyIsNoReply) {
+    FakeHost host(FakeAnswer::short_reply);  // its 100 bytes say approved
+    UiBrokerOptions options = options_for(host);
+    Rule r = rule_with(L"x", L"push");
+    EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
+    EXPECT_STREQ(message, L"等待认证结果超时，默认拒绝");
+}
+
+TEST_F(UiBrokerRound, SilentHostIsRefusedAtTheBound) {
+    FakeHost host(FakeAnswer::silent);
+    UiBrokerOptions options = options_for(host, 400);
+    Rule r = rule_with(L"x", L"push");
+    ULONGLONG start = GetTickCount64();
+    EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
+    ULONGLONG elapsed = GetTickCount64() - start;
+    EXPECT_STREQ(message, L"等待认证结果超时，默认拒绝");
+    EXPECT_GE(elapsed, 390u);
+    EXPECT_LT(elapsed, 5000u);
+    EXPECT_EQ(host.cb_received(), 3912u);
+}
+
+TEST_F(UiBrokerRound, UntrustedServerNeverSeesTheRequest) {
+    FakeHost host(FakeAnswer::approve_wrong_magic);
+    UiBrokerOptions options = options_for(host);
+    options.trusted_host_path = L"C:\\Program Files\\Sentrel\\SentrelUI.exe";
+    Rule r = rule_with(L"x", L"push");
+    EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
+    EXPECT_STREQ(message, L"认证界面不可信，默认拒绝");
+    EXPECT_EQ(host.cb_received(), 0u);
+
+    wchar_t expected[1200];
+    text_format(expected, 1200, L"] UI pipe server not trusted: pid=%lu image=%s\r\r\n", GetCurrentProcessId(), self);
+    EXPECT_NE(log_text(settings).find(expected), std::wstring::npos) << log_text(settings);
+}
+
+TEST_F(UiBrokerRound, NoHostAfterStartAttemptIsNotConnected) {
+    std::wstring missing = tmp.file(L"SentrelUI.exe");
+    UiBrokerOptions options = {L"\\\\.\\pipe\\SentrelUI_test_nobody", self, missing.c_str(), 10000, 300};
+    Rule r = rule_with(L"x", L"push");
+    wchar_t small[8];
+    ULONGLONG start = GetTickCount64();
+    EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\x.exe", nullptr, small, 8));
+    EXPECT_GE(GetTickCount64() - start, 290u);  // the start-up wait
+    EXPECT_STREQ(small, L"无法连接认证界");
+
+    // The start in the user's session failed and was logged (Wine grants the session token).
+    std::wstring log = log_text(settings);
+    EXPECT_NE(log.find(L"] UI CreateProcessAsUserW failed: 2 session="), std::wstring::npos) << log;
+
+    options.host_path = nullptr;  // nothing to start: refused at once
+    EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
+    EXPECT_STREQ(message, L"无法连接认证界面，默认拒绝");
+}
+
+TEST_F(UiBrokerRound, AdminApprovalLeavesCallerBufferAlone) {
+    FakeHost host(FakeAnswer::approve_wrong_magic);
+    UiBrokerOptions options = options_for(host);
+    text_copy(settings.admin_auth_mode, L"email");
+    wchar_t caller[ui_result_cch] = L"unchanged";
+    EXPECT_TRUE(authenticate_admin_with(&options, &settings, L"Uninstall", caller, ui_result_cch));
+    EXPECT_STREQ(caller, L"unchanged");
+    ASSERT_EQ(host.cb_received(), 3912u);
+    EXPECT_EQ(host.received.mode, 4u);
+    EXPECT_STREQ(host.received.title, L"Uninstall");
+    EXPECT_STREQ(host.received.target, L"管理操作");
+    EXPECT_STREQ(host.received.detail, L"");
+}
+
+TEST_F(UiBrokerRound, AdminRefusalFillsCallerBuffer) {
+    FakeHost host(FakeAnswer::deny, L"User cancelled");
+    UiBrokerOptions options = options_for(host);
+    wchar_t caller[ui_result_cch] = L"unchanged";
+    EXPECT_FALSE(authenticate_admin_with(&options, &settings, L"Open Console", caller, ui_result_cch));
+    EXPECT_STREQ(caller, L"User cancelled");
+    ASSERT_EQ(host.cb_received(), 3912u);
+    EXPECT_EQ(host.received.mode, 1u);  // admin_auth_mode empty
+
+    options.pipe_name = L"\\\\.\\pipe\\SentrelUI_test_nobody";
+    wchar_t none[4] = L"abc";
+    EXPECT_FALSE(authenticate_admin_with(&options, &settings, L"Open Console", none, 0));
+    EXPECT_STREQ(none, L"abc");
+}
+
+// --- the shipped start path, with the test dialog host installed as SentrelUI.exe -----------------
+
+namespace {
+
+class UiBrokerWithTestHost : public ::testing::Test {
+protected:
+    void SetUp() override {
+        wchar_t built[1024] = L"";
+        ASSERT_TRUE(path_beside_exe(L"test_dialog_host.exe", built, 1024));
+        host = tmp.file(L"SentrelUI.exe");
+        ASSERT_TRUE(CopyFileW(built, host.c_str(), FALSE)) << "test_dialog_host.exe belongs beside the tests";
+        text_format(settings.log_file, 1024, L"%s\\logs\\sentrel.log", tmp.path);
+    }
+    // The broker started the host and does not track it: it is found by its unique image path and
+    // ended by its process id. A host still starting may not show its image yet, so the search goes
+    // on until the host's single-instance mutex is gone (a host left behind would also hold the
+    // test's output open and stall the test runner).
+    void TearDown() override {
+        for (int attempt = 0; attempt < 50; ++attempt) {
+            end_hosts();
+            OwnedHandle mutex(OpenMutexW(SYNCHRONIZE, FALSE, ui_host_mutex_name));
+            if (!mutex) return;
+            Sleep(100);
+        }
+        ADD_FAILURE() << "a dialog host outlived the test";
+    }
+    void end_hosts() {
+        OwnedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+        PROCESSENTRY32W entry = {};
+        entry.dwSize = sizeof entry;
+        for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+            OwnedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
+                                            entry.th32ProcessID));
+            wchar_t image[1024];
+            DWORD cch = 1024;
+            if (!process || !QueryFullProcessImageNameW(process.get(), 0, image, &cch) || _wcsicmp(image, host.c_str()))
+                continue;
+            TerminateProcess(process.get(), 1);
+            WaitForSingleObject(process.get(), 5000);
+        }
+    }
+    DWORD run_host(const wchar_t* arguments) {
+        wchar_t command_line[1100];
+        text_format(command_line, 1100, L"\"%s\"%s", host.c_str(), arguments);
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION info = {};
+        if (!CreateProcessW(nullptr, command_line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+            return 0xFFFFFFFF;
+        OwnedHandle thread(info.hThread);
+        OwnedHandle process(info.hProcess);
+        DWORD code = 0xFFFFFFFE;  // still running after the wait
+        if (WaitForSingleObject(process.get(), 10000) == WAIT_OBJECT_0) GetExitCodeProcess(process.get(), &code);
+        return code;
+    }
+    std::wstring records() {
+        std::string bytes = read_file_bytes(tmp.file(L"test_dialog_requests.txt"));
+        std::wstring text(bytes.size(), L'\0');
+        int n = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0],
+                                    static_cast<int>(text.size()));
+        text.resize(n > 0 ? n : 0);
+        return text;
+    }
+
+    TempFolder tmp;
+    std::wstring host;
+    Settings settings = {};
+    wchar_t message[ui_result_cch] = L"";
+};
+
+}  // namespace
+
+TEST_F(UiBrokerWithTestHost, StartsTheHostOnceAndIsServedInTurn) {
+    ASSERT_TRUE(write_file_bytes(tmp.file(L"test_dialog_script.txt"), "approve\n# comment\ndeny 用户取消\nexit\n"));
+    // A longer start-up wait than the shipped 800 ms keeps a loaded test machine from failing the start.
+    UiBrokerOptions options = {ui_pipe_name, host.c_str(), host.c_str(), 20000, 3000};
+
+    Rule program = rule_with(L"记事本", L"push");
+    EXPECT_TRUE(authenticate_via_ui_with(&options, &settings, &program, L"C:\\Program Files\\App\\app.exe", nullptr,
+                                         message, ui_result_cch));
+    EXPECT_STREQ(message, L"认证成功");
+    std::wstring log = log_text(settings);
+    EXPECT_NE(log.find(L"] UI launch via user token ok, session="), std::wstring::npos) << log;
+
+    // The host serves one connection at a time; wait until it listens again, so this round finds
+    // it instead of racing its next pipe instance.
+    ASSERT_TRUE(WaitNamedPipeW(ui_pipe_name, 10000));
+    Rule command = rule_with(L"git", L"SMS");
+    EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &command, L"C:\\git\\git.exe", L"push \"a\"\tb", message,
+                                          ui_result_cch));
+    EXPECT_STREQ(message, L"用户取消");
+    EXPECT_EQ(log_text(settings), log);  // the host was listening: nothing started, nothing logged
+
+    EXPECT_EQ(run_host(L" --pipe"), 0u);  // a second host ends at once
+    EXPECT_EQ(run_host(L""), 2u);         // and without --pipe it refuses to run
+
+    ASSERT_TRUE(WaitNamedPipeW(ui_pipe_name, 10000));
+    EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &command, L"C:\\git\\git.exe", nullptr, message,
+                                          ui_result_cch));
+    EXPECT_STREQ(message, L"等待认证结果超时，默认拒绝");  // the host ended without a reply
+
+    std::wstring lines = records();
+    EXPECT_NE(lines.find(L"\"mode\":2,\"title\":\"记事本\",\"target\":\"C:\\\\Program Files\\\\App\\\\app.exe\","
+                         L"\"detail\":\"\",\"extras_zero\":true,\"padding_zero\":true}\n"),
+              std::wstring::npos)
+        << lines;
+    EXPECT_NE(lines.find(L"\"mode\":3,\"title\":\"git\",\"target\":\"C:\\\\git\\\\git.exe\","
+                         L"\"detail\":\"push \\\"a\\\"\\u0009b\",\"extras_zero\":true,\"padding_zero\":true}\n"),
+              std::wstring::npos)
+        << lines;
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), L'\n'), 3);
+}

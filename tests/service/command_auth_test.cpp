@@ -1,0 +1,157 @@
+#include "service/command_auth.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+#include "common/text.h"
+#include "service/approval_cache.h"
+#include "tests/support/test_files.h"
+
+namespace {
+
+// What the fake broker saw, and what it answers.
+struct BrokerCall {
+    int calls = 0;
+    std::wstring target, detail, display_name;
+    bool lock_held_during_call = false;
+    bool answer = false;
+    const wchar_t* message = L"";
+};
+BrokerCall g_broker;
+ServiceContext* g_context_for_fake = nullptr;
+
+DWORD WINAPI try_lock(void* context) {
+    CRITICAL_SECTION* lock = &static_cast<ServiceContext*>(context)->auth_lock;
+    if (!TryEnterCriticalSection(lock)) return 1;
+    LeaveCriticalSection(lock);
+    return 0;
+}
+
+bool fake_broker(const Settings*, const Rule* rule, const wchar_t* target, const wchar_t* detail, wchar_t* message,
+                 size_t cch_message) {
+    ++g_broker.calls;
+    g_broker.target = target;
+    g_broker.detail = detail;
+    g_broker.display_name = rule->display_name;
+    HANDLE thread = CreateThread(nullptr, 0, try_lock, g_context_for_fake, 0, nullptr);
+    WaitForSingleObject(thread, INFINITE);
+    DWORD busy = 0;
+    GetExitCodeThread(thread, &busy);
+    CloseHandle(thread);
+    g_broker.lock_held_during_call = busy == 1;
+    text_copy(message, cch_message, g_broker.message);
+    return g_broker.answer;
+}
+
+class CommandAuth : public ::testing::Test {
+protected:
+    TempFolder folder;
+    std::unique_ptr<ServiceContext> context{new ServiceContext()};
+    std::unique_ptr<AuthRequest> request{new AuthRequest()};
+    AuthReply reply;
+
+    void SetUp() override {
+        g_broker = BrokerCall();
+        g_context_for_fake = context.get();
+        InitializeCriticalSection(&context->auth_lock);
+        text_copy(context->settings.log_file, folder.file(L"sentrel.log").c_str());
+        request->size = sizeof(AuthRequest);
+    }
+    void TearDown() override { DeleteCriticalSection(&context->auth_lock); }
+
+    Rule& add_rule(const wchar_t* display_name, const wchar_t* match_name, const wchar_t* args_contains = L"") {
+        Rule& rule = context->policy.rules[context->policy.count++];
+        rule.type = rule_type_command;
+        rule.enabled = 1;
+        text_copy(rule.display_name, display_name);
+        text_copy(rule.match_name, match_name);
+        text_copy(rule.args_contains, args_contains);
+        return rule;
+    }
+    void answer(size_t cb = sizeof(AuthRequest)) {
+        answer_auth_request(context.get(), request.get(), cb, &reply, fake_broker);
+    }
+    std::string log() const { return read_file_bytes(folder.file(L"sentrel.log")); }
+};
+
+}  // namespace
+
+TEST_F(CommandAuth, WrongSizedRequestIsDeniedSilently) {
+    add_rule(L"Everything", L"");
+    for (size_t cb : {size_t(0), sizeof(AuthRequest) - 1, size_t(12)}) {
+        memset(&reply, 0xCC, sizeof reply);
+        answer(cb);
+        EXPECT_EQ(reply.size, 524u);
+        EXPECT_EQ(reply.allowed, 0u);
+        EXPECT_EQ(reply.reserved, 0u);
+        EXPECT_STREQ(reply.reason, L"");
+    }
+    EXPECT_EQ(g_broker.calls, 0);
+    EXPECT_EQ(log(), "");
+}
+
+TEST_F(CommandAuth, ClearCacheAnswersWhateverElseTheRequestHolds) {
+    approval_cache_insert(L"C:\\app.exe", 300);
+    add_rule(L"Everything", L"");
+    request->kind = auth_kind_clear_cache;
+    text_copy(request->path, L"C:\\tool.exe");
+    answer();
+    EXPECT_EQ(reply.allowed, 1u);
+    EXPECT_STREQ(reply.reason, L"缓存已清空");
+    EXPECT_FALSE(approval_cache_lookup(L"C:\\app.exe", 0));
+    EXPECT_EQ(g_broker.calls, 0);
+    EXPECT_NE(log().find("] approval cache cleared by UI\r\r\n"), std::string::npos);
+}
+
+TEST_F(CommandAuth, UnmatchedCommandIsAllowedAndLogged) {
+    add_rule(L"Git push", L"git.exe", L"push");
+    request->kind = 5;  // any kind but 1 authorizes a command
+    text_copy(request->path, L"C:\\git.exe");
+    text_copy(request->args, L"status");
+    answer();
+    EXPECT_EQ(reply.allowed, 1u);
+    EXPECT_STREQ(reply.reason, L"未命中命令规则，直接放行");
+    EXPECT_EQ(g_broker.calls, 0);
+    EXPECT_NE(log().find("] cmd: path=C:\\git.exe args=status result=\xE6\x9C\xAA"), std::string::npos);
+}
+
+TEST_F(CommandAuth, MatchedCommandAsksTheBrokerUnderTheLock) {
+    add_rule(L"Git push", L"git.exe", L"push");
+    text_copy(request->path, L"C:\\Git\\GIT.EXE");
+    text_copy(request->args, L"push origin");
+    g_broker.answer = false;
+    g_broker.message = L"用户取消";
+    answer();
+    EXPECT_EQ(g_broker.calls, 1);
+    EXPECT_TRUE(g_broker.lock_held_during_call);
+    EXPECT_EQ(g_broker.target, L"C:\\Git\\GIT.EXE");
+    EXPECT_EQ(g_broker.detail, L"push origin");
+    EXPECT_EQ(g_broker.display_name, L"Git push");
+    EXPECT_EQ(reply.allowed, 0u);
+    EXPECT_STREQ(reply.reason, L"用户取消");
+
+    g_broker.answer = true;
+    g_broker.message = L"认证成功";
+    answer();
+    EXPECT_EQ(reply.allowed, 1u);
+    EXPECT_STREQ(reply.reason, L"认证成功");
+    EXPECT_NE(log().find("args=push origin result=\xE8\xAE\xA4\xE8\xAF\x81\xE6\x88\x90\xE5\x8A\x9F\r\r\n"), std::string::npos);
+    // The lock is free again.
+    EXPECT_TRUE(TryEnterCriticalSection(&context->auth_lock));
+    LeaveCriticalSection(&context->auth_lock);
+}
+
+TEST_F(CommandAuth, UnterminatedFieldsAreCutAtTheirLastUnit) {
+    add_rule(L"Everything", L"");
+    for (wchar_t& c : request->path) c = L'p';
+    for (wchar_t& c : request->args) c = L'a';
+    for (wchar_t& c : request->cwd) c = L'c';
+    g_broker.answer = true;
+    answer();
+    EXPECT_EQ(g_broker.target.size(), 1023u);
+    EXPECT_EQ(g_broker.detail.size(), 2047u);
+    EXPECT_EQ(reply.allowed, 1u);
+}

@@ -1,0 +1,71 @@
+#include "service/rule_match.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "common/text.h"
+
+namespace {
+
+struct PolicyBuilder {
+    std::unique_ptr<Policy> policy{new Policy()};
+    Rule& add(int32_t type, const wchar_t* name, const wchar_t* path = L"", const wchar_t* args = L"") {
+        Rule& rule = policy->rules[policy->count++];
+        rule.type = type;
+        rule.enabled = 1;
+        text_copy(rule.match_name, name);
+        text_copy(rule.match_path, path);
+        text_copy(rule.args_contains, args);
+        text_copy(rule.auth_mode, L"totp");
+        return rule;
+    }
+    const Rule* match(uint32_t type, const wchar_t* path, const wchar_t* args = L"") const {
+        return match_rule(policy.get(), type, path, args);
+    }
+};
+
+}  // namespace
+
+TEST(RuleMatch, NameComparesFileNamePartIgnoringAsciiCase) {
+    PolicyBuilder p;
+    const Rule& git = p.add(rule_type_command, L"git.exe");
+    EXPECT_EQ(p.match(rule_type_command, L"C:\\Program Files\\Git\\bin\\GIT.EXE"), &git);
+    EXPECT_EQ(p.match(rule_type_command, L"GIT.EXE"), &git);
+    EXPECT_EQ(p.match(rule_type_command, L"C:\\tools\\git.exe.bak"), nullptr);
+    EXPECT_EQ(p.match(rule_type_command, L"C:\\tools\\mygit.exe"), nullptr);
+}
+
+TEST(RuleMatch, PathMustEqualWholePathAndBothFieldsMustHold) {
+    PolicyBuilder p;
+    const Rule& cmd = p.add(rule_type_command, L"", L"C:\\Windows\\System32\\cmd.exe");
+    EXPECT_EQ(p.match(rule_type_command, L"c:\\windows\\system32\\CMD.exe"), &cmd);
+    EXPECT_EQ(p.match(rule_type_command, L"C:\\Windows\\System32\\cmd.exe2"), nullptr);
+    EXPECT_EQ(p.match(rule_type_command, L"C:\\Windows\\System32"), nullptr);
+
+    PolicyBuilder both;
+    both.add(rule_type_command, L"other.exe", L"C:\\x\\tool.exe");
+    EXPECT_EQ(both.match(rule_type_command, L"C:\\x\\tool.exe"), nullptr);
+}
+
+TEST(RuleMatch, ArgsContainIgnoresCaseAndNeverMatchesEmptyArgs) {
+    PolicyBuilder p;
+    const Rule& push = p.add(rule_type_command, L"git.exe", L"", L"push");
+    EXPECT_EQ(p.match(rule_type_command, L"C:\\git.exe", L"-C repo PUSH origin"), &push);
+    EXPECT_EQ(p.match(rule_type_command, L"C:\\git.exe", L"pull"), nullptr);
+    EXPECT_EQ(p.match(rule_type_command, L"C:\\git.exe", L""), nullptr);
+    EXPECT_EQ(p.match(rule_type_command, L"C:\\git.exe", nullptr), nullptr);
+}
+
+TEST(RuleMatch, DisabledAndOtherTypesSkippedFirstMatchWins) {
+    PolicyBuilder p;
+    p.add(rule_type_command, L"tool.exe").enabled = 0;
+    p.add(rule_type_program, L"tool.exe");
+    const Rule& second = p.add(rule_type_command, L"");  // matches every command
+    p.add(rule_type_command, L"tool.exe");
+    EXPECT_EQ(p.match(rule_type_command, L"C:\\tool.exe"), &second);
+    EXPECT_EQ(p.match(rule_type_program, L"C:\\tool.exe"), &p.policy->rules[1]);
+    EXPECT_EQ(p.match(rule_type_program, L"C:\\other.exe"), nullptr);
+    PolicyBuilder empty;
+    EXPECT_EQ(empty.match(rule_type_command, L"C:\\tool.exe"), nullptr);
+}
