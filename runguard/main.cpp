@@ -1,8 +1,4 @@
-// runguard: runs a protected command after the service has authorized it. Not built yet: it
-// refuses every invocation with its usage text.
-#include "common/console.h"
+// runguard: runs a protected command after the service has authorized it.
+#include "runguard/runguard.h"
 
-int wmain(int, wchar_t**) {
-    console_eprint(L"Usage:\n  runguard run -- <exe> [args...]\n");
-    return 1;
-}
+int wmain(int argc, wchar_t** argv) { return run_guarded(argc, argv); }

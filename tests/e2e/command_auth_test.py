@@ -1,0 +1,218 @@
+"""Command authorization end to end: runguard -> SentrelSvc (auth pipe) -> broker -> dialog host.
+The dialog host here is the scripted test host installed as SentrelUI.exe."""
+
+import json
+import os
+import shutil
+import subprocess
+import time
+
+from harness import E2ETestCase, main, policy_json, rule_json, wait_until, win_to_unix
+
+NO_SERVICE = "无法连接 SentrelSvc。请确认服务已启动（SentrelSvc.exe install）。\n"
+UNMATCHED = "未命中命令规则，直接放行"
+TOOLS = ("arg_echo.exe", "report_exit.exe", "pipe_probe.exe")
+
+
+class CommandAuthorization(E2ETestCase):
+    def lay_out(self, rules, host=True):
+        executables = ("SentrelSvc.exe", "runguard.exe") + TOOLS + (("SentrelUI.exe",) if host else ())
+        self.install.lay_out(policy=policy_json(rules), executables=executables,
+                             replace={"SentrelUI.exe": "test_dialog_host.exe"})
+        self.echo_path = self.install.path_win("arg_echo.exe")
+
+    def start_service(self):
+        self.install.start("SentrelSvc.exe", "run")
+        self.assertTrue(self.install.wait_for_log("service started"))
+
+    def host_script(self, *actions, folder=None):
+        with open(os.path.join(folder or self.install.folder, "test_dialog_script.txt"), "w", encoding="utf-8") as f:
+            f.write("\n".join(actions) + "\n")
+
+    def host_requests(self, folder=None):
+        try:
+            with open(os.path.join(folder or self.install.folder, "test_dialog_requests.txt"), encoding="utf-8") as f:
+                return [json.loads(line) for line in f if line.strip()]
+        except FileNotFoundError:
+            return []
+
+    def runguard(self, *command, env=None, timeout=60):
+        code, out, err = self.install.run("runguard.exe", "run", "--", *command, env=env, timeout=timeout)
+        return code, out.replace("\r\n", "\n"), err.replace("\r\n", "\n")
+
+    def probe(self, *args):
+        code, out, _ = self.install.run("pipe_probe.exe", *args, timeout=30)
+        return code, out.strip()
+
+    def cmd_lines(self):
+        return [m for m in self.install.log_messages() if m.startswith("cmd: ")]
+
+    # ------------------------------------------------------------------------------------------
+    def test_unmatched_command_runs_with_its_arguments_and_exit_code(self):
+        self.lay_out([rule_json("command", "Other", match_name="other.exe")])
+        self.host_script("approve")
+        self.start_service()
+
+        code, out, err = self.runguard("arg_echo.exe", "a b", "", 'q"x', "tab\there", "中文",
+                                       env={"ARG_ECHO_EXIT_CODE": "7"})
+        self.assertEqual(code, 7, err)
+        self.assertEqual(err, "")
+        self.assertEqual(out.splitlines()[1:], ["[a b]", "[]", '[q"x]', "[tab\there]", "[中文]"])
+        self.assertEqual(self.cmd_lines()[-1],
+                         'cmd: path=%s args="a b" "" "q\\"x" "tab here" 中文 result=%s' % (self.echo_path, UNMATCHED))
+
+        # Exit codes above 255 pass through whole (read from a Windows parent: Linux sees 8 bits).
+        code, _, err = self.install.run("report_exit.exe", self.install.path_win("runguard.exe"), "run", "--",
+                                        "arg_echo.exe", env={"ARG_ECHO_EXIT_CODE": "70000"})
+        self.assertEqual(code, 0)
+        self.assertEqual(err.strip().splitlines()[-1], "exit code: 70000")
+        self.assertEqual(self.host_requests(), [])
+
+    def test_matched_command_asks_the_dialog_and_runs_only_when_approved(self):
+        self.lay_out([rule_json("command", "Echo tool", match_name="ARG_ECHO.EXE", args_contains="deploy",
+                                auth_mode="PUSH")])
+        self.host_script("approve", "deny 请求在手机上被拒绝", "deny", "short", "magic approve")
+        self.start_service()
+
+        code, out, err = self.runguard("arg_echo.exe", "deploy", "now please")
+        self.assertEqual(code, 0, err)
+        self.assertIn("[now please]", out)
+        request = self.host_requests()[0]
+        self.assertEqual((request["mode"], request["title"], request["target"], request["detail"]),
+                         (2, "Echo tool", self.echo_path, 'deploy "now please"'))
+        self.assertTrue(request["extras_zero"])
+        self.assertEqual(self.cmd_lines()[-1], 'cmd: path=%s args=deploy "now please" result=认证成功' % self.echo_path)
+
+        expected = ["命令被拒绝: 请求在手机上被拒绝\n", "命令被拒绝: 用户取消或认证失败\n",
+                    "命令被拒绝: 等待认证结果超时，默认拒绝\n"]
+        for reason in expected:
+            code, out, err = self.runguard("arg_echo.exe", "DEPLOY")
+            self.assertEqual((code, out, err), (4, "", reason))
+        self.assertTrue(self.cmd_lines()[-1].endswith("result=等待认证结果超时，默认拒绝"))
+
+        # A whole reply with another magic still carries the verdict.
+        code, out, _ = self.runguard("arg_echo.exe", "deploy")
+        self.assertEqual(code, 0)
+        # Without the args condition the rule does not apply: no dialog.
+        code, _, _ = self.runguard("arg_echo.exe", "status")
+        self.assertEqual(code, 0)
+        self.assertEqual(len(self.host_requests()), 5)
+
+    def test_relative_name_is_sent_as_full_path(self):
+        self.lay_out([rule_json("command", "Echo", match_path=self.install.path_win("arg_echo.exe").upper())])
+        self.host_script("deny 不行")
+        self.start_service()
+        code, _, err = self.runguard(".\\arg_echo.exe")
+        self.assertEqual((code, err), (4, "命令被拒绝: 不行\n"))
+        self.assertEqual(self.host_requests()[0]["target"], self.echo_path)
+
+    def test_no_dialog_host_denies(self):
+        self.lay_out([rule_json("command", "Echo", match_name="arg_echo.exe")], host=False)
+        self.start_service()
+        code, out, err = self.runguard("arg_echo.exe")
+        self.assertEqual((code, out, err), (4, "", "命令被拒绝: 无法连接认证界面，默认拒绝\n"))
+
+    def test_a_host_that_is_not_our_dialog_is_refused(self):
+        self.lay_out([rule_json("command", "Echo", match_name="arg_echo.exe")])
+        rogue_win = r"C:\Rogue"
+        rogue = win_to_unix(rogue_win)
+        shutil.rmtree(rogue, ignore_errors=True)
+        os.makedirs(rogue)
+        self.addCleanup(shutil.rmtree, rogue, True)
+        shutil.copy(os.path.join(self.install.folder, "SentrelUI.exe"), os.path.join(rogue, "SentrelUI.exe"))
+        self.host_script("approve", folder=rogue)
+        rogue_host = self.install.start(rogue_win + r"\SentrelUI.exe", "--pipe")
+        time.sleep(1)
+        self.start_service()
+
+        code, out, err = self.runguard("arg_echo.exe")
+        self.assertEqual((code, out), (4, ""))
+        self.assertTrue(err.startswith("命令被拒绝: "), err)
+        self.assertNotIn("认证成功", err)
+        self.assertEqual(self.host_requests(folder=rogue), [])
+        self.assertTrue(any("not trusted" in m for m in self.install.log_messages()), self.install.log_messages())
+        self.install.stop(rogue_host)
+
+    def test_clear_cache_and_unmatched_commands_are_answered_while_a_dialog_waits(self):
+        self.lay_out([rule_json("command", "Echo", match_name="arg_echo.exe", args_contains="guarded")])
+        self.host_script("never")
+        self.start_service()
+        waiting = self.install.start("runguard.exe", "run", "--", "arg_echo.exe", "guarded")
+        self.assertTrue(wait_until(lambda: len(self.host_requests()) == 1))
+
+        started = time.time()
+        self.assertEqual(self.probe("clear"), (0, "allowed=1 reason=缓存已清空"))
+        code, _, _ = self.runguard("arg_echo.exe", "free")
+        self.assertEqual(code, 0)
+        self.assertLess(time.time() - started, 10)
+        self.assertIn("approval cache cleared by UI", self.install.log_messages())
+        self.assertIsNone(waiting.poll())
+
+        # The dialog host dies: the waiting command is denied, not left hanging.
+        self.install.kill_installed_processes_named("SentrelUI.exe")
+        waiting.wait(30)
+        self.assertEqual(waiting.returncode, 4)
+        self.assertEqual(waiting.stderr.read().decode("utf-8"), "命令被拒绝: 等待认证结果超时，默认拒绝\n")
+
+    def test_bad_requests_get_clear_outcomes_and_the_service_keeps_serving(self):
+        self.lay_out([rule_json("command", "Everything")])  # every command needs the dialog
+        self.host_script("deny 拒绝")
+        self.start_service()
+        self.assertEqual(self.probe("size", "8203"), (0, "allowed=0 reason="))
+        self.assertEqual(self.probe("size", "9000"), (0, "allowed=0 reason="))
+        self.assertEqual(self.probe("size", "1"), (0, "allowed=0 reason="))
+        self.assertEqual(self.probe("garbage"), (0, "allowed=0 reason=拒绝"))
+        self.assertEqual(self.probe("unterminated"), (0, "allowed=0 reason=拒绝"))
+        self.assertEqual(self.probe("disconnect")[0], 0)
+        self.assertEqual(self.host_requests()[1]["target"], "p" * 1023)
+        self.assertEqual(self.host_requests()[1]["detail"], "a" * 511)
+        self.assertTrue(wait_until(lambda: len(self.host_requests()) == 3))
+        code, _, err = self.runguard("arg_echo.exe")
+        self.assertEqual((code, err), (4, "命令被拒绝: 拒绝\n"))
+        # Wrong-sized requests are not logged; the others are, one line each.
+        self.assertEqual(len(self.cmd_lines()), 4)
+
+    def test_a_client_beyond_the_eight_instances_fails_at_once_and_the_service_recovers(self):
+        self.lay_out([rule_json("command", "Other", match_name="other.exe")])
+        self.start_service()
+        # One after another: a client arriving while the listener is between instances fails
+        # at once (clients never wait), which is not what this test is about.
+        holders = []
+        for _ in range(8):
+            holder = self.install.start("pipe_probe.exe", "hold", "60000")
+            self.assertEqual(holder.stdout.readline().strip(), b"connected")
+            holders.append(holder)
+        started = time.time()
+        code, _, err = self.runguard("arg_echo.exe")
+        self.assertEqual((code, err), (3, NO_SERVICE))
+        self.assertLess(time.time() - started, 5)
+
+        for holder in holders:
+            self.install.stop(holder)
+        self.assertTrue(wait_until(lambda: self.runguard("arg_echo.exe")[0] == 0, timeout=20))
+
+
+class StopWhileWaiting(E2ETestCase):
+    def test_service_stops_and_the_waiting_command_ends(self):
+        self.install.lay_out(policy=policy_json([rule_json("command", "Echo", match_name="arg_echo.exe")]),
+                             executables=("SentrelSvc.exe", "runguard.exe", "SentrelUI.exe") + TOOLS,
+                             replace={"SentrelUI.exe": "test_dialog_host.exe"})
+        with open(os.path.join(self.install.folder, "test_dialog_script.txt"), "w") as f:
+            f.write("never\n")
+        self.assertEqual(self.install.create_service()[0], 0)
+        self.assertEqual(self.install.sc("start", "SentrelSvc")[0], 0)
+        self.assertTrue(self.install.wait_for_log("service started"))
+
+        waiting = self.install.start("runguard.exe", "run", "--", "arg_echo.exe")
+        self.assertTrue(wait_until(lambda: os.path.exists(os.path.join(self.install.folder, "test_dialog_requests.txt"))))
+        started = time.time()
+        self.install.sc("stop", "SentrelSvc")
+        self.assertTrue(wait_until(lambda: "STOPPED" in self.install.sc("query", "SentrelSvc")[1], timeout=20))
+        self.assertLess(time.time() - started, 15)
+        waiting.wait(20)
+        self.assertEqual(waiting.returncode, 3)
+        self.assertTrue(self.install.wait_for_log("service stopped"))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,48 @@
+"""Runs the auth pipe benchmark under Wine: the raw echo baseline, then the real service.
+Usage (after a build): python3 tools/auth_bench/run_bench.py [n] [clients]"""
+
+import os
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.abspath(os.path.join(HERE, "../.."))
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+os.environ.setdefault("SENTREL_BIN", os.path.join(ROOT, "build", "bin"))
+os.environ.setdefault("SENTREL_WINEPREFIX", os.path.join(ROOT, "build", "wineprefix"))
+
+import harness  # noqa: E402
+
+
+def main():
+    n = sys.argv[1] if len(sys.argv) > 1 else "2000"
+    clients = sys.argv[2] if len(sys.argv) > 2 else "8"
+    subprocess.run([os.path.join(ROOT, "tests/support/wine-session.sh"), "start", harness.PREFIX], check=True)
+    install = harness.Install()
+    try:
+        install.lay_out(policy=harness.policy_json([]),
+                        executables=harness.EXECUTABLES + ("auth_bench.exe",))
+        service = install.start("SentrelSvc.exe", "run")
+        install.wait_for_log("service started")
+        code2, out2, err2 = install.run("auth_bench.exe", "measure", r"\\.\pipe\SentrelAuth", n, clients, timeout=600)
+        print("service:  " + (out2 or err2).strip())
+        install.stop(service)
+        echo = install.start("auth_bench.exe", "echo", r"\\.\pipe\SentrelBenchEcho")
+        time.sleep(1)
+        code, out, err = install.run("auth_bench.exe", "measure", r"\\.\pipe\SentrelBenchEcho", n, clients, timeout=600)
+        print("baseline: " + (out or err).strip())
+        if code or code2:
+            sys.exit(1)
+        base = dict(kv.split("=") for kv in out.split())
+        svc = dict(kv.split("=") for kv in out2.split())
+        print("ratio p50 service/baseline: %.2f" % (float(svc["p50_us"]) / float(base["p50_us"])))
+        print("ratio p99 service/baseline: %.2f" % (float(svc["p99_us"]) / float(base["p99_us"])))
+        print("ratio throughput service/baseline: %.2f" %
+              (float(svc["throughput_per_s"]) / float(base["throughput_per_s"])))
+    finally:
+        install.stop_all()
+
+
+if __name__ == "__main__":
+    main()
