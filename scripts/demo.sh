@@ -32,6 +32,18 @@ cleanup() { kill "$service_pid" 2>/dev/null || true; tests/support/wine-session.
 trap cleanup EXIT
 
 for _ in $(seq 1 100); do [ -s "$log" ] && break; sleep 0.1; done
+
+# Protected commands go through runguard. hostname.exe matches no rule: it runs at once.
+# cmd.exe is protected by the default policy: the service asks for MFA through the dialog, and
+# with no dialog to answer, the command is refused (fail closed).
+runguard() {
+  echo "== runguard run -- $*"
+  wine "C:\\Program Files\\Sentrel\\runguard.exe" run -- "$@" && code=0 || code=$?
+  echo "   exit code: $code"
+}
+runguard hostname.exe
+runguard cmd.exe /c echo this should not run
+
 echo "== log: $log"
 if [ "$seconds" -gt 0 ]; then
   sleep "$seconds"
