@@ -41,6 +41,7 @@ bool path_beside_exe(const wchar_t* file_name, wchar_t* out, size_t cch_out) {
     PathRemoveFileSpecW(exe);
     wchar_t joined[path_cch];
     if (text_format(joined, path_cch, L"%s\\%s", exe, file_name) != text_ok) return false;
+    if (text_length(joined, path_cch) >= cch_out) return false;
     return text_copy(out, cch_out, joined) == text_ok;
 }
 
