@@ -21,6 +21,15 @@ struct HandlerStart {
     ServiceContext* context;
 };
 
+// Reads and drops the rest of a message that did not fit the request.
+void drain_message(HANDLE pipe) {
+    char rest[1024];
+    DWORD cb = 0;
+    while (GetLastError() == ERROR_MORE_DATA) {
+        if (ReadFile(pipe, rest, sizeof rest, &cb, nullptr)) break;
+    }
+}
+
 // The handler was counted in by hand_off; it counts itself out when it is done with the context.
 DWORD WINAPI request_handler(void* parameter) {
     HandlerStart* start = static_cast<HandlerStart*>(parameter);
@@ -28,11 +37,15 @@ DWORD WINAPI request_handler(void* parameter) {
     ServiceContext* context = start->context;
     HeapFree(GetProcessHeap(), 0, start);
 
-    // Read into a full-sized request: a longer message fails the read (more data), a shorter one
-    // arrives with its size, and both are answered with a plain denial.
+    // Read into a full-sized request: a shorter message arrives with its size, a longer one fails
+    // the read (more data) and is drained, so its writer is not left blocked; both are answered
+    // with a plain denial.
     AuthRequest request = {};
     DWORD cb_read = 0;
-    if (!ReadFile(pipe.get(), &request, sizeof request, &cb_read, nullptr)) cb_read = 0;
+    if (!ReadFile(pipe.get(), &request, sizeof request, &cb_read, nullptr)) {
+        cb_read = 0;
+        drain_message(pipe.get());
+    }
     AuthReply reply;
     answer_auth_request(context, &request, cb_read, &reply, authenticate_via_ui);
 
