@@ -10,7 +10,7 @@ packages=(
   xvfb xauth x11-utils imagemagick
   fonts-wqy-microhei
   googletest
-  python3
+  python3 openssl
 )
 
 missing=()
