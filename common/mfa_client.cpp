@@ -15,52 +15,58 @@ void set_error(wchar_t* err, size_t cch_err, const wchar_t* format, unsigned lon
     if (err && cch_err) text_format(err, cch_err, format, status);
 }
 
+// A body cut to fit its buffer would be broken JSON: it is refused, never sent.
+bool refuse_long_body(wchar_t* err, size_t cch_err) {
+    if (err && cch_err) text_copy(err, cch_err, L"请求内容过长，未发送");
+    return false;
+}
+
 }  // namespace
 
 void read_answer_field(const wchar_t* answer, const wchar_t* key, wchar_t* out, size_t cch_out) {
     if (out && cch_out) scan_json_value(answer, key, out, cch_out, JsonEscapes::raw);
 }
 
-void build_verify_totp_body(const wchar_t* user, const wchar_t* code, const wchar_t* address,
+bool build_verify_totp_body(const wchar_t* user, const wchar_t* code, const wchar_t* address,
                             const wchar_t* country_code, wchar_t* out, size_t cch_out) {
     wchar_t e_user[256], e_code[128], e_address[512], e_country[64];
     json_escape(user, e_user, ARRAYSIZE(e_user));
     json_escape(code, e_code, ARRAYSIZE(e_code));
     json_escape(address, e_address, ARRAYSIZE(e_address));
     json_escape(country_code, e_country, ARRAYSIZE(e_country));
-    text_format(out, cch_out, L"{\"username\":\"%s\",\"code\":\"%s\",\"address\":\"%s\",\"country_code\":\"%s\"}",
-                e_user, e_code, e_address, e_country);
+    return text_format(out, cch_out, L"{\"username\":\"%s\",\"code\":\"%s\",\"address\":\"%s\",\"country_code\":\"%s\"}",
+                       e_user, e_code, e_address, e_country) == text_ok;
 }
 
-void build_push_request_body(const wchar_t* user, const wchar_t* client_ip, const wchar_t* address,
+bool build_push_request_body(const wchar_t* user, const wchar_t* client_ip, const wchar_t* address,
                              const wchar_t* country_code, wchar_t* out, size_t cch_out) {
     wchar_t e_user[256], e_address[512], e_country[64];
     json_escape(user, e_user, ARRAYSIZE(e_user));
     json_escape(address, e_address, ARRAYSIZE(e_address));
     json_escape(country_code, e_country, ARRAYSIZE(e_country));
-    text_format(out, cch_out,
-                L"{\"username\":\"%s\",\"client_ip\":\"%s\",%s,\"location\":{\"address\":\"%s\",\"country_code\":\"%s\"}}",
-                e_user, client_ip ? client_ip : L"", reason_and_app, e_address, e_country);
+    return text_format(out, cch_out,
+                       L"{\"username\":\"%s\",\"client_ip\":\"%s\",%s,\"location\":{\"address\":\"%s\",\"country_code\":\"%s\"}}",
+                       e_user, client_ip ? client_ip : L"", reason_and_app, e_address, e_country) == text_ok;
 }
 
-void build_message_request_body(const wchar_t* user, const wchar_t* auth_type, const wchar_t* client_ip,
+bool build_message_request_body(const wchar_t* user, const wchar_t* auth_type, const wchar_t* client_ip,
                                 const wchar_t* address, const wchar_t* country_code, wchar_t* out, size_t cch_out) {
     wchar_t e_user[256], e_type[32], e_address[512], e_country[64];
     json_escape(user, e_user, ARRAYSIZE(e_user));
     json_escape(auth_type, e_type, ARRAYSIZE(e_type));
     json_escape(address, e_address, ARRAYSIZE(e_address));
     json_escape(country_code, e_country, ARRAYSIZE(e_country));
-    text_format(out, cch_out,
-                L"{\"username\":\"%s\",\"auth_type\":\"%s\",\"client_ip\":\"%s\",\"login\":\"%s\",%s,"
-                L"\"location\":{\"address\":\"%s\",\"country_code\":\"%s\"}}",
-                e_user, e_type, client_ip ? client_ip : L"", e_user, reason_and_app, e_address, e_country);
+    return text_format(out, cch_out,
+                       L"{\"username\":\"%s\",\"auth_type\":\"%s\",\"client_ip\":\"%s\",\"login\":\"%s\",%s,"
+                       L"\"location\":{\"address\":\"%s\",\"country_code\":\"%s\"}}",
+                       e_user, e_type, client_ip ? client_ip : L"", e_user, reason_and_app, e_address, e_country) == text_ok;
 }
 
-void build_message_verify_body(const wchar_t* id, const wchar_t* code, wchar_t* out, size_t cch_out) {
+bool build_message_verify_body(const wchar_t* id, const wchar_t* code, wchar_t* out, size_t cch_out) {
     wchar_t e_id[256], e_code[128];
     json_escape(id, e_id, ARRAYSIZE(e_id));
     json_escape(code, e_code, ARRAYSIZE(e_code));
-    text_format(out, cch_out, L"{\"challenge_id\":\"%s\",\"code\":\"%s\"}", e_id, e_code);
+    return text_format(out, cch_out, L"{\"challenge_id\":\"%s\",\"code\":\"%s\"}", e_id, e_code) == text_ok;
 }
 
 void build_push_status_path(const wchar_t* id, wchar_t* out, size_t cch_out) {
@@ -110,7 +116,8 @@ bool verify_totp(const Settings* s, const wchar_t* code, wchar_t* err, size_t cc
     }
     wchar_t user[128], body[mfa_body_cch], answer[2048];
     mfa_user_name(s, user, ARRAYSIZE(user));
-    build_verify_totp_body(user, code, s->address, s->country_code, body, ARRAYSIZE(body));
+    if (!build_verify_totp_body(user, code, s->address, s->country_code, body, ARRAYSIZE(body)))
+        return refuse_long_body(err, cch_err);
     unsigned long status = 0;
     if (!post_json(s, mfa_verify_path, body, &status, answer, ARRAYSIZE(answer), err, cch_err)) return false;
     return judge_verify_totp(status, err, cch_err);
@@ -121,7 +128,8 @@ bool request_push(const Settings* s, wchar_t* id, size_t cch_id, wchar_t* passco
     wchar_t user[128], ip[mfa_client_ip_cch], body[mfa_body_cch], answer[4096];
     mfa_user_name(s, user, ARRAYSIZE(user));
     client_ip_for(s, ip, ARRAYSIZE(ip));
-    build_push_request_body(user, ip, s ? s->address : L"", s ? s->country_code : L"", body, ARRAYSIZE(body));
+    if (!build_push_request_body(user, ip, s ? s->address : L"", s ? s->country_code : L"", body, ARRAYSIZE(body)))
+        return refuse_long_body(err, cch_err);
     unsigned long status = 0;
     if (!post_json(s, mfa_push_request_path, body, &status, answer, ARRAYSIZE(answer), err, cch_err)) return false;
     if (!judge_request_push(status, answer, err, cch_err)) return false;
@@ -146,8 +154,9 @@ bool request_message_code(const Settings* s, const wchar_t* auth_type, wchar_t* 
     wchar_t user[128], ip[mfa_client_ip_cch], body[mfa_body_cch], answer[4096];
     mfa_user_name(s, user, ARRAYSIZE(user));
     client_ip_for(s, ip, ARRAYSIZE(ip));
-    build_message_request_body(user, auth_type, ip, s ? s->address : L"", s ? s->country_code : L"", body,
-                               ARRAYSIZE(body));
+    if (!build_message_request_body(user, auth_type, ip, s ? s->address : L"", s ? s->country_code : L"", body,
+                                    ARRAYSIZE(body)))
+        return refuse_long_body(err, cch_err);
     unsigned long status = 0;
     if (!post_json(s, mfa_message_request_path, body, &status, answer, ARRAYSIZE(answer), err, cch_err))
         return false;
@@ -159,7 +168,7 @@ bool request_message_code(const Settings* s, const wchar_t* auth_type, wchar_t* 
 
 bool verify_message_code(const Settings* s, const wchar_t* id, const wchar_t* code, wchar_t* err, size_t cch_err) {
     wchar_t body[mfa_verify_body_cch], answer[2048];
-    build_message_verify_body(id, code, body, ARRAYSIZE(body));
+    if (!build_message_verify_body(id, code, body, ARRAYSIZE(body))) return refuse_long_body(err, cch_err);
     unsigned long status = 0;
     if (!post_json(s, mfa_message_verify_path, body, &status, answer, ARRAYSIZE(answer), err, cch_err))
         return false;

@@ -33,14 +33,15 @@ void mfa_user_name(const Settings* s, wchar_t* out, size_t cch_out);
 // --- pure parts: bodies, paths, status judgement, answer fields ---
 
 // The values are escaped here (user name 256, code 128, auth type 32, address 512, country code
-// 64, challenge id 256); client_ip is inserted as it stands. Over-long bodies are cut.
-void build_verify_totp_body(const wchar_t* user, const wchar_t* code, const wchar_t* address,
+// 64, challenge id 256); client_ip is inserted as it stands. False when the body does not fit out:
+// the call then refuses rather than send broken JSON.
+bool build_verify_totp_body(const wchar_t* user, const wchar_t* code, const wchar_t* address,
                             const wchar_t* country_code, wchar_t* out, size_t cch_out);
-void build_push_request_body(const wchar_t* user, const wchar_t* client_ip, const wchar_t* address,
+bool build_push_request_body(const wchar_t* user, const wchar_t* client_ip, const wchar_t* address,
                              const wchar_t* country_code, wchar_t* out, size_t cch_out);
-void build_message_request_body(const wchar_t* user, const wchar_t* auth_type, const wchar_t* client_ip,
+bool build_message_request_body(const wchar_t* user, const wchar_t* auth_type, const wchar_t* client_ip,
                                 const wchar_t* address, const wchar_t* country_code, wchar_t* out, size_t cch_out);
-void build_message_verify_body(const wchar_t* id, const wchar_t* code, wchar_t* out, size_t cch_out);
+bool build_message_verify_body(const wchar_t* id, const wchar_t* code, wchar_t* out, size_t cch_out);
 // The status path with the challenge id as it stands (no URL encoding), into 256 units.
 void build_push_status_path(const wchar_t* id, wchar_t* out, size_t cch_out);
 
