@@ -17,6 +17,7 @@
 #include "service/auth_pipe_server.h"
 #include "service/service_context.h"
 #include "service/status.h"
+#include "service/tamper.h"
 
 namespace {
 
@@ -78,6 +79,7 @@ void service_run() {
     load_settings(settings_path, &g_context.settings);
     load_policy(policy_path, &g_context.policy);
     log_event(&g_context.settings, L"service started, rules=%lu", static_cast<unsigned long>(g_context.policy.count));
+    start_tamper_protection(&g_context.settings);
 
     ensure_stop_event();
     HANDLE listener = start_pipe_listener(&g_context);
@@ -89,6 +91,7 @@ void service_run() {
     wake_pipe_listener();
     wait_and_close(listener, 3000);
     wait_and_close(watcher, 3000);
+    tamper_stop();
 
     if (service_workers_in_flight() == 0) {
         CloseHandle(g_stop_event);

@@ -13,13 +13,6 @@ class CommandLine(E2ETestCase):
             self.assertEqual(code, 1)
             self.assertEqual(out.replace("\r\n", "\n"), USAGE)
 
-    def test_install_and_uninstall_do_not_pretend_success(self):
-        self.install.lay_out()
-        for command in ("install", "uninstall"):
-            code, out, _ = self.install.run("SentrelSvc.exe", command)
-            self.assertEqual(code, 1)
-            self.assertIn("not available yet", out)
-
 
 class ConsoleRun(E2ETestCase):
     def test_run_logs_rule_count_and_second_run_is_refused(self):

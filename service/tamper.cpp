@@ -1,0 +1,63 @@
+#include "service/tamper.h"
+
+#include <windows.h>
+#include <string.h>
+
+#include "common/text.h"
+
+namespace {
+
+// ASCII case folding: file names differing in the case of other letters are rare enough here,
+// and the comparison must not depend on the process locale.
+wchar_t fold(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
+
+constexpr uint32_t benign_attributes = FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE |
+                                       FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+}  // namespace
+
+const wchar_t* file_name_part(const wchar_t* path) {
+    const wchar_t* name = path;
+    for (const wchar_t* p = path; *p; ++p) {
+        if (*p == L'\\' || *p == L'/') name = p + 1;
+    }
+    return name;
+}
+
+bool change_names_file(const wchar_t* name, size_t cch_name, const wchar_t* path) {
+    const wchar_t* wanted = file_name_part(path);
+    size_t cch_wanted = text_length(wanted, tamper_path_cch);
+    if (cch_wanted == 0 || cch_wanted != cch_name) return false;
+    for (size_t i = 0; i < cch_name; ++i) {
+        if (fold(name[i]) != fold(wanted[i])) return false;
+    }
+    return true;
+}
+
+uint32_t changed_slots(const ProtectedFileTable* table, const void* records, size_t cb_used) {
+    uint32_t found = 0;
+    long count = table->count;
+    if (count > tamper_max_files) count = tamper_max_files;
+    const size_t header = offsetof(FILE_NOTIFY_INFORMATION, FileName);
+    size_t offset = 0;
+    while (offset + header <= cb_used) {
+        FILE_NOTIFY_INFORMATION record;
+        memcpy(&record, static_cast<const uint8_t*>(records) + offset, header);
+        size_t cb_name = record.FileNameLength;
+        if (offset + header + cb_name > cb_used) break;
+        const wchar_t* name = reinterpret_cast<const wchar_t*>(static_cast<const uint8_t*>(records) + offset + header);
+        for (long i = 0; i < count; ++i) {
+            if (change_names_file(name, cb_name / sizeof(wchar_t), table->slots[i].path)) found |= 1u << i;
+        }
+        if (record.NextEntryOffset == 0) break;
+        offset += record.NextEntryOffset;
+    }
+    return found;
+}
+
+RepairDecision decide_repair(const FileObservation& seen, bool previous_repair_failed) {
+    bool intact = seen.exists && seen.content_intact && (seen.attributes & ~benign_attributes) == 0 &&
+                  (!seen.dacl_known || seen.dacl_intact);
+    if (intact) return {false, false};
+    return {true, !previous_repair_failed};
+}

@@ -1,0 +1,87 @@
+// Tamper protection: protected DACLs on the service's files, its service object and its registry
+// key, and a watcher that writes a changed, deleted or renamed protected file back from the copy
+// taken at service start.
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+
+struct Settings;
+
+constexpr int tamper_max_files = 8;
+constexpr size_t tamper_path_cch = 1024;
+constexpr size_t tamper_sddl_cch = 512;  // a DACL read back as SDDL; longer ones are not compared
+
+// FILE_NOTIFY_CHANGE_FILE_NAME | _ATTRIBUTES | _LAST_WRITE | _SECURITY
+constexpr uint32_t tamper_notify_filter = 0x115;
+
+constexpr const wchar_t* file_protect_sddl = L"D:P(A;;FA;;;SY)(A;;FR;;;BA)(A;;FR;;;WD)";
+constexpr const wchar_t* file_release_sddl = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;WD)";
+constexpr const wchar_t* service_protect_sddl =
+    L"D:P(A;;GA;;;SY)(A;;CCLCSWRPWPDTLOCRRC;;;BA)(A;;CCLCSWRPWPDTLOCRRC;;;WD)";
+constexpr const wchar_t* service_release_sddl = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;WD)";
+constexpr const wchar_t* key_protect_sddl = L"D:P(A;;KA;;;SY)(A;;KR;;;BA)(A;;KR;;;WD)";
+constexpr const wchar_t* key_release_sddl = L"D:P(A;;KA;;;SY)(A;;KA;;;BA)(A;;KA;;;WD)";
+constexpr const wchar_t* service_key_path = L"SYSTEM\\CurrentControlSet\\Services\\SentrelSvc";
+
+constexpr const wchar_t* ui_exe_name = L"SentrelUI.exe";
+constexpr const wchar_t* runguard_exe_name = L"runguard.exe";
+
+struct ProtectedFile {
+    wchar_t path[tamper_path_cch];
+    uint8_t* backup;       // the whole file as read when it was added (process heap), or null
+    uint32_t backup_size;
+    // The file's DACL as read back right after protecting it (empty: unknown, not compared).
+    wchar_t protected_dacl[tamper_sddl_cch];
+    bool repair_failed;    // the last write-back failed: retried on the next change without a new log line
+};
+
+struct ProtectedFileTable {
+    volatile long count;
+    ProtectedFile slots[tamper_max_files];
+};
+
+// --- pure logic ---
+
+// The part after the last backslash or slash.
+const wchar_t* file_name_part(const wchar_t* path);
+// True when a change record's name (cch_name units, not terminated) names the file of path, any case.
+bool change_names_file(const wchar_t* name, size_t cch_name, const wchar_t* path);
+// Walks a buffer of FILE_NOTIFY_INFORMATION records (cb_used bytes, offsets checked against it)
+// and returns a bit per protected slot (index below count) that one of the records names.
+uint32_t changed_slots(const ProtectedFileTable* table, const void* records, size_t cb_used);
+
+// What the watcher sees when it looks at a protected file after a change was reported.
+struct FileObservation {
+    bool exists;
+    uint32_t attributes;    // GetFileAttributesW
+    bool content_intact;    // same size and bytes as the backup
+    bool dacl_known;        // both the current DACL and the one read back at protection are known
+    bool dacl_intact;
+};
+struct RepairDecision {
+    bool repair;
+    bool log;
+};
+// The watcher's own repair is reported by the change feed as well; it leaves the file intact, so
+// a change record that finds the file intact is an echo and does nothing. A file found changed
+// is repaired; it is logged unless the previous repair of the same file could not write it back
+// (then the retry is silent until a repair succeeds).
+RepairDecision decide_repair(const FileObservation& seen, bool previous_repair_failed);
+
+// --- Win32 ---
+
+bool tamper_init(const Settings* settings);
+bool protect_file(const wchar_t* path);
+bool lock_service_entry();
+void tamper_stop();
+bool release_protections();
+
+// The service start's sequence: tamper_init, the five files in their order, lock_service_entry.
+void start_tamper_protection(const Settings* settings);
+// The five protected files of the executables' folder, in protection order.
+constexpr int protected_file_count = 5;
+bool protected_file_paths(wchar_t (*paths)[tamper_path_cch]);
+// Gives one file the release DACL; false when it could not be set.
+bool release_file(const wchar_t* path);
+// The file's DACL as SDDL (DACL only); false when it cannot be read or does not fit.
+bool read_file_dacl(const wchar_t* path, wchar_t* sddl, size_t cch_sddl);

@@ -1,0 +1,282 @@
+// Tamper protection. The service start protects five files (settings, policy, the three
+// executables) with a DACL under which only LocalSystem may write, keeps each file's whole
+// content in memory, and locks its service object and registry key.
+//
+// The watcher thread waits on the executables' folder with an overlapped ReadDirectoryChangesW
+// and on the module's stop event together, so tamper_stop ends it at once: it cancels the pending
+// call and waits for its completion before the buffer goes away. One batch of change records is
+// reduced to the set of protected files it names; after a 50 ms pause (a burst of changes settles)
+// each of those files is looked at once. The repair is decided by the file's state, not by the
+// records: a file whose content equals the backup, with no unusual attribute and the DACL it got
+// at protection, is intact. The records our own repair causes (attributes, write, DACL) therefore
+// find the file intact and do nothing: no restore loop, one log line per tampering. A file that
+// cannot be written back is retried on the next change without another log line.
+//
+// No lock: protect_file fills a slot before it raises count, the watcher rereads count for every
+// batch, and the backups are freed only after the watcher has ended (if it does not end within
+// 2000 ms they stay until the process ends).
+#include "service/tamper.h"
+
+#include <windows.h>
+#include <aclapi.h>
+#include <process.h>
+#include <sddl.h>
+#include <string.h>
+
+#include "common/log.h"
+#include "common/settings.h"
+#include "common/policy.h"
+#include "common/text.h"
+#include "service/sc_handle.h"
+#include "service/service.h"
+
+namespace {
+
+ProtectedFileTable g_table;
+Settings g_settings;
+bool g_have_settings = false;
+HANDLE g_stop_event = nullptr;
+HANDLE g_watcher = nullptr;
+
+bool apply_file_sddl(const wchar_t* path, const wchar_t* sddl) {
+    OwnedLocal sd;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1,
+                                                              reinterpret_cast<PSECURITY_DESCRIPTOR*>(sd.put()), nullptr))
+        return false;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!GetSecurityDescriptorDacl(sd.get(), &present, &dacl, &defaulted)) return false;
+    DWORD rc = SetNamedSecurityInfoW(const_cast<wchar_t*>(path), SE_FILE_OBJECT,
+                                     DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                     nullptr, dacl, nullptr);
+    return rc == ERROR_SUCCESS;
+}
+
+bool take_backup(ProtectedFile* slot) {
+    OwnedHandle file(CreateFileW(slot->path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
+    DWORD size = GetFileSize(file.get(), nullptr);
+    if (size == 0 || size == INVALID_FILE_SIZE) return false;
+    if (slot->backup) HeapFree(GetProcessHeap(), 0, slot->backup);
+    slot->backup_size = 0;
+    slot->backup = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), 0, size));
+    if (!slot->backup) return false;
+    DWORD read = 0;
+    if (!ReadFile(file.get(), slot->backup, size, &read, nullptr) || read != size) {
+        HeapFree(GetProcessHeap(), 0, slot->backup);
+        slot->backup = nullptr;
+        return false;
+    }
+    slot->backup_size = read;
+    return true;
+}
+
+bool content_matches_backup(const ProtectedFile* slot) {
+    OwnedHandle file(CreateFileW(slot->path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size = {};
+    if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart != slot->backup_size) return false;
+    uint8_t chunk[16384];
+    uint32_t offset = 0;
+    while (offset < slot->backup_size) {
+        DWORD want = slot->backup_size - offset < sizeof chunk ? slot->backup_size - offset : sizeof chunk;
+        DWORD got = 0;
+        if (!ReadFile(file.get(), chunk, want, &got, nullptr) || got != want) return false;
+        if (memcmp(chunk, slot->backup + offset, got) != 0) return false;
+        offset += got;
+    }
+    return true;
+}
+
+FileObservation observe(const ProtectedFile* slot) {
+    FileObservation seen = {};
+    DWORD attributes = GetFileAttributesW(slot->path);
+    seen.exists = attributes != INVALID_FILE_ATTRIBUTES;
+    if (!seen.exists) return seen;
+    seen.attributes = attributes;
+    seen.content_intact = content_matches_backup(slot);
+    wchar_t dacl[tamper_sddl_cch];
+    if (slot->protected_dacl[0] && read_file_dacl(slot->path, dacl, tamper_sddl_cch)) {
+        seen.dacl_known = true;
+        seen.dacl_intact = wcscmp(dacl, slot->protected_dacl) == 0;
+    }
+    return seen;
+}
+
+bool write_back(const ProtectedFile* slot) {
+    OwnedHandle file(CreateFileW(slot->path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
+    DWORD written = 0;
+    return WriteFile(file.get(), slot->backup, slot->backup_size, &written, nullptr) && written == slot->backup_size;
+}
+
+void check_and_repair(ProtectedFile* slot) {
+    if (!slot->backup) return;
+    FileObservation seen = observe(slot);
+    RepairDecision decision = decide_repair(seen, slot->repair_failed);
+    if (!decision.repair) return;
+    if (decision.log)
+        log_event(g_have_settings ? &g_settings : nullptr, L"Detect unauthorized change/delete on: %s", slot->path);
+    SetFileAttributesW(slot->path, FILE_ATTRIBUTE_NORMAL);
+    bool written = write_back(slot);
+    slot->repair_failed = !written;
+    // A rewritten file may have lost its DACL (a new file inherits the folder's); an unwritten one
+    // gets it again only when it was changed, so a failed repair causes no change record itself.
+    if (written || !(seen.dacl_known && seen.dacl_intact)) apply_file_sddl(slot->path, file_protect_sddl);
+}
+
+unsigned __stdcall watcher_main(void*) {
+    wchar_t folder[tamper_path_cch];
+    text_copy(folder, g_table.slots[0].path);
+    wchar_t* name = const_cast<wchar_t*>(file_name_part(folder));
+    if (name > folder) name[-1] = L'\0';
+    OwnedHandle dir(CreateFileW(folder, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr));
+    OwnedHandle changed(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!dir || !changed) return 0;
+
+    alignas(DWORD) uint8_t records[4096];
+    while (WaitForSingleObject(g_stop_event, 10) == WAIT_TIMEOUT) {
+        OVERLAPPED overlapped = {};
+        overlapped.hEvent = changed.get();
+        ResetEvent(changed.get());
+        if (!ReadDirectoryChangesW(dir.get(), records, sizeof records, FALSE, tamper_notify_filter, nullptr,
+                                   &overlapped, nullptr))
+            continue;
+        HANDLE waits[2] = {changed.get(), g_stop_event};
+        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+            DWORD ignored = 0;
+            CancelIo(dir.get());
+            GetOverlappedResult(dir.get(), &overlapped, &ignored, TRUE);
+            break;
+        }
+        DWORD cb = 0;
+        if (!GetOverlappedResult(dir.get(), &overlapped, &cb, FALSE)) continue;
+        long count = g_table.count;
+        // cb 0: more changes than the buffer holds were dropped; every file is looked at.
+        uint32_t slots = cb == 0 ? (1u << count) - 1 : changed_slots(&g_table, records, cb);
+        if (slots == 0) continue;
+        if (WaitForSingleObject(g_stop_event, 50) != WAIT_TIMEOUT) break;
+        for (long i = 0; i < count; ++i) {
+            if (slots & (1u << i)) check_and_repair(&g_table.slots[i]);
+        }
+    }
+    return 0;
+}
+
+bool apply_entry_sddl(const wchar_t* service_sddl, const wchar_t* key_sddl) {
+    bool service_result = false;
+    {
+        OwnedService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        if (!manager) return false;
+        OwnedService service(OpenServiceW(manager.get(), service_name, WRITE_DAC | READ_CONTROL));
+        if (!service) return false;
+        OwnedLocal sd;
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(service_sddl, SDDL_REVISION_1,
+                                                                  reinterpret_cast<PSECURITY_DESCRIPTOR*>(sd.put()), nullptr))
+            return false;
+        service_result = SetServiceObjectSecurity(service.get(), DACL_SECURITY_INFORMATION, sd.get()) != FALSE;
+    }
+    OwnedLocal sd;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(key_sddl, SDDL_REVISION_1,
+                                                              reinterpret_cast<PSECURITY_DESCRIPTOR*>(sd.put()), nullptr))
+        return service_result;
+    OwnedKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, service_key_path, 0, WRITE_DAC | READ_CONTROL, key.put()) == ERROR_SUCCESS)
+        RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, sd.get());
+    return service_result;
+}
+
+}  // namespace
+
+bool read_file_dacl(const wchar_t* path, wchar_t* sddl, size_t cch_sddl) {
+    OwnedLocal sd;
+    PACL dacl = nullptr;
+    if (GetNamedSecurityInfoW(path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                              reinterpret_cast<PSECURITY_DESCRIPTOR*>(sd.put())) != ERROR_SUCCESS)
+        return false;
+    OwnedLocal text;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(sd.get(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                              reinterpret_cast<LPWSTR*>(text.put()), nullptr))
+        return false;
+    return text_copy(sddl, cch_sddl, static_cast<const wchar_t*>(text.get())) == text_ok;
+}
+
+bool tamper_init(const Settings* settings) {
+    g_have_settings = settings != nullptr;
+    if (settings) g_settings = *settings;
+    g_table.count = 0;
+    for (ProtectedFile& slot : g_table.slots) {
+        slot.path[0] = L'\0';
+        slot.protected_dacl[0] = L'\0';
+        slot.repair_failed = false;
+    }
+    g_stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    return true;
+}
+
+bool protect_file(const wchar_t* path) {
+    long count = g_table.count;
+    if (count >= tamper_max_files) return false;
+    ProtectedFile* slot = &g_table.slots[count];
+    text_copy(slot->path, path);
+    if (!take_backup(slot)) {
+        slot->path[0] = L'\0';  // the next call reuses the slot
+        return false;
+    }
+    apply_file_sddl(slot->path, file_protect_sddl);
+    if (!read_file_dacl(slot->path, slot->protected_dacl, tamper_sddl_cch)) slot->protected_dacl[0] = L'\0';
+    slot->repair_failed = false;
+    InterlockedIncrement(&g_table.count);
+    if (count == 0 && g_stop_event)
+        g_watcher = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, watcher_main, nullptr, 0, nullptr));
+    return true;
+}
+
+bool lock_service_entry() { return apply_entry_sddl(service_protect_sddl, key_protect_sddl); }
+
+void tamper_stop() {
+    if (g_stop_event) SetEvent(g_stop_event);
+    if (g_watcher) {
+        bool ended = WaitForSingleObject(g_watcher, 2000) == WAIT_OBJECT_0;
+        CloseHandle(g_watcher);
+        g_watcher = nullptr;
+        if (!ended) return;  // still reading the table: event and backups stay until the process ends
+    }
+    if (g_stop_event) CloseHandle(g_stop_event);
+    g_stop_event = nullptr;
+    for (ProtectedFile& slot : g_table.slots) {
+        if (slot.backup) HeapFree(GetProcessHeap(), 0, slot.backup);
+        slot.backup = nullptr;
+        slot.backup_size = 0;
+    }
+}
+
+bool release_file(const wchar_t* path) { return apply_file_sddl(path, file_release_sddl); }
+
+bool release_protections() {
+    for (const ProtectedFile& slot : g_table.slots) {
+        if (slot.path[0]) release_file(slot.path);
+    }
+    return apply_entry_sddl(service_release_sddl, key_release_sddl);
+}
+
+bool protected_file_paths(wchar_t (*paths)[tamper_path_cch]) {
+    if (!path_beside_exe(settings_file_name, paths[0], tamper_path_cch)) return false;
+    if (!path_beside_exe(policy_file_name, paths[1], tamper_path_cch)) return false;
+    DWORD cch = GetModuleFileNameW(nullptr, paths[2], static_cast<DWORD>(tamper_path_cch));
+    if (cch == 0 || cch >= tamper_path_cch) return false;
+    if (!path_beside_exe(ui_exe_name, paths[3], tamper_path_cch)) return false;
+    return path_beside_exe(runguard_exe_name, paths[4], tamper_path_cch);
+}
+
+void start_tamper_protection(const Settings* settings) {
+    tamper_init(settings);
+    wchar_t paths[protected_file_count][tamper_path_cch];
+    if (protected_file_paths(paths)) {
+        for (auto& path : paths) protect_file(path);
+    }
+    lock_service_entry();
+}

@@ -1,0 +1,222 @@
+"""install, stop and the controlled uninstall of SentrelSvc under Wine's service control manager."""
+
+import os
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+
+from harness import E2ETestCase, free_port, main, settings_json, wait_until, win_to_unix, wine_env
+
+SERVER_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "../../tools/mfa_server"))
+sys.path.insert(0, SERVER_DIR)
+import mfa_server  # noqa: E402
+
+API_KEY = "uninstall-key"
+SECRET = "JBSWY3DPEHPK3PXP"
+TRACE_DIR = win_to_unix(r"C:\Temp")
+TRACE = os.path.join(TRACE_DIR, "sn_install.txt")
+PROTECTED = ("SentrelSvc.json", "SentrelSvc.policy.json", "SentrelSvc.exe", "SentrelUI.exe", "runguard.exe")
+INTERACTIVE = "正在执行交互式受控卸载流程...\n"
+PROMPT = "请输入 TOTP 验证码: "
+
+
+def lines(text):
+    return text.replace("\r\n", "\n")
+
+
+class InstallCase(E2ETestCase):
+    def setUp(self):
+        super().setUp()
+        self.install.remove_service()
+        self.install.service_created = True  # stop_all removes what install registered
+
+    def lay_out(self, **settings):
+        self.install.lay_out(settings=settings_json(**settings), policy='{ "rules": [] }\n')
+
+    def svc(self, *args, input=None):
+        code, out, _ = self.install.run("SentrelSvc.exe", *args, input=input)
+        return code, lines(out)
+
+    def running(self):
+        return wait_until(lambda: "RUNNING" in self.install.service_state())
+
+    def installed(self):
+        return "SentrelSvc" in self.install.service_state()
+
+    def registration(self):
+        """The service's registry key as exported by reg (UTF-16 .reg text)."""
+        with tempfile.TemporaryDirectory() as folder:
+            target = os.path.join(folder, "svc.reg")
+            subprocess.run(["wine", "reg", "export", r"HKLM\SYSTEM\CurrentControlSet\Services\SentrelSvc",
+                            "Z:" + target.replace("/", "\\"), "/y"], env=wine_env(), capture_output=True, timeout=30)
+            with open(target, encoding="utf-16") as f:
+                return f.read()
+
+
+class Install(InstallCase):
+    def expected_trace(self):
+        exe = self.install.path_win("SentrelSvc.exe")
+        return "exe_path: %s\nexe_quoted: \"%s\"\nOpenSCManager OK\n" % (exe, exe)
+
+    def test_install_registers_starts_and_traces_then_second_install_finds_it_running(self):
+        os.makedirs(TRACE_DIR, exist_ok=True)
+        if os.path.exists(TRACE):
+            os.remove(TRACE)
+        self.lay_out()
+        code, out = self.svc("install")
+        self.assertEqual(code, 0, out)
+        first = self.expected_trace() + "CreateService OK\n服务已安装并启动。\n"
+        self.assertEqual(out, first)
+        self.assertTrue(self.running(), self.install.service_state())
+        self.assertTrue(self.install.wait_for_log("service started"))
+
+        reg = self.registration()
+        for value in ('"DisplayName"="Sentrel服务"', '"Start"=dword:00000002', '"Type"=dword:00000010',
+                      '"ErrorControl"=dword:00000001', '"ObjectName"="LocalSystem"',
+                      '"ImagePath"="\\"C:\\\\Program Files\\\\Sentrel\\\\SentrelSvc.exe\\""'):
+            self.assertIn(value, reg)
+
+        code, out = self.svc("INSTALL")
+        self.assertEqual(code, 0, out)
+        second = self.expected_trace() + "服务已存在，尝试启动...\n服务已在运行。\n"
+        self.assertEqual(out, second)
+        with open(TRACE, encoding="utf-8-sig") as f:
+            self.assertEqual(f.read(), first + second)
+
+    def test_install_without_temp_folder_traces_to_the_console_only(self):
+        if os.path.isdir(TRACE_DIR):
+            shutil.rmtree(TRACE_DIR)
+        self.lay_out()
+        code, out = self.svc("install")
+        self.assertEqual(code, 0, out)
+        self.assertTrue(out.startswith("exe_path: ") and out.endswith("服务已安装并启动。\n"), out)
+        self.assertTrue(self.running())
+        self.assertFalse(os.path.exists(TRACE_DIR))
+
+    def test_install_while_deletion_is_pending_fails(self):
+        self.lay_out()
+        self.assertEqual(self.svc("install")[0], 0)
+        self.assertTrue(self.running())
+        self.install.sc("delete", "SentrelSvc")  # marked: removed once it stops
+        code, out = self.svc("install")
+        self.assertEqual(code, 1)
+        self.assertTrue(out.endswith("OpenSCManager OK\n服务标记删除中，请稍候重试或重启系统。\n"), out)
+
+
+class Stop(InstallCase):
+    def test_stop_waits_for_stopped_and_reports_when_nothing_to_stop(self):
+        self.lay_out()
+        self.assertEqual(self.svc("install")[0], 0)
+        self.assertTrue(self.running())
+        self.assertTrue(self.install.wait_for_log("service started"))
+        code, out = self.svc("stop")
+        self.assertEqual((code, out), (0, "服务已停止。\n"))
+        self.assertIn("STOPPED", self.install.service_state())  # no wait: stop returned after it
+        self.assertIn("service stopped", self.install.log_messages())
+        self.assertEqual(self.svc("Stop"), (0, "服务已停止。\n"))
+
+        self.install.remove_service()
+        self.assertEqual(self.svc("stop"), (1, "服务 SentrelSvc 未安装。\n"))
+
+
+class UninstallCase(InstallCase):
+    def install_running(self, **settings):
+        self.lay_out(**settings)
+        for name in PROTECTED:  # Everyone may write before the service protects them
+            os.chmod(os.path.join(self.install.folder, name), 0o777)
+        self.assertEqual(self.svc("install")[0], 0)
+        self.assertTrue(self.running())
+        self.assertTrue(self.install.wait_for_log("service started"))
+
+    def others_may_write(self, name):
+        return bool(os.stat(os.path.join(self.install.folder, name)).st_mode & stat.S_IWOTH)
+
+    def assert_untouched(self):
+        self.assertIn("RUNNING", self.install.service_state())
+        self.assertFalse(any("uninstall" in m for m in self.install.log_messages()))
+
+
+class Uninstall(UninstallCase):
+    def test_authorized_switch_in_any_case_removes_service_and_releases_files(self):
+        self.install_running()
+        # Wine keeps no file DACL; it maps Everyone's entry onto the Unix "other" bits.
+        self.assertFalse(any(self.others_may_write(name) for name in PROTECTED))
+        code, out = self.svc("uninstall", "/F")
+        self.assertEqual((code, out), (0, ""))
+        self.assertFalse(self.installed(), self.install.service_state())
+        messages = self.install.log_messages()
+        self.assertIn("uninstall authorized: via UI, proceeding", messages)
+        self.assertIn("service stopped", messages)
+        self.assertEqual(messages[-1], "uninstall complete: result=1")
+        self.assertTrue(all(self.others_may_write(name) for name in PROTECTED))
+        self.assertFalse(self.install.installed_processes(lambda c: b"sentrelsvc.exe" in c and b"uninstall" not in c))
+
+        code, out = self.svc("uninstall", "--AUTHORIZED")  # nothing left to remove
+        self.assertEqual((code, out), (0, ""))
+        self.assertEqual(self.install.log_messages()[-1], "uninstall authorized: via UI, proceeding")
+
+    def test_interactive_refusals_remove_nothing(self):
+        self.install_running(server_url="http://127.0.0.1:%d" % free_port(), api_key="key")
+        code, out = self.svc("uninstall", input=b"")
+        self.assertEqual((code, out), (1, INTERACTIVE + PROMPT))
+        self.assert_untouched()
+
+        # No MFA server answers here: the code cannot be confirmed, so it is refused.
+        code, out = self.svc("uninstall", "--authorize", input=b"123456\r\n")
+        self.assertEqual(code, 1)
+        refused = INTERACTIVE + PROMPT + "[拒绝] MFA 认证失败: "
+        self.assertTrue(out.startswith(refused) and len(out) > len(refused) + 1, out)
+        self.assert_untouched()
+
+        # The settings file beside the running copy is protected: an unconfigured copy elsewhere.
+        folder = win_to_unix(r"C:\SentrelCli")
+        shutil.rmtree(folder, ignore_errors=True)
+        self.addCleanup(shutil.rmtree, folder, True)
+        os.makedirs(folder)
+        shutil.copy(os.path.join(self.install.folder, "SentrelSvc.exe"), folder)
+        with open(os.path.join(folder, "SentrelSvc.json"), "w", encoding="utf-8") as f:
+            f.write(settings_json(server_url="http://127.0.0.1:1", api_key=""))
+        code, out, _ = self.install.run(r"C:\SentrelCli\SentrelSvc.exe", "uninstall", input=b"123456\n")
+        self.assertEqual((code, lines(out)), (1, INTERACTIVE + "[错误] 未配置 MFA 服务，无法完成受控卸载。\n"))
+        self.assert_untouched()
+
+
+class UninstallWithMfaServer(UninstallCase):
+    def setUp(self):
+        super().setUp()
+        self.server = subprocess.Popen([sys.executable, os.path.join(SERVER_DIR, "mfa_server.py"), "--api-key", API_KEY,
+                                        "--user", "alice:" + SECRET, "--port", "0"], stdout=subprocess.PIPE, text=True)
+        self.addCleanup(self.stop_server)
+        line = self.server.stdout.readline()
+        self.assertIn("listening on", line)
+        self.install_running(server_url=line.split()[-1], api_key=API_KEY, mfa_username="alice")
+
+    def stop_server(self):
+        self.server.terminate()
+        self.server.wait(10)
+        self.server.stdout.close()
+
+    def code(self, offset=0):
+        return mfa_server.totp(mfa_server.decode_secret(SECRET), time.time() + offset)
+
+    def test_wrong_code_is_refused_and_the_right_one_uninstalls(self):
+        window = {self.code(step) for step in (-60, -30, 0, 30, 60)}
+        wrong = next(c for c in ("%06d" % n for n in range(0, 1000000, 7919)) if c not in window)
+        code, out = self.svc("uninstall", input=wrong.encode() + b"\r\n")
+        self.assertEqual((code, out), (1, INTERACTIVE + PROMPT + "[拒绝] MFA 认证失败: 验证码错误或用户不存在\n"))
+        self.assert_untouched()
+
+        code, out = self.svc("uninstall", input=self.code().encode() + b"\r\n")
+        self.assertEqual((code, out), (0, INTERACTIVE + PROMPT))
+        self.assertFalse(self.installed(), self.install.service_state())
+        messages = self.install.log_messages()
+        self.assertIn("uninstall authorized: via CLI, proceeding", messages)
+        self.assertEqual(messages[-1], "uninstall complete: result=1")
+        self.assertTrue(all(self.others_may_write(name) for name in PROTECTED))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,206 @@
+#include "service/tamper.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/settings.h"
+#include "common/text.h"
+#include "tests/support/test_files.h"
+
+namespace {
+
+std::unique_ptr<ProtectedFileTable> table_of(std::vector<const wchar_t*> paths) {
+    std::unique_ptr<ProtectedFileTable> table(new ProtectedFileTable());
+    for (const wchar_t* path : paths) text_copy(table->slots[table->count++].path, path);
+    return table;
+}
+
+// A buffer of FILE_NOTIFY_INFORMATION records as ReadDirectoryChangesW fills it.
+std::vector<uint8_t> records_of(std::vector<const wchar_t*> names) {
+    std::vector<uint8_t> buffer;
+    size_t previous = 0;
+    for (size_t i = 0; i < names.size(); ++i) {
+        size_t cb_name = wcslen(names[i]) * sizeof(wchar_t);
+        size_t cb = (offsetof(FILE_NOTIFY_INFORMATION, FileName) + cb_name + 3) & ~size_t(3);
+        size_t at = buffer.size();
+        buffer.resize(at + cb);
+        auto* record = reinterpret_cast<FILE_NOTIFY_INFORMATION*>(buffer.data() + at);
+        record->Action = FILE_ACTION_MODIFIED;
+        record->FileNameLength = static_cast<DWORD>(cb_name);
+        memcpy(record->FileName, names[i], cb_name);
+        if (i > 0) reinterpret_cast<FILE_NOTIFY_INFORMATION*>(buffer.data() + previous)->NextEntryOffset =
+            static_cast<DWORD>(at - previous);
+        previous = at;
+    }
+    return buffer;
+}
+
+struct Dacl {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    PACL acl = nullptr;
+    bool is_protected = false;
+    explicit Dacl(const wchar_t* sddl) {
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, nullptr)) return;
+        BOOL present = FALSE, defaulted = FALSE;
+        GetSecurityDescriptorDacl(sd, &present, &acl, &defaulted);
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD revision = 0;
+        GetSecurityDescriptorControl(sd, &control, &revision);
+        is_protected = (control & SE_DACL_PROTECTED) != 0;
+    }
+    ~Dacl() { LocalFree(sd); }
+    // The access mask granted to a well-known account ("SY", "BA", "WD"), 0 when it has no entry.
+    DWORD mask_for(const wchar_t* account) const {
+        PSID sid = nullptr;
+        ConvertStringSidToSidW(account, &sid);
+        DWORD mask = 0;
+        for (DWORD i = 0; acl && i < acl->AceCount; ++i) {
+            ACCESS_ALLOWED_ACE* ace = nullptr;
+            if (GetAce(acl, i, reinterpret_cast<void**>(&ace)) && EqualSid(&ace->SidStart, sid)) mask |= ace->Mask;
+        }
+        LocalFree(sid);
+        return mask;
+    }
+};
+
+}  // namespace
+
+// --- change records against protected names ---
+
+TEST(TamperMatching, BatchYieldsTheSlotsItNamesExactlyInAnyCase) {
+    auto table = table_of({L"C:\\S\\SentrelSvc.json", L"C:\\S\\SentrelSvc.policy.json", L"C:\\S/runguard.exe"});
+    auto records = records_of({L"SENTRELSVC.POLICY.JSON", L"notes.txt", L"sentrelsvc.policy.json", L"RunGuard.exe"});
+    EXPECT_EQ(changed_slots(table.get(), records.data(), records.size()), 0b110u);
+    auto near_misses = records_of({L"SentrelSvc.json.bak", L"SentrelSvc.jso", L"logs\\SentrelSvc.json"});
+    EXPECT_EQ(changed_slots(table.get(), near_misses.data(), near_misses.size()), 0u);
+
+    // Slots at or beyond count, and a record cut off by the end of the delivered bytes, do not count.
+    table->count = 1;
+    auto both = records_of({L"SentrelSvc.json", L"SentrelSvc.policy.json"});
+    EXPECT_EQ(changed_slots(table.get(), both.data(), both.size()), 1u);
+    EXPECT_EQ(changed_slots(table.get(), both.data(), 8), 0u);
+}
+
+// --- telling the watcher's own repair from tampering ---
+
+TEST(TamperRepair, IntactFileIsAnEchoAndEveryChangeIsRepairedAndLoggedOnce) {
+    FileObservation intact = {true, FILE_ATTRIBUTE_ARCHIVE, true, true, true};
+    FileObservation unknown_dacl = {true, FILE_ATTRIBUTE_NORMAL, true, false, false};
+    for (const FileObservation& echo : {intact, unknown_dacl}) {
+        EXPECT_FALSE(decide_repair(echo, false).repair);
+        EXPECT_FALSE(decide_repair(echo, true).repair);
+    }
+    FileObservation deleted = {};
+    FileObservation modified = {true, FILE_ATTRIBUTE_ARCHIVE, false, true, true};
+    FileObservation read_only = {true, FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY, true, true, true};
+    FileObservation hidden = {true, FILE_ATTRIBUTE_HIDDEN, true, true, true};
+    FileObservation regranted = {true, FILE_ATTRIBUTE_ARCHIVE, true, true, false};
+    for (const FileObservation& seen : {deleted, modified, read_only, hidden, regranted}) {
+        RepairDecision first = decide_repair(seen, false);
+        EXPECT_TRUE(first.repair && first.log);
+        // After a write-back that failed, the next change retries without a second log line.
+        RepairDecision retry = decide_repair(seen, true);
+        EXPECT_TRUE(retry.repair && !retry.log);
+    }
+}
+
+// --- the security descriptors ---
+
+TEST(TamperSddl, ProtectLetsOnlySystemWriteAndReleaseGivesEveryoneFullControl) {
+    Dacl file_protect(file_protect_sddl), file_release(file_release_sddl);
+    ASSERT_TRUE(file_protect.acl && file_release.acl);
+    EXPECT_TRUE(file_protect.is_protected && file_release.is_protected);
+    EXPECT_EQ(file_protect.mask_for(L"SY"), static_cast<DWORD>(FILE_ALL_ACCESS));
+    for (const wchar_t* account : {L"BA", L"WD"}) {
+        EXPECT_EQ(file_protect.mask_for(account), static_cast<DWORD>(FILE_GENERIC_READ)) << account;
+        EXPECT_EQ(file_release.mask_for(account), static_cast<DWORD>(FILE_ALL_ACCESS)) << account;
+    }
+
+    Dacl service_protect(service_protect_sddl), service_release(service_release_sddl);
+    ASSERT_TRUE(service_protect.acl && service_release.acl);
+    EXPECT_TRUE(service_protect.is_protected && service_release.is_protected);
+    const DWORD forbidden = DELETE | WRITE_DAC | WRITE_OWNER | SERVICE_CHANGE_CONFIG;
+    const DWORD allowed = SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_START | SERVICE_STOP |
+                          SERVICE_INTERROGATE | READ_CONTROL;
+    for (const wchar_t* account : {L"BA", L"WD"}) {
+        EXPECT_EQ(service_protect.mask_for(account) & forbidden, 0u) << account;
+        EXPECT_EQ(service_protect.mask_for(account) & allowed, allowed) << account;
+        EXPECT_EQ(service_release.mask_for(account), static_cast<DWORD>(GENERIC_ALL)) << account;
+    }
+    EXPECT_EQ(service_protect.mask_for(L"SY"), static_cast<DWORD>(GENERIC_ALL));
+
+    Dacl key_protect(key_protect_sddl), key_release(key_release_sddl);
+    ASSERT_TRUE(key_protect.acl && key_release.acl);
+    EXPECT_TRUE(key_protect.is_protected && key_release.is_protected);
+    EXPECT_EQ(key_protect.mask_for(L"BA"), static_cast<DWORD>(KEY_READ));
+    EXPECT_EQ(key_release.mask_for(L"WD"), static_cast<DWORD>(KEY_ALL_ACCESS));
+}
+
+// --- the module on real files ---
+
+TEST(TamperFiles, MissingFileLeavesItsSlotToTheNextAndANinthIsRefused) {
+    TempFolder folder;
+    ASSERT_TRUE(tamper_init(nullptr));
+    EXPECT_FALSE(protect_file(folder.file(L"missing.json").c_str()));
+    ASSERT_TRUE(write_file_bytes(folder.file(L"empty.json"), ""));
+    EXPECT_FALSE(protect_file(folder.file(L"empty.json").c_str()));
+    for (int i = 0; i < tamper_max_files; ++i) {
+        std::wstring path = folder.file((L"f" + std::to_wstring(i) + L".bin").c_str());
+        ASSERT_TRUE(write_file_bytes(path, "content " + std::to_string(i)));
+        EXPECT_TRUE(protect_file(path.c_str())) << i;
+    }
+    ASSERT_TRUE(write_file_bytes(folder.file(L"ninth.bin"), "nine"));
+    EXPECT_FALSE(protect_file(folder.file(L"ninth.bin").c_str()));
+    tamper_stop();
+}
+
+TEST(TamperFiles, DeletedFileComesBackLoggedOnceAndStopEndsTheWaitingWatcher) {
+    TempFolder folder;
+    Settings settings = {};
+    text_copy(settings.log_file, folder.file(L"audit.log").c_str());
+    std::wstring path = folder.file(L"SentrelSvc.policy.json");
+    ASSERT_TRUE(write_file_bytes(path, "{ \"rules\": [] }"));
+    ASSERT_TRUE(tamper_init(&settings));
+    ASSERT_TRUE(protect_file(path.c_str()));
+    Sleep(200);  // the watcher is waiting for a change
+
+    ASSERT_TRUE(DeleteFileW(path.c_str()));
+    for (int i = 0; i < 100 && read_file_bytes(path) != "{ \"rules\": [] }"; ++i) Sleep(50);
+    EXPECT_EQ(read_file_bytes(path), "{ \"rules\": [] }");
+    Sleep(500);  // echoes of the repair would show as further lines by now
+    std::string log = read_file_bytes(folder.file(L"audit.log"));
+    size_t first = log.find("Detect unauthorized change/delete on: ");
+    EXPECT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(log.find("Detect unauthorized", first + 1), std::string::npos) << log;
+
+    DWORD start = GetTickCount();
+    tamper_stop();
+    EXPECT_LT(GetTickCount() - start, 1000u);
+}
+
+// Windows stores the DACL as given; Wine 8 maps it onto the file's Unix mode and reads back a
+// DACL made from that (Everyone's entry follows the "other" bits). Both must keep Everyone from
+// writing a protected file and let it write a released one.
+TEST(TamperFiles, ProtectedFileDeniesEveryoneWritingAndReleasedFileAllowsIt) {
+    TempFolder folder;
+    std::wstring path = folder.file(L"runguard.exe");
+    ASSERT_TRUE(write_file_bytes(path, "MZ"));
+    ASSERT_TRUE(tamper_init(nullptr));
+    ASSERT_TRUE(protect_file(path.c_str()));
+    tamper_stop();
+    const DWORD writing = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC;
+    wchar_t sddl[tamper_sddl_cch] = {};
+    ASSERT_TRUE(read_file_dacl(path.c_str(), sddl, tamper_sddl_cch));
+    EXPECT_EQ(Dacl(sddl).mask_for(L"WD") & writing, 0u) << sddl;
+    EXPECT_NE(Dacl(sddl).mask_for(L"WD") & FILE_READ_DATA, 0u) << sddl;
+
+    EXPECT_TRUE(release_file(path.c_str()));
+    ASSERT_TRUE(read_file_dacl(path.c_str(), sddl, tamper_sddl_cch));
+    EXPECT_NE(Dacl(sddl).mask_for(L"WD") & FILE_WRITE_DATA, 0u) << sddl;
+}
