@@ -15,6 +15,7 @@
 #include "common/log.h"
 #include "common/text.h"
 #include "service/auth_pipe_server.h"
+#include "service/process_watcher.h"
 #include "service/service_context.h"
 #include "service/status.h"
 #include "service/tamper.h"
@@ -83,7 +84,7 @@ void service_run() {
 
     ensure_stop_event();
     HANDLE listener = start_pipe_listener(&g_context);
-    HANDLE watcher = nullptr;   // the process watcher
+    HANDLE watcher = start_process_watcher(&g_context);
     report_status(SERVICE_RUNNING);
 
     WaitForSingleObject(g_stop_event, INFINITE);

@@ -1,0 +1,253 @@
+"""Protected programs end to end: SentrelSvc's process watcher stops them, asks the (scripted) dialog
+host installed as SentrelUI.exe, and on approval starts them again. The protected program is
+tools/protected_app, which records every start in protected_app_starts.txt beside itself."""
+
+import json
+import os
+import select
+import shutil
+import time
+
+from harness import E2ETestCase, main, policy_json, rule_json, wait_until, win_to_unix
+
+APP = "protected_app.exe"
+STOPPED = 5  # the exit code the watcher gives a stopped program
+STORE_WIN = r"C:\Program Files\WindowsApps\Sentrel.TestApp_1.0_x64__test"
+
+
+def reported_exit(process, timeout=10):
+    """The exit code line of a report_exit parent. Its stderr is read only as far as it has come:
+    Wine's own helper processes, when this start booted them, hold the pipe open after it ends."""
+    process.wait(timeout)
+    data = b""
+    fd = process.stderr.fileno()
+    while select.select([fd], [], [], 1.0)[0]:
+        chunk = os.read(fd, 4096)
+        if not chunk:
+            break
+        data += chunk
+    lines = data.decode("utf-8", "replace").strip().splitlines()
+    return lines[-1] if lines else ""
+
+
+class ProcessWatcher(E2ETestCase):
+    def lay_out(self, rules, host=True, app=True):
+        executables = ("SentrelSvc.exe", "free_app.exe", "report_exit.exe") + ((APP,) if app else ()) + (("SentrelUI.exe",) if host else ())
+        self.install.lay_out(policy=policy_json(rules), executables=executables,
+                             replace={"SentrelUI.exe": "test_dialog_host.exe", "free_app.exe": APP})
+        self.app_win = self.install.path_win(APP)
+
+    def start_service(self, env=None):
+        self.install.start("SentrelSvc.exe", "run", env=env)
+        self.assertTrue(self.install.wait_for_log("service started"))
+
+    def host_script(self, *actions):
+        with open(os.path.join(self.install.folder, "test_dialog_script.txt"), "w", encoding="utf-8") as f:
+            f.write("\n".join(actions) + "\n")
+
+    def host_requests(self):
+        return self.read_json_lines(os.path.join(self.install.folder, "test_dialog_requests.txt"))
+
+    def starts(self, folder=None):
+        return self.read_json_lines(os.path.join(folder or self.install.folder, "protected_app_starts.txt"))
+
+    @staticmethod
+    def read_json_lines(path):
+        try:
+            with open(path, encoding="utf-8") as f:
+                return [json.loads(line) for line in f if line.strip()]
+        except FileNotFoundError:
+            return []
+
+    def start_app(self, *args, name=APP, folder_win=None):
+        """Starts the program from a Windows parent, which reports its whole exit code."""
+        exe = (folder_win or self.install.folder_win) + "\\" + name
+        process = self.install.start("report_exit.exe", exe, *args, cwd="/tmp")
+        # Started means recorded: the watcher may only judge a process that is really there.
+        self.assertTrue(wait_until(lambda: any(s["args"] == list(args) for s in self.starts(
+            win_to_unix(folder_win) if folder_win else None))), "the program did not start")
+        return process
+
+    def assert_stopped(self, process, timeout=10):
+        self.assertEqual(reported_exit(process, timeout), "exit code: %d" % STOPPED)
+
+    def assert_running(self, *processes):
+        for process in processes:
+            self.assertIsNone(process.poll())
+
+    def program_lines(self):
+        return [m for m in self.install.log_messages() if m.startswith("program ") or m.startswith("relaunch")]
+
+    def relaunched(self, folder=None):
+        """Starts without arguments: the relaunches (tests always start the program with some)."""
+        return [s for s in self.starts(folder) if s["args"] == []]
+
+    # ------------------------------------------------------------------------------------------
+    def test_program_is_stopped_asked_for_and_relaunched_then_a_second_start_runs_within_the_window(self):
+        self.lay_out([rule_json("program", "Other", match_name="other.exe"),
+                      rule_json("program", "Protected app", match_name="PROTECTED_APP.EXE", auth_mode="push",
+                                cache_window_seconds=300)])
+        self.host_script("approve", "deny unexpected second dialog")
+        self.start_service()
+
+        first = self.start_app("first")
+        self.assert_stopped(first)
+        self.assertTrue(self.install.wait_for_log("program relaunch ok: " + self.app_win), self.program_lines())
+        request = self.host_requests()[0]
+        self.assertEqual((request["mode"], request["title"], request["target"], request["detail"]),
+                         (2, "Protected app", self.app_win, ""))
+        # The new process runs without the first start's arguments, in the program's own folder.
+        self.assertTrue(wait_until(lambda: len(self.relaunched()) == 1))
+        again = self.relaunched()[0]
+        self.assertEqual((again["image"], again["cwd"]), (self.app_win, self.install.folder_win))
+        self.assertEqual(self.program_lines(), [
+            "relaunch: exe=%s session=1" % self.app_win,
+            "relaunch ok pid=%d session=1" % again["pid"],
+            "program relaunch ok: " + self.app_win])
+
+        # Within the window: the relaunched process and a new start are both left running.
+        second = self.start_app("second")
+        time.sleep(2.5)
+        self.assert_running(second)
+        self.assertEqual(len(self.installed_apps()), 2)
+        self.assertEqual(len(self.host_requests()), 1)
+
+    def installed_apps(self):
+        """Running copies of the program (not the report_exit parents naming it)."""
+        path = self.app_win.lower().encode()
+        return self.install.installed_processes(lambda cmdline: cmdline.startswith(path))
+
+    def test_program_running_before_the_service_is_stopped_and_a_denial_leaves_it_stopped(self):
+        self.lay_out([rule_json("program", "Protected app", match_path=self.install.path_win(APP))])
+        self.host_script("deny 请求在手机上被拒绝")
+        early = self.start_app("early")
+        self.start_service()
+
+        self.assert_stopped(early)
+        self.assertTrue(self.install.wait_for_log("program denied: %s reason=请求在手机上被拒绝" % self.app_win))
+        time.sleep(2)
+        self.assertEqual(self.relaunched(), [])
+        self.assertEqual(self.installed_apps(), [])
+        self.assertEqual(self.program_lines(), ["program denied: %s reason=请求在手机上被拒绝" % self.app_win])
+
+    def test_unreachable_dialog_host_denies(self):
+        self.lay_out([rule_json("program", "Protected app", match_name=APP)], host=False)
+        self.start_service()
+        self.assert_stopped(self.start_app("x"))
+        self.assertTrue(self.install.wait_for_log(
+            "program denied: %s reason=无法连接认证界面，默认拒绝" % self.app_win), self.program_lines())
+        self.assertEqual(self.relaunched(), [])
+
+    def test_window_of_zero_keeps_the_relaunched_process_and_stops_a_start_after_five_seconds(self):
+        self.lay_out([rule_json("program", "Protected app", match_name=APP, cache_window_seconds=0)])
+        self.host_script("approve", "deny 第二次")
+        self.start_service()
+
+        self.assert_stopped(self.start_app("first"))
+        self.assertTrue(self.install.wait_for_log("program relaunch ok: " + self.app_win))
+        approved_at = time.time()
+        self.assertTrue(wait_until(lambda: len(self.relaunched()) == 1))
+        time.sleep(2.5)  # the next passes meet the relaunched process and find the approval
+        self.assertEqual(len(self.installed_apps()), 1)
+
+        time.sleep(max(0.0, approved_at + 6 - time.time()))
+        late = self.start_app("late")
+        self.assert_stopped(late)
+        self.assertTrue(self.install.wait_for_log("program denied: %s reason=第二次" % self.app_win))
+        self.assertEqual(len(self.host_requests()), 2)
+        self.assertEqual(len(self.installed_apps()), 1)  # the relaunched one still runs
+
+    def test_args_condition_and_unprotected_programs_are_never_touched(self):
+        self.lay_out([rule_json("program", "Only with args", match_name=APP, args_contains="first"),
+                      rule_json("program", "Other", match_path=r"C:\Other\free_app.exe")])
+        self.host_script("approve")
+        self.start_service()
+        protected_with_args = self.start_app("first")
+        free = self.start_app("free", name="free_app.exe")
+        time.sleep(3)
+        self.assert_running(protected_with_args, free)
+        self.assertEqual(self.host_requests(), [])
+        self.assertEqual(self.program_lines(), [])
+
+    def test_burst_during_an_approval_runs_on_the_cache_and_is_relaunched_once(self):
+        self.lay_out([rule_json("program", "Protected app", match_name=APP, cache_window_seconds=120)])
+        self.host_script("delay 3000 approve", "deny unexpected second dialog")
+        self.start_service()
+
+        self.assert_stopped(self.start_app("first"))
+        self.assertTrue(wait_until(lambda: len(self.host_requests()) == 1))
+        burst = [self.start_app("burst%d" % i) for i in range(4)]
+        self.assertTrue(self.install.wait_for_log("program relaunch ok: " + self.app_win))
+        time.sleep(3)
+        self.assert_running(*burst)
+        self.assertEqual(len(self.host_requests()), 1)
+        self.assertEqual(len(self.relaunched()), 1)
+        self.assertEqual(sum(1 for m in self.program_lines() if m.startswith("relaunch ok")), 1)
+
+    def test_burst_during_a_denial_is_stopped_one_dialog_each(self):
+        self.lay_out([rule_json("program", "Protected app", match_name=APP)])
+        self.host_script("delay 3000 deny 不行", "deny 不行")
+        self.start_service()
+
+        self.assert_stopped(self.start_app("first"))
+        self.assertTrue(wait_until(lambda: len(self.host_requests()) == 1))
+        burst = [self.start_app("burst%d" % i) for i in range(3)]
+        for process in burst:
+            self.assert_stopped(process, timeout=20)
+        self.assertTrue(wait_until(lambda: len(self.host_requests()) == 4))
+        self.assertTrue(wait_until(lambda: self.program_lines().count(
+            "program denied: %s reason=不行" % self.app_win) == 4))
+        self.assertEqual(self.relaunched(), [])
+
+    def test_store_application_is_relaunched_by_file_name(self):
+        # No copy in the service's folder: the bare name is found only along the search path.
+        self.lay_out([rule_json("program", "Store app", match_name=APP)], app=False)
+        store = win_to_unix(STORE_WIN)
+        shutil.rmtree(os.path.dirname(store), ignore_errors=True)
+        self.addCleanup(shutil.rmtree, os.path.dirname(store), True)
+        os.makedirs(store)
+        shutil.copy(os.path.join(self.install.folder, "free_app.exe"), os.path.join(store, APP))
+        store_app = STORE_WIN + "\\" + APP
+        self.host_script("approve")
+        self.start_service(env={"WINEPATH": STORE_WIN})
+
+        first = self.start_app("first", folder_win=STORE_WIN)
+        self.assert_stopped(first)
+        self.assertTrue(self.install.wait_for_log("program relaunch ok: " + store_app), self.program_lines())
+        lines = self.program_lines()
+        # Started by name: CreateProcessAsUserW looks in the service's folder only, the shell
+        # searches the path and finds it.
+        self.assertEqual(lines[0], "relaunch: exe=%s session=1" % APP)
+        self.assertEqual(lines[1], "relaunch CreateProcessAsUserW failed: 2, trying ShellExec")
+        self.assertEqual(lines[2:], ["relaunch ShellExec ok", "program relaunch ok: " + store_app])
+        self.assertTrue(wait_until(lambda: len(self.relaunched(store)) == 1))
+        self.assertEqual(self.relaunched(store)[0]["image"], store_app)
+        time.sleep(2.5)
+        self.assertEqual(len(self.relaunched(store)), 1)
+        self.assertEqual(len(self.host_requests()), 1)
+
+
+class StopDuringAuthentication(E2ETestCase):
+    def test_service_stops_while_the_watcher_waits_for_the_dialog(self):
+        self.install.lay_out(policy=policy_json([rule_json("program", "Protected app", match_name=APP)]),
+                             executables=("SentrelSvc.exe", "SentrelUI.exe", APP, "report_exit.exe"),
+                             replace={"SentrelUI.exe": "test_dialog_host.exe"})
+        with open(os.path.join(self.install.folder, "test_dialog_script.txt"), "w") as f:
+            f.write("never\n")
+        self.assertEqual(self.install.create_service()[0], 0)
+        self.assertEqual(self.install.sc("start", "SentrelSvc")[0], 0)
+        self.assertTrue(self.install.wait_for_log("service started"))
+
+        app = self.install.start("report_exit.exe", self.install.path_win(APP), "waiting")
+        self.assertEqual(reported_exit(app), "exit code: %d" % STOPPED)
+        requests = os.path.join(self.install.folder, "test_dialog_requests.txt")
+        self.assertTrue(wait_until(lambda: os.path.exists(requests)))
+        self.install.sc("stop", "SentrelSvc")
+        self.assertTrue(wait_until(lambda: "STOPPED" in self.install.service_state(), timeout=20),
+                        self.install.service_state())
+        self.assertTrue(self.install.wait_for_log("service stopped"))
+        self.assertFalse(any(m.startswith("program ") for m in self.install.log_messages()))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,367 @@
+#include "service/process_watcher.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/text.h"
+#include "tests/support/test_files.h"
+
+namespace {
+
+std::unique_ptr<SeenList> empty_list() {
+    std::unique_ptr<SeenList> list(new SeenList);
+    seen_clear(list.get());
+    return list;
+}
+
+}  // namespace
+
+// --- the seen-process list ---
+
+TEST(SeenList, ProcessIsNewOnceThenSeenInLaterPasses) {
+    auto list = empty_list();
+    seen_begin_pass(list.get());
+    EXPECT_FALSE(seen_check_and_add(list.get(), 100, 5000));
+    EXPECT_FALSE(seen_check_and_add(list.get(), 200, 5000));
+    EXPECT_TRUE(seen_check_and_add(list.get(), 100, 5000));
+    seen_end_pass(list.get());
+    for (int pass = 0; pass < 3; ++pass) {
+        seen_begin_pass(list.get());
+        EXPECT_TRUE(seen_check_and_add(list.get(), 200, 5000));
+        EXPECT_TRUE(seen_check_and_add(list.get(), 100, 5000));
+        seen_end_pass(list.get());
+    }
+    EXPECT_EQ(list->count, 2u);
+}
+
+TEST(SeenList, ReusedIdWithAnotherCreationTimeIsANewProcess) {
+    auto list = empty_list();
+    seen_begin_pass(list.get());
+    EXPECT_FALSE(seen_check_and_add(list.get(), 300, 1000));
+    seen_end_pass(list.get());
+
+    // The old process ended and a new one took its id between two passes.
+    seen_begin_pass(list.get());
+    EXPECT_FALSE(seen_check_and_add(list.get(), 300, 2000));
+    seen_end_pass(list.get());
+    EXPECT_EQ(list->count, 1u);  // the old entry went with its process
+    seen_begin_pass(list.get());
+    EXPECT_TRUE(seen_check_and_add(list.get(), 300, 2000));
+    EXPECT_FALSE(seen_check_and_add(list.get(), 300, 1000));
+
+    // One whose creation time could not be read (0) is its own entry too.
+    EXPECT_FALSE(seen_check_and_add(list.get(), 300, 0));
+    EXPECT_TRUE(seen_check_and_add(list.get(), 300, 0));
+}
+
+TEST(SeenList, GoneProcessesAreDroppedOnlyAfterACompletePass) {
+    auto list = empty_list();
+    seen_begin_pass(list.get());
+    for (uint32_t pid = 1; pid <= 10; ++pid) seen_check_and_add(list.get(), pid * 4, pid);
+    seen_end_pass(list.get());
+
+    // A pass cut short after two processes forgets nothing it did not reach.
+    seen_begin_pass(list.get());
+    EXPECT_TRUE(seen_check_and_add(list.get(), 4, 1));
+    EXPECT_TRUE(seen_check_and_add(list.get(), 8, 2));
+    EXPECT_EQ(list->count, 10u);
+
+    // A complete pass that meets only the even ones keeps only those.
+    seen_begin_pass(list.get());
+    for (uint32_t pid = 2; pid <= 10; pid += 2) EXPECT_TRUE(seen_check_and_add(list.get(), pid * 4, pid));
+    seen_end_pass(list.get());
+    EXPECT_EQ(list->count, 5u);
+    seen_begin_pass(list.get());
+    EXPECT_FALSE(seen_check_and_add(list.get(), 4, 1));
+    EXPECT_TRUE(seen_check_and_add(list.get(), 40, 10));
+}
+
+TEST(SeenList, StaysAsLargeAsTheLiveSetUnderChurn) {
+    // 300 processes live at any time; each pass 20 end and 20 new ones start, ids reused at once.
+    auto list = empty_list();
+    std::vector<std::pair<uint32_t, uint64_t>> live;
+    uint64_t clock = 1;
+    for (uint32_t i = 0; i < 300; ++i) live.push_back({(i + 1) * 4, clock++});
+    for (int pass = 0; pass < 500; ++pass) {
+        for (int k = 0; k < 20; ++k) live[(pass * 20 + k) % live.size()].second = clock++;
+        seen_begin_pass(list.get());
+        int fresh = 0;
+        for (auto& process : live) fresh += seen_check_and_add(list.get(), process.first, process.second) ? 0 : 1;
+        seen_end_pass(list.get());
+        EXPECT_EQ(fresh, pass == 0 ? 300 : 20);
+        EXPECT_EQ(list->count, 300u);
+    }
+}
+
+TEST(SeenList, AFullListStillReportsNewProcessesAndRecoversWhenProcessesEnd) {
+    auto list = empty_list();
+    seen_begin_pass(list.get());
+    for (uint32_t i = 0; i < seen_capacity; ++i) EXPECT_FALSE(seen_check_and_add(list.get(), i * 4 + 4, 7));
+    // Not remembered, so it is examined again next time rather than slipping through.
+    EXPECT_FALSE(seen_check_and_add(list.get(), 999999, 7));
+    EXPECT_FALSE(seen_check_and_add(list.get(), 999999, 7));
+    EXPECT_TRUE(seen_check_and_add(list.get(), seen_capacity * 4, 7));
+    seen_end_pass(list.get());
+    EXPECT_EQ(list->count, seen_capacity);
+
+    seen_begin_pass(list.get());  // half of them have ended
+    for (uint32_t i = 0; i < seen_capacity; i += 2) EXPECT_TRUE(seen_check_and_add(list.get(), i * 4 + 4, 7));
+    EXPECT_FALSE(seen_check_and_add(list.get(), 999999, 7));  // still full until the pass ends
+    seen_end_pass(list.get());
+    EXPECT_EQ(list->count, seen_capacity / 2);
+    seen_begin_pass(list.get());
+    EXPECT_FALSE(seen_check_and_add(list.get(), 999999, 7));  // examined once more, now remembered
+    seen_end_pass(list.get());
+    seen_begin_pass(list.get());
+    EXPECT_TRUE(seen_check_and_add(list.get(), 999999, 7));
+}
+
+// --- what a relaunch starts ---
+
+TEST(StoreAppPath, OnlyTheTwoExactSpellingsFollowedByABackslash) {
+    EXPECT_TRUE(is_store_app_path(L"C:\\Program Files\\WindowsApps\\Pkg_1.0\\app.exe"));
+    EXPECT_TRUE(is_store_app_path(L"D:\\windowsapps\\app.exe"));
+    EXPECT_FALSE(is_store_app_path(L"C:\\Program Files\\WINDOWSAPPS\\Pkg\\app.exe"));
+    EXPECT_FALSE(is_store_app_path(L"C:\\Program Files\\Windowsapps\\Pkg\\app.exe"));
+    EXPECT_FALSE(is_store_app_path(L"C:\\WindowsAppsX\\app.exe"));
+    EXPECT_FALSE(is_store_app_path(L"C:\\Tools\\WindowsApps"));
+    EXPECT_FALSE(is_store_app_path(L"C:\\WindowsApps/app.exe"));
+    EXPECT_FALSE(is_store_app_path(L""));
+    EXPECT_FALSE(is_store_app_path(nullptr));
+}
+
+TEST(RelaunchTarget, ProgramStartsByFullPathInItsOwnFolder) {
+    RelaunchTarget target;
+    ASSERT_TRUE(relaunch_target(L"C:\\Program Files\\Sentrel\\app.exe", &target));
+    EXPECT_STREQ(target.program, L"C:\\Program Files\\Sentrel\\app.exe");
+    EXPECT_STREQ(target.directory, L"C:\\Program Files\\Sentrel");
+
+    ASSERT_TRUE(relaunch_target(L"C:\\app.exe", &target));
+    EXPECT_STREQ(target.directory, L"C:\\");
+    ASSERT_TRUE(relaunch_target(L"\\\\server\\share\\app.exe", &target));
+    EXPECT_STREQ(target.directory, L"\\\\server\\share");
+    // Capitals are not the store folder: full path and folder.
+    ASSERT_TRUE(relaunch_target(L"C:\\Program Files\\WINDOWSAPPS\\Pkg\\app.exe", &target));
+    EXPECT_STREQ(target.program, L"C:\\Program Files\\WINDOWSAPPS\\Pkg\\app.exe");
+    EXPECT_STREQ(target.directory, L"C:\\Program Files\\WINDOWSAPPS\\Pkg");
+}
+
+TEST(RelaunchTarget, StoreAppStartsByBareFileNameWithoutFolder) {
+    RelaunchTarget target;
+    ASSERT_TRUE(relaunch_target(L"C:\\Program Files\\WindowsApps\\Microsoft.App_1.2_x64__8wekyb\\App.exe", &target));
+    EXPECT_STREQ(target.program, L"App.exe");
+    EXPECT_STREQ(target.directory, L"");
+}
+
+TEST(RelaunchTarget, UnusablePathsLeaveTheTargetUntouched) {
+    RelaunchTarget target;
+    text_copy(target.program, L"before");
+    text_copy(target.directory, L"before");
+    EXPECT_FALSE(relaunch_target(L"", &target));
+    EXPECT_FALSE(relaunch_target(nullptr, &target));
+    EXPECT_FALSE(relaunch_target(L"C:\\WindowsApps\\", &target));  // a store folder with no file name
+    std::wstring too_long = L"C:\\" + std::wstring(watcher_path_cch, L'a') + L"\\app.exe";
+    EXPECT_FALSE(relaunch_target(too_long.c_str(), &target));
+    EXPECT_STREQ(target.program, L"before");
+    EXPECT_STREQ(target.directory, L"before");
+}
+
+TEST(FolderOfPath, RemovesTheLastComponentAndKeepsRoots) {
+    wchar_t out[64] = L"untouched";
+    ASSERT_TRUE(folder_of_path(L"C:\\a\\b\\c.exe", out, 64));
+    EXPECT_STREQ(out, L"C:\\a\\b");
+    ASSERT_TRUE(folder_of_path(L"\\c.exe", out, 64));
+    EXPECT_STREQ(out, L"\\");
+    ASSERT_TRUE(folder_of_path(L"c.exe", out, 64));
+    EXPECT_STREQ(out, L"");
+    text_copy(out, L"untouched");
+    EXPECT_FALSE(folder_of_path(L"C:\\abcdef\\c.exe", out, 5));
+    EXPECT_STREQ(out, L"untouched");
+}
+
+// --- judging one process ---
+
+namespace {
+
+// Every call the judgement made, in order, and the answers the fakes give.
+struct FakeSystem {
+    std::vector<std::string> calls;
+    bool stop_ok = true;
+    uint32_t stop_error = 5;
+    bool cached = false;
+    bool approve = true;
+    const wchar_t* broker_message = L"";
+    bool relaunch_ok = true;
+    bool lock_held_in_broker = false;
+    CRITICAL_SECTION* lock = nullptr;
+    std::wstring target, detail, rule_name, program, directory;
+    uint32_t lookup_window = 0, insert_seconds = 0, stopped_pid = 0;
+};
+
+FakeSystem* fake(void* state) { return static_cast<FakeSystem*>(state); }
+
+bool fake_stop(void* state, uint32_t pid, uint32_t* error) {
+    fake(state)->calls.push_back("stop");
+    fake(state)->stopped_pid = pid;
+    if (!fake(state)->stop_ok) *error = fake(state)->stop_error;
+    return fake(state)->stop_ok;
+}
+bool fake_lookup(void* state, const wchar_t*, uint32_t window) {
+    fake(state)->calls.push_back("lookup");
+    fake(state)->lookup_window = window;
+    return fake(state)->cached;
+}
+void fake_insert(void* state, const wchar_t*, uint32_t seconds) {
+    fake(state)->calls.push_back("insert");
+    fake(state)->insert_seconds = seconds;
+}
+DWORD WINAPI try_lock(void* lock) {
+    if (!TryEnterCriticalSection(static_cast<CRITICAL_SECTION*>(lock))) return 1;
+    LeaveCriticalSection(static_cast<CRITICAL_SECTION*>(lock));
+    return 0;
+}
+bool fake_broker(void* state, const Settings*, const Rule* rule, const wchar_t* target, const wchar_t* detail,
+                 wchar_t* message, size_t cch_message) {
+    FakeSystem* f = fake(state);
+    f->calls.push_back("authenticate");
+    f->target = target;
+    f->detail = detail;
+    f->rule_name = rule->display_name;
+    HANDLE thread = CreateThread(nullptr, 0, try_lock, f->lock, 0, nullptr);
+    WaitForSingleObject(thread, INFINITE);
+    DWORD busy = 0;
+    GetExitCodeThread(thread, &busy);
+    CloseHandle(thread);
+    f->lock_held_in_broker = busy == 1;
+    text_copy(message, cch_message, f->broker_message);
+    return f->approve;
+}
+bool fake_relaunch(void* state, const Settings*, const wchar_t* program, const wchar_t* directory) {
+    fake(state)->calls.push_back("relaunch");
+    fake(state)->program = program;
+    fake(state)->directory = directory ? directory : L"(none)";
+    return fake(state)->relaunch_ok;
+}
+
+constexpr const wchar_t* app_path = L"C:\\Tools\\app.exe";
+
+class JudgeProcess : public ::testing::Test {
+protected:
+    TempFolder folder;
+    std::unique_ptr<ServiceContext> context{new ServiceContext()};
+    FakeSystem system;
+    WatcherPorts ports = {&system, fake_stop, fake_lookup, fake_insert, fake_broker, fake_relaunch};
+
+    void SetUp() override {
+        InitializeCriticalSection(&context->auth_lock);
+        system.lock = &context->auth_lock;
+        text_copy(context->settings.log_file, folder.file(L"sentrel.log").c_str());
+    }
+    void TearDown() override { DeleteCriticalSection(&context->auth_lock); }
+
+    Rule& add_rule(const wchar_t* display_name, const wchar_t* match_name, int32_t window,
+                   int32_t type = rule_type_program) {
+        Rule& rule = context->policy.rules[context->policy.count++];
+        rule.type = type;
+        rule.enabled = 1;
+        text_copy(rule.display_name, display_name);
+        text_copy(rule.match_name, match_name);
+        rule.cache_window_seconds = window;
+        return rule;
+    }
+    Verdict judge(const wchar_t* path = app_path) { return judge_process(context.get(), 4242, path, &ports); }
+    std::string log() const { return read_file_bytes(folder.file(L"sentrel.log")); }
+    bool logged(const std::string& message) const { return log().find("] " + message + "\r\r\n") != std::string::npos; }
+};
+
+using Calls = std::vector<std::string>;
+
+}  // namespace
+
+TEST_F(JudgeProcess, ProgramsWithoutAnEnabledProgramRuleAreLeftAlone) {
+    add_rule(L"Command rule", L"app.exe", 60, rule_type_command);
+    add_rule(L"Other", L"other.exe", 60);
+    add_rule(L"Paused", L"app.exe", 60).enabled = 0;
+    // A program rule with an argument condition never matches a process (no argument text).
+    text_copy(add_rule(L"With args", L"app.exe", 60).args_contains, L"x");
+    EXPECT_EQ(judge(), Verdict::not_protected);
+    EXPECT_EQ(system.calls, Calls());
+    EXPECT_EQ(log(), "");
+}
+
+TEST_F(JudgeProcess, ValidApprovalLeavesTheProcessRunning) {
+    add_rule(L"App", L"APP.EXE", 120);
+    system.cached = true;
+    EXPECT_EQ(judge(), Verdict::approved);
+    EXPECT_EQ(system.calls, Calls({"lookup"}));
+    EXPECT_EQ(system.lookup_window, 120u);
+}
+
+TEST_F(JudgeProcess, ApprovalIsCachedBeforeTheRelaunchInTheProgramsFolder) {
+    add_rule(L"Other", L"other.exe", 1);
+    add_rule(L"First match", L"app.exe", 120);
+    add_rule(L"Second match", L"app.exe", 900);
+    EXPECT_EQ(judge(), Verdict::relaunched);
+    EXPECT_EQ(system.calls, Calls({"lookup", "stop", "authenticate", "insert", "relaunch"}));
+    EXPECT_EQ(system.stopped_pid, 4242u);
+    EXPECT_TRUE(system.lock_held_in_broker);
+    EXPECT_EQ(system.rule_name, L"First match");
+    EXPECT_EQ(system.target, app_path);
+    EXPECT_EQ(system.detail, L"");
+    EXPECT_EQ(system.insert_seconds, 120u);
+    EXPECT_EQ(system.program, app_path);
+    EXPECT_EQ(system.directory, L"C:\\Tools");
+    EXPECT_TRUE(logged("program relaunch ok: C:\\Tools\\app.exe")) << log();
+    // The lock is free again.
+    EXPECT_TRUE(TryEnterCriticalSection(&context->auth_lock));
+    LeaveCriticalSection(&context->auth_lock);
+}
+
+TEST_F(JudgeProcess, WindowOfZeroKeepsTheApprovalFiveSeconds) {
+    add_rule(L"App", L"app.exe", 0);
+    EXPECT_EQ(judge(), Verdict::relaunched);
+    EXPECT_EQ(system.insert_seconds, 5u);
+    Rule negative = {};
+    negative.cache_window_seconds = -3;
+    EXPECT_EQ(approval_seconds(&negative), 5u);
+}
+
+TEST_F(JudgeProcess, StoreAppIsRelaunchedByFileNameWithNoFolder) {
+    add_rule(L"Store app", L"app.exe", 60);
+    EXPECT_EQ(judge(L"C:\\Program Files\\WindowsApps\\Pkg\\app.exe"), Verdict::relaunched);
+    EXPECT_EQ(system.program, L"app.exe");
+    EXPECT_EQ(system.directory, L"(none)");
+}
+
+TEST_F(JudgeProcess, DenialLeavesTheProgramStoppedAndLogsTheBrokersText) {
+    add_rule(L"App", L"app.exe", 60);
+    system.approve = false;
+    system.broker_message = L"用户取消或认证失败";
+    EXPECT_EQ(judge(), Verdict::denied);
+    EXPECT_EQ(system.calls, Calls({"lookup", "stop", "authenticate"}));
+    EXPECT_TRUE(logged("program denied: C:\\Tools\\app.exe reason=\xE7\x94\xA8\xE6\x88\xB7\xE5\x8F\x96\xE6\xB6\x88"
+                       "\xE6\x88\x96\xE8\xAE\xA4\xE8\xAF\x81\xE5\xA4\xB1\xE8\xB4\xA5"))
+        << log();
+}
+
+TEST_F(JudgeProcess, FailedRelaunchKeepsTheApprovalAndSaysSo) {
+    add_rule(L"App", L"app.exe", 60);
+    system.relaunch_ok = false;
+    EXPECT_EQ(judge(), Verdict::relaunch_failed);
+    EXPECT_EQ(system.calls, Calls({"lookup", "stop", "authenticate", "insert", "relaunch"}));
+    EXPECT_TRUE(logged("program relaunch failed: C:\\Tools\\app.exe")) << log();
+    EXPECT_FALSE(logged("program relaunch ok: C:\\Tools\\app.exe"));
+}
+
+TEST_F(JudgeProcess, ProcessThatCannotBeStoppedAsksNoOne) {
+    add_rule(L"App", L"app.exe", 60);
+    system.stop_ok = false;
+    system.stop_error = ERROR_ACCESS_DENIED;
+    EXPECT_EQ(judge(), Verdict::not_stopped);
+    EXPECT_EQ(system.calls, Calls({"lookup", "stop"}));
+    EXPECT_TRUE(logged("program not stopped: C:\\Tools\\app.exe error=5")) << log();
+}

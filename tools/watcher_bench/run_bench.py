@@ -1,0 +1,46 @@
+"""Runs the process watcher benchmark under Wine: the cost of one pass with 50 and with 500
+processes, then the detection latency of a protected program with the real service.
+Usage (after a build): python3 tools/watcher_bench/run_bench.py [starts] [passes]"""
+
+import os
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.abspath(os.path.join(HERE, "../.."))
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+os.environ.setdefault("SENTREL_BIN", os.path.join(ROOT, "build", "bin"))
+os.environ.setdefault("SENTREL_WINEPREFIX", os.path.join(ROOT, "build", "wineprefix"))
+
+import harness  # noqa: E402
+
+
+def main():
+    starts = sys.argv[1] if len(sys.argv) > 1 else "30"
+    passes = sys.argv[2] if len(sys.argv) > 2 else "50"
+    subprocess.run([os.path.join(ROOT, "tests/support/wine-session.sh"), "start", harness.PREFIX], check=True)
+    install = harness.Install()
+    failed = False
+    try:
+        rule = harness.rule_json("program", "Bench", match_name="protected_app.exe")
+        install.lay_out(policy=harness.policy_json([rule]),
+                        executables=("SentrelSvc.exe", "SentrelUI.exe", "protected_app.exe", "watcher_bench.exe"),
+                        replace={"SentrelUI.exe": "test_dialog_host.exe"})
+        install.write_file("test_dialog_script.txt", "deny bench\n")
+        for count in ("50", "500"):
+            code, out, err = install.run("watcher_bench.exe", "passes", count, passes, timeout=600)
+            print("pass, %3s processes: %s" % (count, (out or err).strip()))
+            failed |= code != 0
+        install.start("SentrelSvc.exe", "run")
+        install.wait_for_log("service started")
+        code, out, err = install.run("watcher_bench.exe", "latency", install.path_win("protected_app.exe"), starts,
+                                     timeout=600)
+        print("detection latency: " + (out or err).strip())
+        failed |= code != 0
+    finally:
+        install.stop_all()
+    sys.exit(1 if failed else 0)
+
+
+if __name__ == "__main__":
+    main()
