@@ -11,12 +11,12 @@
 #include "common/ui_broker.h"
 
 #include <windows.h>
-#include <tlhelp32.h>
 #include <wtsapi32.h>
 
 #include "common/handle.h"
 #include "common/log.h"
 #include "common/policy.h"
+#include "common/session_token.h"
 #include "common/settings.h"
 #include "common/text.h"
 
@@ -78,28 +78,9 @@ bool server_trusted(const Settings* s, HANDLE pipe, const wchar_t* trusted_path)
     return false;
 }
 
-// A token of the user of the session, taken from one of their explorer.exe processes.
-HANDLE explorer_token(DWORD session) {
-    OwnedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return nullptr;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
-        if (!text_equal_ascii_nocase(entry.szExeFile, L"explorer.exe")) continue;
-        OwnedHandle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, entry.th32ProcessID));
-        DWORD process_session = 0;
-        if (!process || !ProcessIdToSessionId(entry.th32ProcessID, &process_session) || process_session != session)
-            continue;
-        HANDLE token = nullptr;
-        if (OpenProcessToken(process.get(), TOKEN_ALL_ACCESS, &token)) return token;
-    }
-    return nullptr;
-}
-
 // Starts the command line in the session with the session user's token; true when it started.
 bool start_as_user(const Settings* s, wchar_t* command_line, DWORD session) {
-    OwnedHandle token;
-    if (!WTSQueryUserToken(session, token.put())) token.reset(explorer_token(session));
+    OwnedHandle token(session_user_token(session));
     if (!token) {
         log_event(s, L"UI get user token failed session=%lu", static_cast<unsigned long>(session));
         return false;

@@ -8,11 +8,11 @@
 
 #include <windows.h>
 #include <shellapi.h>
-#include <tlhelp32.h>
 #include <wtsapi32.h>
 
 #include "common/handle.h"
 #include "common/log.h"
+#include "common/session_token.h"
 #include "common/settings.h"
 #include "common/text.h"
 
@@ -22,23 +22,6 @@ constexpr size_t command_line_cch = 1028;
 constexpr DWORD no_console_session = 0xFFFFFFFF;
 
 unsigned long ul(DWORD value) { return static_cast<unsigned long>(value); }
-
-// A token of the session's user, taken from one of their explorer.exe processes.
-HANDLE explorer_token(DWORD session) {
-    OwnedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return nullptr;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
-        if (!text_equal_ascii_nocase(entry.szExeFile, L"explorer.exe")) continue;
-        DWORD process_session = 0;
-        if (!ProcessIdToSessionId(entry.th32ProcessID, &process_session) || process_session != session) continue;
-        OwnedHandle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, entry.th32ProcessID));
-        HANDLE token = nullptr;
-        if (process && OpenProcessToken(process.get(), TOKEN_ALL_ACCESS, &token)) return token;
-    }
-    return nullptr;
-}
 
 // A primary token of the given one, placed in the session; invalid when the duplication failed.
 OwnedHandle session_primary(HANDLE token, DWORD session) {
@@ -122,8 +105,7 @@ bool relaunch_program(const Settings* s, const wchar_t* program, const wchar_t* 
     DWORD session = WTSGetActiveConsoleSessionId();
     log_event(s, L"relaunch: exe=%s session=%lu", program, ul(session));
     if (session != no_console_session) {
-        OwnedHandle user_token;
-        if (!WTSQueryUserToken(session, user_token.put())) user_token.reset(explorer_token(session));
+        OwnedHandle user_token(session_user_token(session));
         if (!user_token) {
             log_event(s, L"relaunch get_user_token failed session=%lu", ul(session));
         } else {
