@@ -16,13 +16,22 @@
 // hands out a freed id again within moments: a new process under an old id must be examined like
 // any other. The list holds only processes met in the latest complete pass (the others no longer
 // exist), so it stays as small as the process list itself.
+//
+// An entry may hold a pin: an open handle to its process. While a handle is open the process
+// object lives on and its id cannot be handed out again, so a pinned id met in a later snapshot is
+// the same process and needs no further look (no open, no creation time). The list releases a pin
+// through the function given to seen_clear when it drops the entry, or at once when it does not
+// keep the pin.
 
 constexpr size_t seen_capacity = 4096;
+
+using SeenRelease = void (*)(uintptr_t pin);
 
 struct SeenEntry {
     uint32_t pid;
     uint32_t pass;     // the pass that last met this process
     uint64_t created;  // creation time (FILETIME units); 0 when it could not be read
+    uintptr_t pin;     // an open handle to the process, or 0
 };
 
 struct SeenList {
@@ -30,18 +39,25 @@ struct SeenList {
     uint32_t count;
     uint32_t pass;    // the current pass
     uint32_t cursor;  // where the next search starts (snapshots keep their order from pass to pass)
+    SeenRelease release;
 };
 
-void seen_clear(SeenList* list);
+void seen_clear(SeenList* list, SeenRelease release = nullptr);
 // Starts a pass: entries not met again before seen_end_pass are dropped there.
 void seen_begin_pass(SeenList* list);
+// True when a pinned entry holds this id: it is marked as met in this pass.
+bool seen_met_pinned(SeenList* list, uint32_t pid);
 // True when the process was met before (it is marked as met in this pass). False for a new one,
-// which is recorded, unless the list is full: then it is not remembered and comes up as new again
-// on the next pass.
-bool seen_check_and_add(SeenList* list, uint32_t pid, uint64_t created);
-// Ends a complete pass: drops every entry not met in it. A pass cut short does not call this, so
-// nothing is forgotten because the pass did not reach it.
+// which is recorded with the pin, unless the list is full: then it is not remembered and comes up
+// as new again on the next pass. A pin the list does not keep is released at once.
+bool seen_check_and_add(SeenList* list, uint32_t pid, uint64_t created, uintptr_t pin = 0);
+// Ends a complete pass: drops (and unpins) every entry not met in it. A pass cut short does not
+// call this, so nothing is forgotten because the pass did not reach it.
 void seen_end_pass(SeenList* list);
+// Forgets a process just recorded (releasing its pin), so the next pass examines it again.
+void seen_forget(SeenList* list, uint32_t pid, uint64_t created);
+// Drops every entry, releasing the pins (the watcher's end).
+void seen_release_all(SeenList* list);
 
 // --- what a relaunch starts ---
 

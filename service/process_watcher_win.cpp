@@ -1,7 +1,9 @@
 // The process watcher thread. Windows offers no cheap notice of process starts to a plain service,
 // so the watcher polls: once a second it walks a Toolhelp snapshot and examines every process it
 // has not met before. A process is known by its id and its creation time (ids come back quickly);
-// the seen list forgets processes that are gone, so it never fills with the dead.
+// the seen list forgets processes that are gone, so it never fills with the dead. Each process met
+// is pinned by a SYNCHRONIZE handle held while it stays in the list: its id cannot be reused then,
+// so later passes recognise it by id alone and a pass costs no system call per known process.
 //
 // One handle per process does all the work for a pass: it is opened with query and terminate
 // access together (query only when terminate is refused), gives the creation time and the image
@@ -66,6 +68,16 @@ bool open_examined(DWORD pid, OwnedHandle* handle, ExaminedProcess* examined) {
     return handle->valid();
 }
 
+void close_pin(uintptr_t pin) { CloseHandle(reinterpret_cast<HANDLE>(pin)); }
+
+// A handle of our own to the process, which keeps its id from being reused; 0 when none.
+uintptr_t pin_of(HANDLE process) {
+    HANDLE pin = nullptr;
+    if (!process || !DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), &pin, SYNCHRONIZE, FALSE, 0))
+        return 0;
+    return reinterpret_cast<uintptr_t>(pin);
+}
+
 uint64_t creation_time(HANDLE process) {
     FILETIME created, exited, kernel, user;
     if (!process || !GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
@@ -77,8 +89,9 @@ DWORD WINAPI watcher_thread(void* parameter) {
     HANDLE stop_event = service_stop_event();
     SeenList* seen = static_cast<SeenList*>(HeapAlloc(GetProcessHeap(), 0, sizeof(SeenList)));
     if (seen) {
-        seen_clear(seen);
+        seen_clear(seen, close_pin);
         while (WaitForSingleObject(stop_event, pass_interval_ms) == WAIT_TIMEOUT) watcher_pass(context, seen);
+        seen_release_all(seen);
         HeapFree(GetProcessHeap(), 0, seen);
     }
     service_worker_leave();
@@ -99,17 +112,23 @@ bool watcher_pass(ServiceContext* context, SeenList* seen) {
     seen_begin_pass(seen);
     for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
         const DWORD pid = entry.th32ProcessID;
-        if (pid == 0 || pid == own_pid) continue;
+        if (pid == 0 || pid == own_pid || seen_met_pinned(seen, pid)) continue;
         OwnedHandle process;
         bool opened = open_examined(pid, &process, &examined);
-        // A process we cannot query is remembered with creation time 0: skipped while it lives,
-        // and a later process under its id is new again.
-        if (seen_check_and_add(seen, pid, creation_time(process.get()))) continue;
+        // A process we cannot query is remembered with creation time 0 and no pin: skipped while
+        // it lives, and a later process under its id is new again.
+        uint64_t created = creation_time(process.get());
+        if (seen_check_and_add(seen, pid, created, pin_of(process.get()))) continue;
         if (!opened) continue;
 
+        // A process that is still starting may not have its image path yet: it is looked at
+        // again on the next pass, never let through because it was met too early.
         wchar_t image[watcher_path_cch];
         DWORD cch_image = watcher_path_cch;
-        if (!QueryFullProcessImageNameW(process.get(), 0, image, &cch_image)) continue;  // skipped for good
+        if (!QueryFullProcessImageNameW(process.get(), 0, image, &cch_image)) {
+            seen_forget(seen, pid, created);
+            continue;
+        }
         if (verdict_took_round(judge_process(context, pid, image, &ports))) return false;
     }
     seen_end_pass(seen);

@@ -82,7 +82,7 @@ int measure_passes(unsigned target, unsigned passes) {
     rule.enabled = 1;
     text_copy(rule.match_name, L"bench-protected-nothing.exe");
     static SeenList seen;
-    seen_clear(&seen);
+    seen_clear(&seen, [](uintptr_t pin) { CloseHandle(reinterpret_cast<HANDLE>(pin)); });
 
     double cpu0 = thread_cpu_ms(), wall0 = now_ms();
     watcher_pass(&context, &seen);
