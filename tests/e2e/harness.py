@@ -152,8 +152,13 @@ class Install:
             self.service_created = False
         self.kill_installed_processes()
         if self.xvfb:
-            self.xvfb.kill()
-            self.xvfb.wait()
+            # SIGTERM lets Xvfb remove its lock file, so the display number is free again.
+            self.xvfb.terminate()
+            try:
+                self.xvfb.wait(10)
+            except subprocess.TimeoutExpired:
+                self.xvfb.kill()
+                self.xvfb.wait()
             self.xvfb = None
 
     def installed_processes(self, which=None):

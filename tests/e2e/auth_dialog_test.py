@@ -1,0 +1,283 @@
+"""The real dialog host end to end, TOTP variant: runguard -> SentrelSvc -> broker -> SentrelUI.exe
+--pipe showing the authentication dialog on an Xvfb display -> test MFA server. The dialog is driven
+from outside with tools/ui_driver, which types into it, presses its buttons and reads its texts.
+Screenshots of the dialog are saved under <build>/screenshots for a person to look at."""
+
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+
+from harness import BIN, E2ETestCase, main, wine_env, policy_json, rule_json, settings_json, wait_until, win_to_unix
+from mfa_client_test import API_KEY, SECRET, MfaServer, mfa_server
+
+SCREENSHOTS = os.path.abspath(os.path.join(BIN, "..", "screenshots"))
+RULE_NAME = "Deploy tool"
+LONG_FOLDER_WIN = r"C:\Program Files\Sentrel\tools for the nightly deployment of the accounting database servers"
+
+
+class AuthDialog(E2ETestCase):
+    @classmethod
+    def setUpClass(cls):
+        # Windows links "Segoe UI" to a Chinese font for the glyphs it lacks; give the Wine prefix
+        # the same link to the installed CJK font, so Chinese texts show in the screenshots.
+        subprocess.run(["wine", "reg", "add", r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink",
+                        "/v", "Segoe UI", "/t", "REG_MULTI_SZ", "/d", "wqy-microhei.ttc,WenQuanYi Micro Hei", "/f"],
+                       env=wine_env(), capture_output=True, timeout=60)
+        cls.tmp = tempfile.mkdtemp(prefix="sentrel-dialog-")
+        cls.server = MfaServer(cls.tmp)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def setUp(self):
+        super().setUp()
+        self.server.control("POST", "reset")
+        self.install.start_display()
+        self.install.lay_out(settings=self.settings("en-US"),
+                             policy=policy_json([rule_json("command", "Mail step", match_name="arg_echo.exe",
+                                                           args_contains="sms-step", auth_mode="sms"),
+                                                 rule_json("command", RULE_NAME, match_name="arg_echo.exe")]),
+                             executables=("SentrelSvc.exe", "SentrelUI.exe", "runguard.exe", "arg_echo.exe",
+                                          "ui_driver.exe"))
+        self.service = self.start_service()
+
+    def start_service(self):
+        def starts():
+            return sum(m.startswith("service started") for m in self.install.log_messages())
+        before = starts()
+        service = self.install.start("SentrelSvc.exe", "run")
+        self.assertTrue(wait_until(lambda: starts() > before))
+        return service
+
+    def settings(self, language):
+        return settings_json(server_url="http://127.0.0.1:%d" % self.server.port, api_key=API_KEY,
+                             mfa_username="alice", language=language)
+
+    # --- helpers ------------------------------------------------------------------------------
+    def driver(self, *args):
+        code, out, err = self.install.run("ui_driver.exe", *args, env={"DISPLAY": self.install.display})
+        return code, out.replace("\r\n", "\n")
+
+    def open_dialog(self, *args, exe="arg_echo.exe"):
+        """Starts a guarded command and waits for its dialog; returns the runguard process.
+        The broker gives a host it starts 800 ms; a cold Wine start of the host can take longer, so
+        the first round may be refused with "cannot reach the dialog": the host started by the
+        broker then serves the repeated round."""
+        for attempt in range(2):
+            process = self.install.start("runguard.exe", "run", "--", exe, *args)
+            if wait_until(lambda: process.poll() is not None or self.driver("wait", "500")[0] == 0, timeout=30):
+                if process.poll() is None:
+                    return process
+            status, out, err = self.finish(process, timeout=5)
+            self.assertEqual((attempt, status, err), (0, 4, "命令被拒绝: 无法连接认证界面，默认拒绝\n"))
+            self.assertEqual(self.driver("host", "15000")[0], 0)
+        self.fail("no dialog appeared")
+
+    def texts(self):
+        """Control id (or "caption") -> (visible, text)."""
+        code, out = self.driver("texts")
+        self.assertEqual(code, 0)
+        controls = {}
+        for line in out.splitlines():
+            key, visible, _, text = line.split("\t", 3)
+            controls[key] = (visible == "1", text)
+        return controls
+
+    def focus(self):
+        return int(self.driver("focus")[1].strip())
+
+    def finish(self, process, timeout=60):
+        process.wait(timeout)
+        out = process.stdout.read().decode("utf-8", "replace").replace("\r\n", "\n")
+        err = process.stderr.read().decode("utf-8", "replace").replace("\r\n", "\n")
+        return process.returncode, out, err
+
+    def current_code(self):
+        return self.server.control("GET", "totp/alice")["code"]
+
+    def wrong_code(self):
+        key = mfa_server.decode_secret(SECRET)
+        valid = {mfa_server.totp(key, time.time() + k * 30) for k in range(-2, 3)}
+        return next(c for c in ("000000", "111111", "222222", "333333", "444444", "555555") if c not in valid)
+
+    def screenshot(self, name, client_height=309):
+        # Under Wine without a window manager the frame and caption are not drawn: crop to the
+        # client area (the caption is checked as text).
+        code, out = self.driver("client")
+        self.assertEqual(code, 0)
+        self.assertEqual([int(v) for v in out.split()][2:], [440, client_height])
+        x, y, w, h = (int(v) for v in out.split())
+        os.makedirs(SCREENSHOTS, exist_ok=True)
+        path = os.path.join(SCREENSHOTS, name + ".png")
+        subprocess.run(["import", "-display", self.install.display, "-window", "root",
+                        "-crop", "%dx%d+%d+%d" % (w, h, x, y), "+repage", path], check=True, timeout=30)
+        return path
+
+    def host_pids(self):
+        return sorted(self.install.installed_processes(lambda cmdline: b"sentrelui.exe" in cmdline))
+
+    # --- tests --------------------------------------------------------------------------------
+    def test_correct_code_approves_and_the_command_runs(self):
+        guarded = self.open_dialog("hello world")
+        controls = self.texts()
+        self.assertEqual(controls["caption"], (True, "Sentrel"))
+        self.assertEqual(controls["102"], (True, "Sentrel"))
+        self.assertEqual(controls["103"], (True, RULE_NAME + " \u2014 Please provide credentials to continue"))
+        self.assertEqual(controls["104"], (True, "Target Program: " + self.install.path_win("arg_echo.exe")))
+        self.assertEqual(controls["112"], (True, "Enter 6-digit code"))
+        self.assertEqual((controls["120"], controls["121"]), ((True, "Verify"), (True, "Cancel")))
+        self.assertEqual(controls["122"], (False, ""))
+        self.assertEqual(self.focus(), 130)
+        self.screenshot("auth_dialog_totp_en-US")
+
+        code = self.current_code()
+        self.assertEqual(self.driver("type", code[:3])[0], 0)
+        self.assertEqual(self.focus(), 133)  # the focus moved box by box
+        self.driver("type", code[3:])      # the sixth digit submits without a click
+        self.assertEqual(self.driver("gone", "10000")[0], 0)
+
+        status, out, err = self.finish(guarded)
+        self.assertEqual((status, err), (0, ""))
+        self.assertIn("[hello world]", out)
+        verifies = [r for r in self.server.requests() if r["path"] == "/api/v1/auth/verify"]
+        self.assertEqual(len(verifies), 1)
+        self.assertIn('"code":"%s"' % code, verifies[0]["body"])
+        self.assertTrue(self.install.wait_for_log("result=认证成功"))
+
+    def test_wrong_code_shows_the_error_and_cancel_denies(self):
+        guarded = self.open_dialog()
+        # Verify with missing digits names the problem and focuses the first empty box.
+        self.driver("type", "12")
+        self.driver("key", "back")  # box 3 (empty) -> box 2, which keeps its digit
+        self.assertEqual(self.focus(), 131)
+        self.driver("type", "x")    # not a digit: nothing changes
+        self.assertEqual(self.driver("press", "Verify")[0], 0)
+        controls = self.texts()
+        self.assertEqual(controls["122"], (True, "Enter all 6 digits"))
+        self.assertEqual([controls[str(130 + i)][1] for i in range(6)], ["1", "2", "", "", "", ""])
+        self.assertEqual(self.focus(), 132)
+
+        wrong = self.wrong_code()
+        self.driver("type", wrong[2:])
+        controls = self.texts()
+        self.assertEqual(controls["122"], (True, "验证码错误或用户不存在"))
+        self.assertEqual("".join(controls[str(130 + i)][1] for i in range(6)), "12" + wrong[2:])
+        self.screenshot("auth_dialog_totp_wrong_code_en-US")
+        self.assertIsNone(guarded.poll())  # still waiting for the person
+
+        self.assertEqual(self.driver("press", "Cancel")[0], 0)
+        self.assertEqual(self.finish(guarded), (4, "", "命令被拒绝: User cancelled\n"))
+        self.assertEqual(self.driver("gone", "5000")[0], 0)
+
+    def test_closing_the_window_denies_and_long_paths_are_cut_in_the_middle(self):
+        folder = win_to_unix(LONG_FOLDER_WIN)
+        os.makedirs(folder)
+        shutil.copy(os.path.join(self.install.folder, "arg_echo.exe"), os.path.join(folder, "arg_echo.exe"))
+        guarded = self.open_dialog(exe=LONG_FOLDER_WIN + r"\arg_echo.exe")
+        line = self.texts()["104"][1]
+        self.assertTrue(line.startswith("Target Program: C:\\Program Files"), line)
+        self.assertTrue(line.endswith("servers\\arg_echo.exe"), line)
+        self.assertIn("\u2026", line)
+        self.assertLess(len(line), len("Target Program: " + LONG_FOLDER_WIN + r"\arg_echo.exe"))
+        self.screenshot("auth_dialog_totp_long_path_en-US")
+
+        self.assertEqual(self.driver("close")[0], 0)
+        self.assertEqual(self.finish(guarded), (4, "", "命令被拒绝: Window closed\n"))
+
+    def test_language_follows_the_settings_file_between_two_dialogs(self):
+        guarded = self.open_dialog()
+        self.assertEqual(self.texts()["120"], (True, "Verify"))
+        host = self.host_pids()
+        self.driver("press", "121")
+        self.assertEqual(self.finish(guarded)[2], "命令被拒绝: User cancelled\n")
+
+        # The running service puts its settings file back when it changes: change it while the
+        # service is stopped. The dialog host keeps running and reads it for the next dialog.
+        self.install.stop(self.service)
+        self.install.write_file("SentrelSvc.json", self.settings("zh-CN"))
+        self.start_service()
+        guarded = self.open_dialog()
+        controls = self.texts()
+        self.assertEqual(controls["103"][1], RULE_NAME + " \u2014 请提供您的身份验证凭据以继续")
+        self.assertTrue(controls["104"][1].startswith("目标程序： "))
+        self.assertEqual(controls["112"][1], "请输入 6 位验证码")
+        self.assertEqual((controls["120"][1], controls["121"][1]), ("验证", "取消"))
+        self.screenshot("auth_dialog_totp_zh-CN")
+        self.assertEqual(self.driver("press", "验证")[0], 0)
+        self.assertEqual(self.texts()["122"], (True, "请填写全部 6 位验证码"))
+        self.screenshot("auth_dialog_totp_status_zh-CN")
+        self.assertEqual(self.host_pids(), host)  # the same host served both
+        # A second host started while one runs ends at once, showing nothing.
+        self.assertEqual(self.install.run("SentrelUI.exe", "--pipe", env={"DISPLAY": self.install.display},
+                                          timeout=30)[0], 0)
+        self.assertEqual(self.host_pids(), host)
+
+        self.driver("type", self.current_code())
+        self.assertEqual(self.finish(guarded)[0], 0)
+
+
+    def test_bad_requests_get_no_reply_and_the_next_client_is_served(self):
+        guarded = self.open_dialog()
+        self.driver("press", "Cancel")
+        self.assertEqual(self.finish(guarded)[0], 4)
+        self.assertEqual(self.driver("host")[0], 0)
+        self.assertEqual(self.driver("request", "magic"), (0, "no reply\n"))
+        self.assertEqual(self.driver("host")[0], 0)
+        self.assertEqual(self.driver("request", "short"), (0, "no reply\n"))
+        self.assertEqual(self.driver("wait", "1000")[0], 1)  # neither showed a dialog
+
+        guarded = self.open_dialog()
+        self.driver("type", self.current_code())
+        self.assertEqual(self.finish(guarded)[0], 0)
+
+    def test_sms_code_is_asked_for_counted_down_and_verified(self):
+        guarded = self.open_dialog("sms-step")
+        controls = self.texts()
+        self.assertEqual(controls["103"][1], "Mail step \u2014 Please provide credentials to continue")
+        self.assertEqual(controls["112"], (True, "Verification (Sent to Phone)"))
+        self.assertEqual(controls["114"], (True, "Get Code"))
+        self.driver("type", "123456")  # Verify before Get Code asks for the code first
+        self.assertEqual(self.texts()["122"], (True, "Click 'Get Code' first"))
+        self.assertEqual([r for r in self.server.requests() if "/message/" in r["path"]], [])
+
+        self.assertEqual(self.driver("press", "Get Code")[0], 0)
+        controls = self.texts()
+        self.assertIn(controls["114"][1], ("Resend(60)", "Resend(59)"))
+        self.assertTrue(controls["122"][0])
+        self.assertTrue(controls["122"][1].startswith("Code sent to ") and controls["122"][1].endswith("1234"), controls["122"])
+        self.assertNotIn("13800001234", controls["122"][1])  # masked
+        sent = self.server.control("GET", "outbox")
+        self.assertEqual([m["auth_type"] for m in sent], ["sms"])
+        self.screenshot("auth_dialog_sms_en-US", client_height=311)
+        time.sleep(2.5)
+        self.assertIn(self.texts()["114"][1], ("Resend(58)", "Resend(57)", "Resend(56)"))
+
+        if sent[0]["code"] != "123456":
+            self.driver("press", "Verify")
+            status = self.texts()["122"]
+            self.assertTrue(status[0] and status[1] and not status[1].startswith("Code sent"), status)
+            self.assertIsNone(guarded.poll())
+        self.driver("click", "133")
+        self.assertEqual(self.focus(), 133)
+        for _ in range(3):
+            self.driver("key", "left")
+        self.assertEqual(self.focus(), 130)
+        self.driver("type", sent[0]["code"])
+        self.assertEqual(self.finish(guarded)[0], 0)
+
+    def test_console_mode_says_it_is_not_available(self):
+        console = self.install.start("SentrelUI.exe", env={"LANG": "en_US.UTF-8"})
+        code, out = self.driver("message", "30000")
+        self.assertEqual(code, 0)
+        self.assertIn("\tThe Sentrel management console is not available yet.\n", out)
+        console.wait(30)
+        self.assertEqual(console.returncode, 1)
+        self.assertEqual(self.driver("wait", "500")[0], 1)  # no dialog, no host of its own
+
+
+if __name__ == "__main__":
+    main()
