@@ -6,18 +6,17 @@ Screenshots of the dialog are saved under <build>/screenshots for a person to lo
 import os
 import shutil
 import subprocess
-import tempfile
 import time
 
-from harness import BIN, E2ETestCase, main, wine_env, policy_json, rule_json, settings_json, wait_until, win_to_unix
-from mfa_client_test import API_KEY, SECRET, MfaServer, mfa_server
+from harness import BIN, main, wine_env, policy_json, rule_json, settings_json, wait_until, win_to_unix
+from mfa_fixture import API_KEY, SECRET, MfaServerCase, mfa_server
 
 SCREENSHOTS = os.path.abspath(os.path.join(BIN, "..", "screenshots"))
 RULE_NAME = "Deploy tool"
 LONG_FOLDER_WIN = r"C:\Program Files\Sentrel\tools for the nightly deployment of the accounting database servers"
 
 
-class AuthDialog(E2ETestCase):
+class AuthDialog(MfaServerCase):
     @classmethod
     def setUpClass(cls):
         # Windows links "Segoe UI" to a Chinese font for the glyphs it lacks; give the Wine prefix
@@ -25,17 +24,10 @@ class AuthDialog(E2ETestCase):
         subprocess.run(["wine", "reg", "add", r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink",
                         "/v", "Segoe UI", "/t", "REG_MULTI_SZ", "/d", "wqy-microhei.ttc,WenQuanYi Micro Hei", "/f"],
                        env=wine_env(), capture_output=True, timeout=60)
-        cls.tmp = tempfile.mkdtemp(prefix="sentrel-dialog-")
-        cls.server = MfaServer(cls.tmp)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
-        shutil.rmtree(cls.tmp, ignore_errors=True)
+        super().setUpClass()
 
     def setUp(self):
         super().setUp()
-        self.server.control("POST", "reset")
         self.install.start_display()
         self.install.lay_out(settings=self.settings("en-US"),
                              policy=policy_json([rule_json("command", "Mail step", match_name="arg_echo.exe",

@@ -5,76 +5,19 @@ import getpass
 import json
 import os
 import shutil
-import subprocess
-import sys
 import tempfile
 import time
-import unittest
-import urllib.request
 
 import harness
 from harness import E2ETestCase, free_port, settings_json
+from mfa_fixture import API_KEY, SECRET, MfaServer, MfaServerCase, mfa_server
 
-SERVER_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "../../tools/mfa_server"))
-sys.path.insert(0, SERVER_DIR)
-import mfa_server  # noqa: E402
-
-API_KEY = "test-key-7"
-SECRET = "JBSWY3DPEHPK3PXP"
-USERS = {"alice": {"totp_secret": SECRET, "phone": "+8613800001234", "email": "alice@example.com"}}
 TOOLS = ("mfa_call.exe", "trust_test_ca.exe")
 
 
-class MfaServer:
-    """The test server as a separate process; its port is read from the line it prints."""
-
-    def __init__(self, folder, *extra):
-        config = os.path.join(folder, "mfa_server.json")
-        with open(config, "w") as f:
-            json.dump({"api_key": API_KEY, "users": USERS}, f)
-        self.process = subprocess.Popen([sys.executable, os.path.join(SERVER_DIR, "mfa_server.py"), "--config", config]
-                                        + list(extra), stdout=subprocess.PIPE, text=True)
-        line = self.process.stdout.readline()
-        if "listening on" not in line:
-            self.stop()
-            raise RuntimeError("mfa_server did not start: %r" % line)
-        self.port = int(line.rsplit(":", 1)[1])
-        self.control_url = "%s://127.0.0.1:%d/control/" % (line.split()[-1].split(":")[0], self.port)
-
-    def control(self, method, path, value=None):
-        import ssl
-        data = json.dumps(value).encode() if value is not None else None
-        request = urllib.request.Request(self.control_url + path, data=data, method=method)
-        context = ssl._create_unverified_context()  # our own test server's control endpoint
-        with urllib.request.urlopen(request, timeout=10, context=context) as answer:
-            return json.loads(answer.read().decode())
-
-    def fault(self, **fault):
-        self.control("POST", "faults", fault)
-
-    def requests(self):
-        return self.control("GET", "requests")
-
-    def stop(self):
-        self.process.terminate()
-        self.process.wait(10)
-        self.process.stdout.close()
-
-
-class MfaClientTest(E2ETestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.tmp = tempfile.mkdtemp(prefix="sentrel-mfa-")
-        cls.server = MfaServer(cls.tmp)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
-        shutil.rmtree(cls.tmp, ignore_errors=True)
-
+class MfaClientTest(MfaServerCase):
     def setUp(self):
         super().setUp()
-        self.server.control("POST", "reset")
         self.lay_out()
 
     def lay_out(self, **settings):
