@@ -32,3 +32,27 @@ HANDLE session_user_token(DWORD session) {
     if (WTSQueryUserToken(session, &token)) return token;
     return explorer_token(session);
 }
+
+HANDLE session_primary_token(HANDLE token, DWORD session) {
+    HANDLE primary = nullptr;
+    if (!DuplicateTokenEx(token, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, &primary))
+        return nullptr;
+    SetTokenInformation(primary, TokenSessionId, &session, sizeof session);  // result not needed
+    return primary;
+}
+
+bool create_process_in_session(HANDLE primary, const wchar_t* program, wchar_t* command_line,
+                               const wchar_t* directory, DWORD* pid) {
+    wchar_t desktop[] = L"winsta0\\default";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.lpDesktop = desktop;
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessAsUserW(primary, program, command_line, nullptr, nullptr, FALSE, 0, nullptr, directory,
+                              &startup, &info))
+        return false;
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    if (pid) *pid = info.dwProcessId;
+    return true;
+}

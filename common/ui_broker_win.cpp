@@ -85,23 +85,13 @@ bool start_as_user(const Settings* s, wchar_t* command_line, DWORD session) {
         log_event(s, L"UI get user token failed session=%lu", static_cast<unsigned long>(session));
         return false;
     }
-    OwnedHandle primary;
-    if (!DuplicateTokenEx(token.get(), TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, primary.put()))
-        return false;
-    SetTokenInformation(primary.get(), TokenSessionId, &session, sizeof session);
-    wchar_t desktop[] = L"winsta0\\default";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.lpDesktop = desktop;
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessAsUserW(primary.get(), nullptr, command_line, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                              &startup, &info)) {
+    OwnedHandle primary(session_primary_token(token.get(), session));
+    if (!primary) return false;
+    if (!create_process_in_session(primary.get(), nullptr, command_line, nullptr, nullptr)) {
         log_event(s, L"UI CreateProcessAsUserW failed: %lu session=%lu", static_cast<unsigned long>(GetLastError()),
                   static_cast<unsigned long>(session));
         return false;
     }
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
     log_event(s, L"UI launch via user token ok, session=%lu", static_cast<unsigned long>(session));
     return true;
 }

@@ -23,43 +23,26 @@ constexpr DWORD no_console_session = 0xFFFFFFFF;
 
 unsigned long ul(DWORD value) { return static_cast<unsigned long>(value); }
 
-// A primary token of the given one, placed in the session; invalid when the duplication failed.
-OwnedHandle session_primary(HANDLE token, DWORD session) {
-    OwnedHandle primary;
-    if (!DuplicateTokenEx(token, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, primary.put()))
-        return OwnedHandle();
-    SetTokenInformation(primary.get(), TokenSessionId, &session, sizeof session);
-    return primary;
-}
-
 bool create_as_user(const Settings* s, HANDLE user_token, DWORD session, const wchar_t* program,
                     wchar_t* command_line, const wchar_t* directory) {
     OwnedHandle linked;
     TOKEN_LINKED_TOKEN link = {};
     DWORD cb = 0;
     if (GetTokenInformation(user_token, TokenLinkedToken, &link, sizeof link, &cb)) linked.reset(link.LinkedToken);
-    OwnedHandle primary = session_primary(linked ? linked.get() : user_token, session);
+    OwnedHandle primary(session_primary_token(linked ? linked.get() : user_token, session));
     if (!primary) return false;
-
-    wchar_t desktop[] = L"winsta0\\default";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.lpDesktop = desktop;
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessAsUserW(primary.get(), program, command_line, nullptr, nullptr, FALSE, 0, nullptr, directory,
-                              &startup, &info)) {
+    DWORD pid = 0;
+    if (!create_process_in_session(primary.get(), program, command_line, directory, &pid)) {
         log_event(s, L"relaunch CreateProcessAsUserW failed: %lu, trying ShellExec", ul(GetLastError()));
         return false;
     }
-    OwnedHandle process(info.hProcess);
-    OwnedHandle thread(info.hThread);
-    log_event(s, L"relaunch ok pid=%lu session=%lu", ul(info.dwProcessId), ul(session));
+    log_event(s, L"relaunch ok pid=%lu session=%lu", ul(pid), ul(session));
     return true;
 }
 
 bool shell_as_user(const Settings* s, HANDLE user_token, DWORD session, const wchar_t* program,
                    const wchar_t* directory) {
-    OwnedHandle primary = session_primary(user_token, session);
+    OwnedHandle primary(session_primary_token(user_token, session));
     if (!primary || !ImpersonateLoggedOnUser(primary.get())) return false;
     SHELLEXECUTEINFOW info = {};
     info.cbSize = sizeof info;

@@ -197,11 +197,8 @@ class StopWhileWaiting(E2ETestCase):
         self.install.lay_out(policy=policy_json([rule_json("command", "Echo", match_name="arg_echo.exe")]),
                              executables=("SentrelSvc.exe", "runguard.exe", "SentrelUI.exe") + TOOLS,
                              replace={"SentrelUI.exe": "test_dialog_host.exe"})
-        with open(os.path.join(self.install.folder, "test_dialog_script.txt"), "w") as f:
-            f.write("never\n")
-        self.assertEqual(self.install.create_service()[0], 0)
-        self.assertEqual(self.install.sc("start", "SentrelSvc")[0], 0)
-        self.assertTrue(self.install.wait_for_log("service started"))
+        self.install.host_script("never")
+        self.install.start_registered_service()
 
         waiting = self.install.start("runguard.exe", "run", "--", "arg_echo.exe")
         self.assertTrue(wait_until(lambda: os.path.exists(os.path.join(self.install.folder, "test_dialog_requests.txt"))))

@@ -204,6 +204,17 @@ class Install:
         self.service_created = True
         return self.sc("create", "SentrelSvc", "binPath=", '"%s"' % self.path_win("SentrelSvc.exe"))
 
+    def start_registered_service(self):
+        """Registers this install's SentrelSvc.exe, starts it through the service control manager
+        and waits for its start line in the log."""
+        assert self.create_service()[0] == 0
+        assert self.sc("start", "SentrelSvc")[0] == 0
+        assert self.wait_for_log("service started")
+
+    def host_script(self, *actions):
+        """The scripted dialog host's actions (tools/test_dialog_host), one per request."""
+        self.write_file("test_dialog_script.txt", "\n".join(actions) + "\n")
+
     def service_state(self):
         return self.sc("query", "SentrelSvc")[1]
 

@@ -232,11 +232,8 @@ class StopDuringAuthentication(E2ETestCase):
         self.install.lay_out(policy=policy_json([rule_json("program", "Protected app", match_name=APP)]),
                              executables=("SentrelSvc.exe", "SentrelUI.exe", APP, "report_exit.exe"),
                              replace={"SentrelUI.exe": "test_dialog_host.exe"})
-        with open(os.path.join(self.install.folder, "test_dialog_script.txt"), "w") as f:
-            f.write("never\n")
-        self.assertEqual(self.install.create_service()[0], 0)
-        self.assertEqual(self.install.sc("start", "SentrelSvc")[0], 0)
-        self.assertTrue(self.install.wait_for_log("service started"))
+        self.install.host_script("never")
+        self.install.start_registered_service()
 
         app = self.install.start("report_exit.exe", self.install.path_win(APP), "waiting")
         self.assertEqual(reported_exit(app), "exit code: %d" % STOPPED)
