@@ -9,7 +9,7 @@ HANDLE session_user_token(DWORD session);
 // null when the duplication failed. The caller closes it.
 HANDLE session_primary_token(HANDLE token, DWORD session);
 // Starts command_line (and program, when not null) with the primary token on "winsta0\default",
-// no inherited handles; closes the new process's handles and gives its id (pid may be null).
-// False with GetLastError() set on failure.
+// no inherited handles; gives the new process's id (pid may be null) and, when process is not
+// null, its handle (the caller closes it). False with GetLastError() set on failure.
 bool create_process_in_session(HANDLE primary, const wchar_t* program, wchar_t* command_line,
-                               const wchar_t* directory, DWORD* pid);
+                               const wchar_t* directory, DWORD* pid, HANDLE* process = nullptr);

@@ -42,7 +42,7 @@ HANDLE session_primary_token(HANDLE token, DWORD session) {
 }
 
 bool create_process_in_session(HANDLE primary, const wchar_t* program, wchar_t* command_line,
-                               const wchar_t* directory, DWORD* pid) {
+                               const wchar_t* directory, DWORD* pid, HANDLE* process) {
     wchar_t desktop[] = L"winsta0\\default";
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
@@ -52,7 +52,10 @@ bool create_process_in_session(HANDLE primary, const wchar_t* program, wchar_t* 
                               &startup, &info))
         return false;
     CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
+    if (process)
+        *process = info.hProcess;
+    else
+        CloseHandle(info.hProcess);
     if (pid) *pid = info.dwProcessId;
     return true;
 }

@@ -59,6 +59,7 @@ static_assert(offsetof(UiAuthReply, message) == 136, "layout");
 constexpr size_t ui_result_cch = 256;            // what every caller passes for the result text
 constexpr uint32_t ui_reply_timeout_ms = 300000;  // the user has five minutes
 constexpr uint32_t ui_start_wait_ms = 800;        // time given to a freshly started host
+constexpr uint32_t ui_start_limit_ms = 15000;     // ... and, while it is still running, at most this
 
 // --- pure functions ---
 
@@ -102,6 +103,7 @@ struct UiBrokerOptions {
     const wchar_t* host_path;          // started with --pipe when nothing listens; null or empty: no start
     uint32_t reply_timeout_ms;         // ui_reply_timeout_ms
     uint32_t start_wait_ms;            // ui_start_wait_ms
+    uint32_t start_limit_ms;           // ui_start_limit_ms; 0: no longer than start_wait_ms
 };
 
 bool authenticate_via_ui_with(const UiBrokerOptions* options, const Settings* s, const Rule* rule,

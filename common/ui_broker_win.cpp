@@ -25,6 +25,7 @@ namespace {
 constexpr size_t path_cch = 1024;
 constexpr size_t command_line_cch = 1040;
 constexpr DWORD no_console_session = 0xFFFFFFFF;
+constexpr DWORD start_poll_ms = 50;
 
 HANDLE open_ui_pipe(const wchar_t* pipe_name) {
     return CreateFileW(pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -79,7 +80,8 @@ bool server_trusted(const Settings* s, HANDLE pipe, const wchar_t* trusted_path)
 }
 
 // Starts the command line in the session with the session user's token; true when it started.
-bool start_as_user(const Settings* s, wchar_t* command_line, DWORD session) {
+// The new process's handle goes to *process.
+bool start_as_user(const Settings* s, wchar_t* command_line, DWORD session, HANDLE* process) {
     OwnedHandle token(session_user_token(session));
     if (!token) {
         log_event(s, L"UI get user token failed session=%lu", static_cast<unsigned long>(session));
@@ -87,7 +89,7 @@ bool start_as_user(const Settings* s, wchar_t* command_line, DWORD session) {
     }
     OwnedHandle primary(session_primary_token(token.get(), session));
     if (!primary) return false;
-    if (!create_process_in_session(primary.get(), nullptr, command_line, nullptr, nullptr)) {
+    if (!create_process_in_session(primary.get(), nullptr, command_line, nullptr, nullptr, process)) {
         log_event(s, L"UI CreateProcessAsUserW failed: %lu session=%lu", static_cast<unsigned long>(GetLastError()),
                   static_cast<unsigned long>(session));
         return false;
@@ -96,28 +98,48 @@ bool start_as_user(const Settings* s, wchar_t* command_line, DWORD session) {
     return true;
 }
 
-// Starts "host_path --pipe" in the active console session, or failing that in the caller's own,
-// and gives it the start-up wait. The host is not tracked.
-void start_dialog_host(const Settings* s, const wchar_t* host_path, DWORD wait_ms) {
+// Starts "host_path --pipe" in the active console session, or failing that in the caller's own.
+// Returns the started host's process handle (null when nothing started); the host is not tracked
+// beyond the wait for its pipe.
+HANDLE start_dialog_host(const Settings* s, const wchar_t* host_path) {
     wchar_t command_line[command_line_cch];
-    if (text_format(command_line, command_line_cch, L"\"%s\" --pipe", host_path) != text_ok) return;
+    if (text_format(command_line, command_line_cch, L"\"%s\" --pipe", host_path) != text_ok) return nullptr;
 
     DWORD session = WTSGetActiveConsoleSessionId();
+    HANDLE process = nullptr;
     if (session == no_console_session) {
         log_event(s, L"UI get user token failed session=%lu", static_cast<unsigned long>(session));
-    } else if (start_as_user(s, command_line, session)) {
-        Sleep(wait_ms);
-        return;
+    } else if (start_as_user(s, command_line, session, &process)) {
+        return process;
     }
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
-    if (CreateProcessW(nullptr, command_line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
-        CloseHandle(info.hThread);
-        CloseHandle(info.hProcess);
+    if (!CreateProcessW(nullptr, command_line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+        return nullptr;
+    CloseHandle(info.hThread);
+    return info.hProcess;
+}
+
+// Opens the pipe of a host that was just started. The pipe is tried every 50 ms: for the start-up
+// wait in any case, and beyond it, up to the limit, for as long as the host we started still runs.
+// A cold start (the first after log-on, a loaded machine) can take seconds and would otherwise be
+// refused; a second host that found one already running ends at once and costs nothing more. A
+// busy host (another round holds its one instance) is not waited for.
+HANDLE open_started_host_pipe(const UiBrokerOptions* options, HANDLE started_host) {
+    const ULONGLONG start = GetTickCount64();
+    const ULONGLONG limit = options->start_limit_ms > options->start_wait_ms ? options->start_limit_ms
+                                                                             : options->start_wait_ms;
+    for (;;) {
+        HANDLE pipe = open_ui_pipe(options->pipe_name);
+        if (pipe != INVALID_HANDLE_VALUE || GetLastError() == ERROR_PIPE_BUSY) return pipe;
+        ULONGLONG waited = GetTickCount64() - start;
+        if (waited >= limit) return pipe;
+        bool host_running = started_host && WaitForSingleObject(started_host, 0) == WAIT_TIMEOUT;
+        if (waited >= options->start_wait_ms && !host_running) return pipe;
+        Sleep(start_poll_ms);
     }
-    Sleep(wait_ms);
 }
 
 // The shipped values: our pipe, and SentrelUI.exe beside the running executable as the host to
@@ -126,7 +148,7 @@ void start_dialog_host(const Settings* s, const wchar_t* host_path, DWORD wait_m
 UiBrokerOptions shipped_options(wchar_t (&host)[path_cch]) {
     host[0] = L'\0';
     path_beside_exe(ui_host_file_name, host, path_cch);
-    return UiBrokerOptions{ui_pipe_name, host, host, ui_reply_timeout_ms, ui_start_wait_ms};
+    return UiBrokerOptions{ui_pipe_name, host, host, ui_reply_timeout_ms, ui_start_wait_ms, ui_start_limit_ms};
 }
 
 }  // namespace
@@ -138,9 +160,9 @@ bool authenticate_via_ui_with(const UiBrokerOptions* options, const Settings* s,
 
     OwnedHandle pipe(open_ui_pipe(options->pipe_name));
     if (!pipe) {
-        if (options->host_path && options->host_path[0])
-            start_dialog_host(s, options->host_path, options->start_wait_ms);
-        pipe.reset(open_ui_pipe(options->pipe_name));  // once: a busy host counts as unreachable
+        OwnedHandle host;
+        if (options->host_path && options->host_path[0]) host.reset(start_dialog_host(s, options->host_path));
+        pipe.reset(open_started_host_pipe(options, host.get()));
     }
     if (!pipe) return ui_round_result(UiRound::not_connected, nullptr, message, cch_message);
     if (!server_trusted(s, pipe.get(), options->trusted_host_path))

@@ -258,7 +258,7 @@ protected:
         text_copy(self, own_path().c_str());
     }
     UiBrokerOptions options_for(const FakeHost& host, uint32_t reply_timeout_ms = 10000) {
-        return UiBrokerOptions{host.name, self, nullptr, reply_timeout_ms, 0};
+        return UiBrokerOptions{host.name, self, nullptr, reply_timeout_ms, 0, 0};
     }
 
     TempFolder tmp;
@@ -332,12 +332,14 @@ TEST_F(UiBrokerRound, UntrustedServerNeverSeesTheRequest) {
 
 TEST_F(UiBrokerRound, NoHostAfterStartAttemptIsNotConnected) {
     std::wstring missing = tmp.file(L"SentrelUI.exe");
-    UiBrokerOptions options = {L"\\\\.\\pipe\\SentrelUI_test_nobody", self, missing.c_str(), 10000, 300};
+    UiBrokerOptions options = {L"\\\\.\\pipe\\SentrelUI_test_nobody", self, missing.c_str(), 10000, 300, 5000};
     Rule r = rule_with(L"x", L"push");
     wchar_t small[8];
     ULONGLONG start = GetTickCount64();
     EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\x.exe", nullptr, small, 8));
-    EXPECT_GE(GetTickCount64() - start, 290u);  // the start-up wait
+    ULONGLONG waited = GetTickCount64() - start;
+    EXPECT_GE(waited, 290u);   // the start-up wait
+    EXPECT_LT(waited, 4000u);  // but no longer: nothing started, so nothing is still starting
     EXPECT_STREQ(small, L"无法连接认证界");
 
     // The start in the user's session failed and was logged (Wine grants the session token).
@@ -452,8 +454,7 @@ protected:
 
 TEST_F(UiBrokerWithTestHost, StartsTheHostOnceAndIsServedInTurn) {
     ASSERT_TRUE(write_file_bytes(tmp.file(L"test_dialog_script.txt"), "approve\n# comment\ndeny 用户取消\nexit\n"));
-    // A longer start-up wait than the shipped 800 ms keeps a loaded test machine from failing the start.
-    UiBrokerOptions options = {ui_pipe_name, host.c_str(), host.c_str(), 20000, 3000};
+    UiBrokerOptions options = {ui_pipe_name, host.c_str(), host.c_str(), 20000, ui_start_wait_ms, 20000};
 
     Rule program = rule_with(L"记事本", L"push");
     EXPECT_TRUE(authenticate_via_ui_with(&options, &settings, &program, L"C:\\Program Files\\App\\app.exe", nullptr,
@@ -489,4 +490,25 @@ TEST_F(UiBrokerWithTestHost, StartsTheHostOnceAndIsServedInTurn) {
               std::wstring::npos)
         << lines;
     EXPECT_EQ(std::count(lines.begin(), lines.end(), L'\n'), 3);
+}
+
+TEST_F(UiBrokerWithTestHost, WaitsPastTheStartWaitForAHostStillStarting) {
+    ASSERT_TRUE(write_file_bytes(tmp.file(L"test_dialog_script.txt"), "approve\nexit\n"));
+    ASSERT_TRUE(write_file_bytes(tmp.file(L"test_dialog_start_delay.txt"), "2500"));
+    UiBrokerOptions options = {ui_pipe_name, host.c_str(), host.c_str(), 20000, ui_start_wait_ms, 20000};
+    Rule program = rule_with(L"app", L"totp");
+    ULONGLONG start = GetTickCount64();
+    EXPECT_TRUE(authenticate_via_ui_with(&options, &settings, &program, L"C:\\app.exe", nullptr, message,
+                                         ui_result_cch));
+    EXPECT_GE(GetTickCount64() - start, 2500u);
+    EXPECT_STREQ(message, L"认证成功");
+
+    // Without the longer limit the same slow host is given the start-up wait only.
+    ASSERT_TRUE(WaitNamedPipeW(ui_pipe_name, 10000));
+    EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &program, L"C:\\app.exe", nullptr, message,
+                                          ui_result_cch));  // "exit": this host ends without a reply
+    options.start_limit_ms = 0;
+    EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &program, L"C:\\app.exe", nullptr, message,
+                                          ui_result_cch));
+    EXPECT_STREQ(message, L"无法连接认证界面，默认拒绝");
 }

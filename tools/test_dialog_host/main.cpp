@@ -18,6 +18,8 @@
 //       short                     only the first 100 bytes of an approving reply
 //       exit                      no reply; the host ends (a clean way for tests to stop it)
 //       delay <ms> <action>       waits, then does the action
+//   test_dialog_start_delay.txt  a number of milliseconds the host waits before its pipe exists
+//                             (a slow cold start); no file: none.
 //   test_dialog_requests.txt  one UTF-8 JSON line appended per accepted request, before its action:
 //       {"pid":1234,"mode":2,"title":"...","target":"...","detail":"...","extras_zero":true,"padding_zero":true}
 //       extras_zero: destination, challenge id and passcode were all zero; padding_zero: every
@@ -231,9 +233,17 @@ bool serve(HANDLE pipe, unsigned long* served) {
     return true;
 }
 
+void wait_start_delay() {
+    wchar_t path[path_cch] = L"";
+    wchar_t text[32] = L"";
+    if (path_beside_exe(L"test_dialog_start_delay.txt", path, path_cch) && read_utf8_file(path, text, 32))
+        Sleep(static_cast<DWORD>(wcstoul(text, nullptr, 10)));
+}
+
 int run_host() {
     OwnedHandle singleton(CreateMutexW(nullptr, FALSE, ui_host_mutex_name));
     if (GetLastError() == ERROR_ALREADY_EXISTS) return 0;
+    wait_start_delay();
     unsigned long served = 0;
     for (;;) {
         OwnedHandle pipe(CreateNamedPipeW(ui_pipe_name, PIPE_ACCESS_DUPLEX,
