@@ -12,6 +12,8 @@
 #include "ui/auth_dialog_state.h"
 #include "ui/controls.h"
 #include "ui/dialog_host.h"
+#include "ui/push_poll.h"
+#include "ui/push_worker.h"
 #include "ui/ui_fonts.h"
 
 namespace {
@@ -23,6 +25,7 @@ constexpr int band_bottom = 124;
 constexpr DWORD dwm_window_corner_preference = 33;
 constexpr DWORD dwm_corner_round = 2;
 constexpr size_t error_cch = 256;
+constexpr UINT marquee_step_ms = 40;
 
 AuthDialogContext* context_of(HWND window) {
     return reinterpret_cast<AuthDialogContext*>(GetWindowLongPtrW(window, GWLP_USERDATA));
@@ -137,6 +140,55 @@ void place_window(HWND window, DialogVariant variant) {
     SetWindowPos(window, HWND_TOPMOST, x, y, width, height, SWP_NOACTIVATE);
 }
 
+void create_code_row(HWND window, AuthDialogContext* c, DialogVariant variant) {
+    const UiFonts& fonts = ui_fonts();
+    if (variant == DialogVariant::message) {
+        wchar_t prompt[160];
+        code_prompt_text(c->request.mode, c->request.destination, prompt, 160);
+        make_static(window, id_prompt, prompt, content_x, 141, 276, 18, fonts.body, SS_NOPREFIX);
+        make_button(window, id_get_code, text_for_id(txt_get_code), 304, 141, 112, 24);
+    } else {
+        make_static(window, id_prompt, text_for_id(txt_totp_prompt), content_x, 141, content_width, 18, fonts.body);
+    }
+    create_digit_boxes(window, c, digit_row_y(variant));
+}
+
+// The push label, the six passcode boxes (filled once the push was created) and the marquee.
+void create_push_row(HWND window, const AuthDialogContext* c) {
+    const UiFonts& fonts = ui_fonts();
+    make_static(window, id_push_label, text_for_id(txt_push_approve), content_x, 141, content_width, 20, fonts.button,
+                SS_NOPREFIX);
+    for (int i = 0; i < digit_box_count; ++i) {
+        wchar_t digit[2];
+        passcode_digit(c->request.passcode, i, digit);
+        make_static(window, id_first_box + i, digit, digit_box_x(i), digit_row_y(DialogVariant::push), 44, 52,
+                    fonts.digit, SS_CENTER | SS_CENTERIMAGE | SS_NOPREFIX);
+    }
+    HWND progress = CreateWindowExW(0, PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE | PBS_MARQUEE, content_x, 233,
+                                    content_width, 4, window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id_progress)),
+                                    GetModuleHandleW(nullptr), nullptr);
+    if (progress) SendMessageW(progress, PBM_SETMARQUEE, TRUE, marquee_step_ms);
+}
+
+void stop_marquee(HWND window) {
+    HWND progress = GetDlgItem(window, id_progress);
+    if (!progress) return;
+    SendMessageW(progress, PBM_SETMARQUEE, FALSE, 0);
+    ShowWindow(progress, SW_HIDE);
+}
+
+// A request that already carries a challenge id is polled at once; otherwise the push is requested.
+void start_push(HWND window, AuthDialogContext* c) {
+    c->push_job = push_job_create(window, &c->settings);
+    if (c->request.challenge_id[0]) {
+        c->polling = 1;
+        if (!push_job_poll(c->push_job, c->request.challenge_id)) PostMessageW(window, msg_push_finished, 0, 0);
+        return;
+    }
+    SetDlgItemTextW(window, id_push_label, text_for_id(txt_push_sending));
+    if (!push_job_request(c->push_job)) PostMessageW(window, msg_push_requested, 0, 0);
+}
+
 bool on_create(HWND window, const CREATESTRUCTW* create) {
     auto* c = static_cast<AuthDialogContext*>(create->lpCreateParams);
     if (!c) return false;
@@ -149,28 +201,49 @@ bool on_create(HWND window, const CREATESTRUCTW* create) {
     SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(c->dialog_icon));
 
     create_header(window, c);
-    // The push row joins here; until it exists a push request shows the code row, which never
-    // approves it (verify_step refuses every typed code outside TOTP, SMS and e-mail).
     DialogVariant variant = dialog_variant(c->request.mode);
-    const DialogVariant layout = variant == DialogVariant::push ? DialogVariant::totp : variant;
-    const UiFonts& fonts = ui_fonts();
-    if (layout == DialogVariant::message) {
-        wchar_t prompt[160];
-        code_prompt_text(c->request.mode, c->request.destination, prompt, 160);
-        make_static(window, id_prompt, prompt, content_x, 141, 276, 18, fonts.body, SS_NOPREFIX);
-        make_button(window, id_get_code, text_for_id(txt_get_code), 304, 141, 112, 24);
-    } else {
-        make_static(window, id_prompt, text_for_id(txt_totp_prompt), content_x, 141, content_width, 18, fonts.body);
-    }
-    create_digit_boxes(window, c, digit_row_y(layout));
+    if (variant == DialogVariant::push)
+        create_push_row(window, c);
+    else
+        create_code_row(window, c, variant);
 
-    int y = status_line_y(layout);
+    const UiFonts& fonts = ui_fonts();
+    int y = status_line_y(variant);
     HWND status = make_static(window, id_status, L"", content_x, y, content_width, 18, fonts.body, SS_NOPREFIX);
     ShowWindow(status, SW_HIDE);
-    make_button(window, id_verify, text_for_id(txt_verify), content_x, y + 32, 192, 36);
-    make_button(window, id_cancel, text_for_id(txt_cancel), 224, y + 32, 192, 36);
-    place_window(window, layout);
+    if (variant == DialogVariant::push) {
+        make_button(window, id_cancel, text_for_id(txt_cancel), content_x, y + 32, content_width, 36);
+    } else {
+        make_button(window, id_verify, text_for_id(txt_verify), content_x, y + 32, 192, 36);
+        make_button(window, id_cancel, text_for_id(txt_cancel), 224, y + 32, 192, 36);
+    }
+    place_window(window, variant);
+    if (variant == DialogVariant::push) start_push(window, c);
     return true;
+}
+
+void paint_passcode_boxes(HWND window, HDC dc) {
+    HBRUSH fill = CreateSolidBrush(palette::passcode_fill);
+    HPEN fill_pen = CreatePen(PS_SOLID, 1, palette::passcode_fill);
+    HPEN accent_pen = CreatePen(PS_SOLID, 2, palette::accent);
+    for (int i = 0; i < digit_box_count; ++i) {
+        HWND box = GetDlgItem(window, id_first_box + i);
+        if (!box || !IsWindowVisible(box)) continue;
+        RECT r;
+        GetWindowRect(box, &r);
+        MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&r), 2);
+        HGDIOBJ old_brush = SelectObject(dc, fill);
+        HGDIOBJ old_pen = SelectObject(dc, fill_pen);
+        RoundRect(dc, r.left, r.top, r.right, r.bottom, 8, 8);
+        SelectObject(dc, GetStockObject(NULL_BRUSH));
+        SelectObject(dc, accent_pen);
+        RoundRect(dc, r.left, r.top, r.right, r.bottom, 8, 8);
+        SelectObject(dc, old_pen);
+        SelectObject(dc, old_brush);
+    }
+    DeleteObject(accent_pen);
+    DeleteObject(fill_pen);
+    DeleteObject(fill);
 }
 
 void on_paint(HWND window, const AuthDialogContext* c) {
@@ -184,6 +257,7 @@ void on_paint(HWND window, const AuthDialogContext* c) {
     fill_rect(dc, {0, header_height + 1, client.right, band_bottom}, palette::band);
     draw_hline(dc, 0, client.right, band_bottom, palette::header_rule);
     fill_rect(dc, {0, band_bottom + 1, client.right, client.bottom}, palette::white);
+    if (c && dialog_variant(c->request.mode) == DialogVariant::push) paint_passcode_boxes(window, dc);
     EndPaint(window, &ps);
 }
 
@@ -293,6 +367,43 @@ void on_timer(HWND window, AuthDialogContext* c, UINT_PTR timer) {
     }
 }
 
+void on_push_requested(HWND window, AuthDialogContext* c, bool created, LPARAM text) {
+    push_job_reap(c->push_job);
+    if (!created) {
+        const wchar_t* error = reinterpret_cast<const wchar_t*>(text);
+        set_status(window, error && error[0] ? error : text_for_id(txt_push_network));
+        free_push_text(text);
+        stop_marquee(window);
+        return;
+    }
+    push_job_results(c->push_job, c->request.challenge_id, 128, c->request.passcode, 32);
+    SetDlgItemTextW(window, id_push_label, text_for_id(txt_push_sent));
+    for (int i = 0; i < digit_box_count; ++i) {
+        wchar_t digit[2];
+        passcode_digit(c->request.passcode, i, digit);
+        SetDlgItemTextW(window, id_first_box + i, digit);
+    }
+    RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN);
+    c->polling = 1;
+    if (!push_job_poll(c->push_job, c->request.challenge_id)) PostMessageW(window, msg_push_finished, 0, 0);
+}
+
+void on_push_finished(HWND window, AuthDialogContext* c, bool approved, LPARAM text) {
+    push_job_reap(c->push_job);
+    if (approved) {
+        free_push_text(text);
+        c->reply.approved = 1;
+        text_copy(c->reply.message, text_for_id(txt_push_succeeded));
+        PostMessageW(window, WM_CLOSE, 0, 0);
+        return;
+    }
+    const wchar_t* shown = push_failure_text(reinterpret_cast<const wchar_t*>(text));
+    c->reply.approved = 0;
+    text_copy(c->reply.message, shown);
+    set_status(window, shown);
+    free_push_text(text);
+}
+
 void on_command(HWND window, AuthDialogContext* c, int id) {
     if (id == id_get_code) {
         on_get_code(window, c);
@@ -340,7 +451,20 @@ LRESULT CALLBACK auth_dialog_proc(HWND window, UINT message, WPARAM wparam, LPAR
         case WM_CLOSE:
             on_close(window, c);
             return 0;
+        case msg_push_requested:
+            if (c) on_push_requested(window, c, wparam == 1, lparam); else free_push_text(lparam);
+            return 0;
+        case msg_push_retrying:
+            if (c) set_status(window, text_for_id(txt_push_retrying));
+            return 0;
+        case msg_push_finished:
+            if (c) on_push_finished(window, c, wparam == 1, lparam); else free_push_text(lparam);
+            return 0;
         case WM_DESTROY:
+            if (c) {
+                push_job_detach(c->push_job);
+                c->push_job = nullptr;
+            }
             PostQuitMessage(0);
             return 0;
     }

@@ -7,6 +7,8 @@
 #include "common/settings.h"
 #include "common/ui_broker.h"
 
+struct PushJob;
+
 // One dialog round; the host clears it before every request and hands it to the dialog window.
 struct AuthDialogContext {
     UiAuthRequest request;
@@ -14,7 +16,7 @@ struct AuthDialogContext {
     Settings settings;
     uint32_t code_requested;
     uint32_t polling;
-    HANDLE worker_thread;
+    PushJob* push_job;  // the push workers' job (and thread); null outside push mode
     HWND dialog_window;
     HICON dialog_icon;
     HWND digit_boxes[6];

@@ -1,112 +1,24 @@
-"""The real dialog host end to end, TOTP variant: runguard -> SentrelSvc -> broker -> SentrelUI.exe
---pipe showing the authentication dialog on an Xvfb display -> test MFA server. The dialog is driven
-from outside with tools/ui_driver, which types into it, presses its buttons and reads its texts.
-Screenshots of the dialog are saved under <build>/screenshots for a person to look at."""
+"""The authentication dialog, TOTP, SMS and e-mail variants, end to end under Wine on Xvfb (see
+dialog_fixture.py): codes typed, checked by the test MFA server, the command run or refused."""
 
 import os
 import shutil
-import subprocess
 import time
 
-from harness import BIN, main, wine_env, policy_json, rule_json, settings_json, wait_until, win_to_unix
-from mfa_fixture import API_KEY, SECRET, MfaServerCase, mfa_server
+from dialog_fixture import DialogCase
+from harness import main, policy_json, rule_json, win_to_unix
 
-SCREENSHOTS = os.path.abspath(os.path.join(BIN, "..", "screenshots"))
 RULE_NAME = "Deploy tool"
 LONG_FOLDER_WIN = r"C:\Program Files\Sentrel\tools for the nightly deployment of the accounting database servers"
 
 
-class AuthDialog(MfaServerCase):
-    @classmethod
-    def setUpClass(cls):
-        # Windows links "Segoe UI" to a Chinese font for the glyphs it lacks; give the Wine prefix
-        # the same link to the installed CJK font, so Chinese texts show in the screenshots.
-        subprocess.run(["wine", "reg", "add", r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink",
-                        "/v", "Segoe UI", "/t", "REG_MULTI_SZ", "/d", "wqy-microhei.ttc,WenQuanYi Micro Hei", "/f"],
-                       env=wine_env(), capture_output=True, timeout=60)
-        super().setUpClass()
-
-    def setUp(self):
-        super().setUp()
-        self.install.start_display()
-        self.install.lay_out(settings=self.settings("en-US"),
-                             policy=policy_json([rule_json("command", "Mail step", match_name="arg_echo.exe",
-                                                           args_contains="sms-step", auth_mode="sms"),
-                                                 rule_json("command", RULE_NAME, match_name="arg_echo.exe")]),
-                             executables=("SentrelSvc.exe", "SentrelUI.exe", "runguard.exe", "arg_echo.exe",
-                                          "ui_driver.exe"))
-        self.service = self.start_service()
-
-    def start_service(self):
-        def starts():
-            return sum(m.startswith("service started") for m in self.install.log_messages())
-        before = starts()
-        service = self.install.start("SentrelSvc.exe", "run")
-        self.assertTrue(wait_until(lambda: starts() > before))
-        return service
-
-    def settings(self, language):
-        return settings_json(server_url="http://127.0.0.1:%d" % self.server.port, api_key=API_KEY,
-                             mfa_username="alice", language=language)
-
-    # --- helpers ------------------------------------------------------------------------------
-    def driver(self, *args):
-        code, out, err = self.install.run("ui_driver.exe", *args, env={"DISPLAY": self.install.display})
-        return code, out.replace("\r\n", "\n")
-
-    def open_dialog(self, *args, exe="arg_echo.exe"):
-        """Starts a guarded command and waits for its dialog; returns the runguard process. The
-        first round starts the host cold, which under Wine takes longer than the broker's usual
-        start-up wait: the broker keeps waiting while the host it started is still running."""
-        process = self.install.start("runguard.exe", "run", "--", exe, *args)
-        if not wait_until(lambda: process.poll() is not None or self.driver("wait", "500")[0] == 0, timeout=30):
-            self.fail("no dialog appeared")
-        if process.poll() is not None:
-            self.fail("refused without a dialog: %r" % (self.finish(process, timeout=5),))
-        return process
-
-    def texts(self):
-        """Control id (or "caption") -> (visible, text)."""
-        code, out = self.driver("texts")
-        self.assertEqual(code, 0)
-        controls = {}
-        for line in out.splitlines():
-            key, visible, _, text = line.split("\t", 3)
-            controls[key] = (visible == "1", text)
-        return controls
-
-    def focus(self):
-        return int(self.driver("focus")[1].strip())
-
-    def finish(self, process, timeout=60):
-        process.wait(timeout)
-        out = process.stdout.read().decode("utf-8", "replace").replace("\r\n", "\n")
-        err = process.stderr.read().decode("utf-8", "replace").replace("\r\n", "\n")
-        return process.returncode, out, err
-
-    def current_code(self):
-        return self.server.control("GET", "totp/alice")["code"]
-
-    def wrong_code(self):
-        key = mfa_server.decode_secret(SECRET)
-        valid = {mfa_server.totp(key, time.time() + k * 30) for k in range(-2, 3)}
-        return next(c for c in ("000000", "111111", "222222", "333333", "444444", "555555") if c not in valid)
-
-    def screenshot(self, name, client_height=309):
-        # Under Wine without a window manager the frame and caption are not drawn: crop to the
-        # client area (the caption is checked as text).
-        code, out = self.driver("client")
-        self.assertEqual(code, 0)
-        self.assertEqual([int(v) for v in out.split()][2:], [440, client_height])
-        x, y, w, h = (int(v) for v in out.split())
-        os.makedirs(SCREENSHOTS, exist_ok=True)
-        path = os.path.join(SCREENSHOTS, name + ".png")
-        subprocess.run(["import", "-display", self.install.display, "-window", "root",
-                        "-crop", "%dx%d+%d+%d" % (w, h, x, y), "+repage", path], check=True, timeout=30)
-        return path
-
-    def host_pids(self):
-        return sorted(self.install.installed_processes(lambda cmdline: b"sentrelui.exe" in cmdline))
+class AuthDialog(DialogCase):
+    def policy(self):
+        return policy_json([rule_json("command", "Mail step", match_name="arg_echo.exe", args_contains="sms-step",
+                                      auth_mode="sms"),
+                            rule_json("command", "Mail step", match_name="arg_echo.exe", args_contains="email-step",
+                                      auth_mode="email"),
+                            rule_json("command", RULE_NAME, match_name="arg_echo.exe")])
 
     # --- tests --------------------------------------------------------------------------------
     def test_correct_code_approves_and_the_command_runs(self):
@@ -256,6 +168,30 @@ class AuthDialog(MfaServerCase):
         self.assertEqual(self.focus(), 130)
         self.driver("type", sent[0]["code"])
         self.assertEqual(self.finish(guarded)[0], 0)
+
+    def test_email_code_wrong_then_right_and_the_screenshot_in_chinese(self):
+        self.install.stop(self.service)
+        self.install.write_file("SentrelSvc.json", self.settings("zh-CN"))
+        self.start_service()
+        guarded = self.open_dialog("email-step")
+        self.assertEqual(self.texts()["112"], (True, "验证码（将发送至 邮箱）"))
+        self.assertEqual(self.driver("press", "114")[0], 0)
+        status = self.texts()["122"]
+        self.assertEqual(status, (True, "验证码已发送至 a***@example.com"))
+        sent = self.server.control("GET", "outbox")
+        self.assertEqual([(m["auth_type"], m["destination"]) for m in sent], [("email", "alice@example.com")])
+        self.screenshot("auth_dialog_email_zh-CN", client_height=311)
+
+        wrong = "111111" if sent[0]["code"] != "111111" else "222222"
+        self.driver("click", "130")
+        self.driver("type", wrong)
+        self.assertEqual(self.texts()["122"], (True, "验证码错误或已过期"))
+        for _ in range(6):
+            self.driver("key", "back")
+        self.assertEqual(self.focus(), 130)
+        self.driver("type", sent[0]["code"])
+        self.assertEqual(self.finish(guarded)[0], 0)
+        self.assertTrue(self.install.wait_for_log("result=认证成功"))
 
     def test_console_mode_says_it_is_not_available(self):
         console = self.install.start("SentrelUI.exe", env={"LANG": "en_US.UTF-8"})
