@@ -1,0 +1,134 @@
+"""The push variant of the authentication dialog end to end under Wine on Xvfb (see
+dialog_fixture.py): the dialog asks the test MFA server for a push, shows its passcode, polls
+until the test answers it on the server's control endpoint, and the command runs or is refused."""
+
+import time
+
+from dialog_fixture import DialogCase
+from harness import main, policy_json, rule_json, wait_until
+
+PUSH_HEIGHT = 333
+
+
+class PushDialog(DialogCase):
+    def policy(self):
+        return policy_json([rule_json("command", "Release signing", match_name="arg_echo.exe", auth_mode="push",
+                                      cache_window_seconds=0)])
+
+    def pending_push(self):
+        """Waits until the dialog shows the push as sent; returns the server's record of it."""
+        self.assertTrue(wait_until(lambda: self.texts()["115"][1] in ("Push request sent", "推送已发送"), timeout=20))
+        pushes = [p for p in self.server.control("GET", "pushes") if p["status"] == "pending"]
+        self.assertEqual(len(pushes), 1)
+        return pushes[0]
+
+    def status_becomes(self, text, timeout=20):
+        return wait_until(lambda: self.texts()["122"] == (True, text), timeout=timeout)
+
+    def polls(self):
+        return [r for r in self.server.requests() if r["path"].startswith("/api/v1/auth/push/status")]
+
+    def answer(self, push, action):
+        self.server.control("POST", "pushes/%s/%s" % (push["challenge_id"], action))
+
+    def test_approved_push_runs_the_command(self):
+        guarded = self.open_dialog("sign", "v1.2")
+        push = self.pending_push()
+        controls = self.texts()
+        self.assertEqual("".join(controls[str(130 + i)][1] for i in range(6)), push["passcode"])
+        self.assertEqual(controls["103"][1], "Release signing \u2014 Please provide credentials to continue")
+        self.assertTrue(controls["123"][0])           # the marquee runs
+        self.assertEqual(controls["121"], (True, "Cancel"))
+        self.assertNotIn("120", controls)             # no Verify in push mode
+        self.screenshot("auth_dialog_push_en-US", client_height=PUSH_HEIGHT)
+
+        self.answer(push, "approve")
+        self.assertEqual(self.driver("gone", "10000")[0], 0)  # it closes by itself
+        status, out, err = self.finish(guarded)
+        self.assertEqual((status, err), (0, ""))
+        self.assertIn("[sign]\n[v1.2]\n", out)
+        self.assertTrue(self.install.wait_for_log("result=认证成功"))
+        self.assertIn("challenge_id=" + push["challenge_id"], self.polls()[-1]["path"])
+
+    def test_rejected_push_stays_open_and_closing_replies_window_closed(self):
+        guarded = self.open_dialog()
+        self.answer(self.pending_push(), "reject")
+        self.assertTrue(self.status_becomes("Request rejected on phone"))
+        self.assertIsNone(guarded.poll())
+        self.driver("close")
+        self.assertEqual(self.finish(guarded), (4, "", "命令被拒绝: Window closed\n"))
+
+    def test_expired_push_in_chinese_and_cancel(self):
+        self.install.stop(self.service)
+        self.install.write_file("SentrelSvc.json", self.settings("zh-CN"))
+        self.start_service()
+        guarded = self.open_dialog()
+        push = self.pending_push()
+        self.assertEqual(self.texts()["103"][1], "Release signing \u2014 请提供您的身份验证凭据以继续")
+        self.screenshot("auth_dialog_push_zh-CN", client_height=PUSH_HEIGHT)
+        self.answer(push, "expire")
+        self.assertTrue(self.status_becomes("请求已超时过期"))
+        self.screenshot("auth_dialog_push_expired_zh-CN", client_height=PUSH_HEIGHT)
+        self.driver("press", "取消")
+        self.assertEqual(self.finish(guarded), (4, "", "命令被拒绝: 用户取消\n"))
+
+    def test_failed_polls_retry_reset_and_give_up_after_three_in_a_row(self):
+        guarded = self.open_dialog()
+        push = self.pending_push()
+        self.server.fault(path="push/status", status=500, times=2)
+        self.assertTrue(self.status_becomes("Network timeout, retrying..."))
+        # Two failures, then the push is still open: the count starts again, so three more
+        # failures are needed to give up.
+        self.assertTrue(wait_until(lambda: not self.server.control("GET", "faults"), timeout=20))
+        answered = len(self.polls())
+        self.assertTrue(wait_until(lambda: len(self.polls()) > answered, timeout=20))  # "pending" again
+        self.server.fault(path="push/status", status=500, times=3)
+        self.assertTrue(self.status_becomes("Polling failed: Push 轮询失败，HTTP 500"))
+        faulted = [bool(r["fault"]) for r in self.polls()]
+        self.assertEqual(faulted[-3:], [True, True, True])
+        self.assertIn(False, faulted[-6:-3])
+        self.answer(push, "approve")  # too late: the dialog no longer polls
+        time.sleep(2)
+        self.assertIsNone(guarded.poll())
+        self.driver("press", "Cancel")
+        self.assertEqual(self.finish(guarded), (4, "", "命令被拒绝: User cancelled\n"))
+
+    def test_failed_push_request_stops_the_marquee(self):
+        self.server.fault(path="push/request", status=503, body="down for maintenance")
+        guarded = self.open_dialog()
+        self.assertTrue(self.status_becomes("Push挑战失败, HTTP:503 响应:down for maintenance"))
+        controls = self.texts()
+        self.assertFalse(controls["123"][0])
+        self.assertEqual(controls["115"][1], "Sending push request...")
+        self.assertEqual("".join(controls[str(130 + i)][1] for i in range(6)), "")
+        self.screenshot("auth_dialog_push_request_failed_en-US", client_height=PUSH_HEIGHT)
+        self.driver("press", "Cancel")
+        self.assertEqual(self.finish(guarded)[0], 4)
+
+    def test_a_cancelled_push_never_reaches_the_next_dialog(self):
+        first = self.open_dialog("first")
+        push = self.pending_push()
+        # The next poll is held for 6 s by the server and then answers "approved"; the dialog is
+        # cancelled while that call is still running.
+        self.server.control("DELETE", "requests")
+        self.server.fault(path="push/status", delay=6, times=1)
+        self.answer(push, "approve")
+        self.assertTrue(wait_until(lambda: any(r["fault"] for r in self.polls())))
+        self.driver("press", "Cancel")
+        self.assertEqual(self.finish(first), (4, "", "命令被拒绝: User cancelled\n"))
+
+        second = self.open_dialog("second")
+        second_push = self.pending_push()
+        self.assertNotEqual(second_push["challenge_id"], push["challenge_id"])
+        time.sleep(7)  # the first dialog's worker has its "approved" by now
+        self.assertEqual(self.driver("wait", "500")[0], 0)
+        self.assertIsNone(second.poll())
+        self.assertEqual(self.texts()["122"][0], False)
+        self.answer(second_push, "approve")
+        status, out, err = self.finish(second)
+        self.assertEqual((status, err), (0, ""))
+        self.assertIn("[second]", out)
+
+
+if __name__ == "__main__":
+    main()
