@@ -3,10 +3,12 @@ dialog_fixture.py): codes typed, checked by the test MFA server, the command run
 
 import os
 import shutil
+import tempfile
 import time
 
-from dialog_fixture import DialogCase
+from dialog_fixture import EXECUTABLES, DialogCase
 from harness import main, policy_json, rule_json, win_to_unix
+from mfa_fixture import MfaServer, mfa_server
 
 RULE_NAME = "Deploy tool"
 LONG_FOLDER_WIN = r"C:\Program Files\Sentrel\tools for the nightly deployment of the accounting database servers"
@@ -95,11 +97,8 @@ class AuthDialog(DialogCase):
         self.driver("press", "121")
         self.assertEqual(self.finish(guarded)[2], "命令被拒绝: User cancelled\n")
 
-        # The running service puts its settings file back when it changes: change it while the
-        # service is stopped. The dialog host keeps running and reads it for the next dialog.
-        self.install.stop(self.service)
-        self.install.write_file("SentrelSvc.json", self.settings("zh-CN"))
-        self.start_service()
+        # The dialog host keeps running and reads the settings again for the next dialog.
+        self.restart_service(self.settings("zh-CN"))
         guarded = self.open_dialog()
         controls = self.texts()
         self.assertEqual(controls["103"][1], RULE_NAME + " \u2014 请提供您的身份验证凭据以继续")
@@ -170,9 +169,7 @@ class AuthDialog(DialogCase):
         self.assertEqual(self.finish(guarded)[0], 0)
 
     def test_email_code_wrong_then_right_and_the_screenshot_in_chinese(self):
-        self.install.stop(self.service)
-        self.install.write_file("SentrelSvc.json", self.settings("zh-CN"))
-        self.start_service()
+        self.restart_service(self.settings("zh-CN"))
         guarded = self.open_dialog("email-step")
         self.assertEqual(self.texts()["112"], (True, "验证码（将发送至 邮箱）"))
         self.assertEqual(self.driver("press", "114")[0], 0)
@@ -201,6 +198,51 @@ class AuthDialog(DialogCase):
         console.wait(30)
         self.assertEqual(console.returncode, 1)
         self.assertEqual(self.driver("wait", "500")[0], 1)  # no dialog, no host of its own
+
+
+class AuthDialogHttps(DialogCase):
+    """The dialog's calls over HTTPS with the platform's certificate checks on: a test CA is
+    trusted inside the Wine prefix only, and a certificate from another CA is refused."""
+    executables = EXECUTABLES + ("trust_test_ca.exe",)
+
+    def policy(self):
+        return policy_json([rule_json("command", RULE_NAME, match_name="arg_echo.exe")])
+
+    def setUp(self):
+        super().setUp()
+        tmp = tempfile.mkdtemp(prefix="sentrel-tls-")
+        self.addCleanup(shutil.rmtree, tmp, True)
+        self.trusted = mfa_server.make_test_certs(os.path.join(tmp, "trusted"))
+        self.untrusted = mfa_server.make_test_certs(os.path.join(tmp, "untrusted"))
+        shutil.copy(self.trusted["ca.der"], os.path.join(self.install.folder, "ca.der"))
+        code, out, err = self.install.run("trust_test_ca.exe", "add", self.install.path_win("ca.der"))
+        self.assertEqual(0, code, out + err)
+        self.addCleanup(self.install.run, "trust_test_ca.exe", "remove", self.install.path_win("ca.der"))
+
+    def serve(self, certs):
+        server = MfaServer(os.path.dirname(certs["ca.pem"]), "--tls-cert", certs["server.pem"],
+                           "--tls-key", certs["server.key"])
+        self.addCleanup(server.stop)
+        self.restart_service(self.settings("en-US", server_url="https://localhost:%d" % server.port))
+        return server
+
+    def test_trusted_certificate_passes_and_an_untrusted_one_is_refused(self):
+        server = self.serve(self.trusted)
+        guarded = self.open_dialog()
+        self.driver("type", server.control("GET", "totp/alice")["code"])
+        self.assertEqual(self.finish(guarded)[0], 0)
+        self.assertEqual([r["path"] for r in server.requests()], ["/api/v1/auth/verify"])
+
+        server.stop()
+        server = self.serve(self.untrusted)
+        guarded = self.open_dialog()
+        self.driver("type", server.control("GET", "totp/alice")["code"])
+        status = self.texts()["122"]
+        self.assertTrue(status[0])
+        self.assertRegex(status[1], r"^发送请求失败: \d+$")
+        self.assertEqual(server.requests(), [])  # refused in the handshake: nothing reached the server
+        self.driver("press", "Cancel")
+        self.assertEqual(self.finish(guarded)[0], 4)
 
 
 if __name__ == "__main__":

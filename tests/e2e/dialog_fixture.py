@@ -17,6 +17,8 @@ EXECUTABLES = ("SentrelSvc.exe", "SentrelUI.exe", "runguard.exe", "arg_echo.exe"
 class DialogCase(MfaServerCase):
     """One test MFA server per class; per test a fresh install with the policy of policy(), a display
     and the service running."""
+    executables = EXECUTABLES
+
     @classmethod
     def setUpClass(cls):
         # Windows links "Segoe UI" to a Chinese font for the glyphs it lacks; give the Wine prefix
@@ -29,11 +31,18 @@ class DialogCase(MfaServerCase):
     def setUp(self):
         super().setUp()
         self.install.start_display()
-        self.install.lay_out(settings=self.settings("en-US"), policy=self.policy(), executables=EXECUTABLES)
+        self.install.lay_out(settings=self.settings("en-US"), policy=self.policy(), executables=self.executables)
         self.service = self.start_service()
 
     def policy(self):
         raise NotImplementedError
+
+    def restart_service(self, settings):
+        """The running service puts its settings file back when it changes: change it while the
+        service is stopped."""
+        self.install.stop(self.service)
+        self.install.write_file("SentrelSvc.json", settings)
+        self.service = self.start_service()
 
     def start_service(self):
         def starts():

@@ -59,9 +59,7 @@ class PushDialog(DialogCase):
         self.assertEqual(self.finish(guarded), (4, "", "命令被拒绝: Window closed\n"))
 
     def test_expired_push_in_chinese_and_cancel(self):
-        self.install.stop(self.service)
-        self.install.write_file("SentrelSvc.json", self.settings("zh-CN"))
-        self.start_service()
+        self.restart_service(self.settings("zh-CN"))
         guarded = self.open_dialog()
         push = self.pending_push()
         self.assertEqual(self.texts()["103"][1], "Release signing \u2014 请提供您的身份验证凭据以继续")
