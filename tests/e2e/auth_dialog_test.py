@@ -3,12 +3,11 @@ dialog_fixture.py): codes typed, checked by the test MFA server, the command run
 
 import os
 import shutil
-import tempfile
 import time
 
 from dialog_fixture import EXECUTABLES, DialogCase
 from harness import main, policy_json, rule_json, win_to_unix
-from mfa_fixture import MfaServer, mfa_server
+from mfa_fixture import tls_server, trust_test_certs
 
 RULE_NAME = "Deploy tool"
 LONG_FOLDER_WIN = r"C:\Program Files\Sentrel\tools for the nightly deployment of the accounting database servers"
@@ -210,19 +209,10 @@ class AuthDialogHttps(DialogCase):
 
     def setUp(self):
         super().setUp()
-        tmp = tempfile.mkdtemp(prefix="sentrel-tls-")
-        self.addCleanup(shutil.rmtree, tmp, True)
-        self.trusted = mfa_server.make_test_certs(os.path.join(tmp, "trusted"))
-        self.untrusted = mfa_server.make_test_certs(os.path.join(tmp, "untrusted"))
-        shutil.copy(self.trusted["ca.der"], os.path.join(self.install.folder, "ca.der"))
-        code, out, err = self.install.run("trust_test_ca.exe", "add", self.install.path_win("ca.der"))
-        self.assertEqual(0, code, out + err)
-        self.addCleanup(self.install.run, "trust_test_ca.exe", "remove", self.install.path_win("ca.der"))
+        self.trusted, self.untrusted = trust_test_certs(self, self.install)
 
     def serve(self, certs):
-        server = MfaServer(os.path.dirname(certs["ca.pem"]), "--tls-cert", certs["server.pem"],
-                           "--tls-key", certs["server.key"])
-        self.addCleanup(server.stop)
+        server = tls_server(self, certs)
         self.restart_service(self.settings("en-US", server_url="https://localhost:%d" % server.port))
         return server
 

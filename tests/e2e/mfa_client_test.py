@@ -3,14 +3,11 @@ MFA server, under Wine: every call, the status texts, bad answers, faults, and H
 
 import getpass
 import json
-import os
-import shutil
-import tempfile
 import time
 
 import harness
 from harness import E2ETestCase, free_port, settings_json
-from mfa_fixture import API_KEY, SECRET, MfaServer, MfaServerCase, mfa_server
+from mfa_fixture import API_KEY, SECRET, MfaServerCase, mfa_server, tls_server, trust_test_certs
 
 TOOLS = ("mfa_call.exe", "trust_test_ca.exe")
 
@@ -200,20 +197,11 @@ class HttpsTest(E2ETestCase):
 
     def setUp(self):
         super().setUp()
-        tmp = tempfile.mkdtemp(prefix="sentrel-tls-")
-        self.addCleanup(shutil.rmtree, tmp, True)
-        self.trusted = mfa_server.make_test_certs(os.path.join(tmp, "trusted"))
-        self.untrusted = mfa_server.make_test_certs(os.path.join(tmp, "untrusted"))
         self.install.lay_out(settings_json(), executables=TOOLS)
-        shutil.copy(self.trusted["ca.der"], os.path.join(self.install.folder, "ca.der"))
-        code, out, err = self.install.run("trust_test_ca.exe", "add", self.install.path_win("ca.der"))
-        self.assertEqual(0, code, out + err)
-        self.addCleanup(self.install.run, "trust_test_ca.exe", "remove", self.install.path_win("ca.der"))
+        self.trusted, self.untrusted = trust_test_certs(self, self.install)
 
     def serve(self, certs):
-        server = MfaServer(os.path.dirname(certs["ca.pem"]), "--tls-cert", certs["server.pem"],
-                           "--tls-key", certs["server.key"])
-        self.addCleanup(server.stop)
+        server = tls_server(self, certs)
         self.install.write_file("SentrelSvc.json", settings_json(
             server_url="https://localhost:%d" % server.port, api_key=API_KEY, mfa_username="alice"))
         return server

@@ -55,6 +55,29 @@ class MfaServer:
         self.process.stdout.close()
 
 
+def trust_test_certs(test, install):
+    """Makes a trusted and an untrusted test CA with a localhost certificate each, and trusts the
+    first inside the Wine prefix only (tools/trust_test_ca.exe must be installed); undone at the
+    end of the test. Returns (trusted, untrusted) as given by mfa_server.make_test_certs."""
+    tmp = tempfile.mkdtemp(prefix="sentrel-tls-")
+    test.addCleanup(shutil.rmtree, tmp, True)
+    trusted = mfa_server.make_test_certs(os.path.join(tmp, "trusted"))
+    untrusted = mfa_server.make_test_certs(os.path.join(tmp, "untrusted"))
+    shutil.copy(trusted["ca.der"], os.path.join(install.folder, "ca.der"))
+    code, out, err = install.run("trust_test_ca.exe", "add", install.path_win("ca.der"))
+    test.assertEqual(0, code, out + err)
+    test.addCleanup(install.run, "trust_test_ca.exe", "remove", install.path_win("ca.der"))
+    return trusted, untrusted
+
+
+def tls_server(test, certs):
+    """A test MFA server over HTTPS with the given certificates, stopped at the end of the test."""
+    server = MfaServer(os.path.dirname(certs["ca.pem"]), "--tls-cert", certs["server.pem"], "--tls-key",
+                       certs["server.key"])
+    test.addCleanup(server.stop)
+    return server
+
+
 def current_totp(offset_seconds=0):
     """The code the server accepts for the test user now (or offset_seconds from now)."""
     return mfa_server.totp(mfa_server.decode_secret(SECRET), time.time() + offset_seconds)
