@@ -189,6 +189,17 @@ class AuthDialog(DialogCase):
         self.assertEqual(self.finish(guarded)[0], 0)
         self.assertTrue(self.install.wait_for_log("result=认证成功"))
 
+    def test_message_prompts_name_the_channel_in_both_languages(self):
+        for language, args, prompt, name in (("en-US", "email-step", "Verification (Sent to Email)", "email_en-US"),
+                                             ("zh-CN", "sms-step", "验证码（将发送至 手机）", "sms_zh-CN")):
+            if language != "en-US":
+                self.restart_service(self.settings(language))
+            guarded = self.open_dialog(args)
+            self.assertEqual(self.texts()["112"], (True, prompt))
+            self.screenshot("auth_dialog_" + name, client_height=311)
+            self.driver("close")
+            self.assertEqual(self.finish(guarded)[0], 4)
+
     def test_console_mode_says_it_is_not_available(self):
         console = self.install.start("SentrelUI.exe", env={"LANG": "en_US.UTF-8"})
         code, out = self.driver("message", "30000")
