@@ -74,6 +74,23 @@ class AuthDialog(DialogCase):
         self.assertEqual(self.finish(guarded), (4, "", "命令被拒绝: User cancelled\n"))
         self.assertEqual(self.driver("gone", "5000")[0], 0)
 
+    def test_server_faults_show_on_the_status_line_and_the_dialog_stays_usable(self):
+        guarded = self.open_dialog()
+        for fault, shown in (({"drop": True}, r"^(接收响应失败|发送请求失败): \d+$"),
+                             ({"status": 500, "body": "x" * 20000}, r"^认证失败，HTTP 500$"),
+                             ({"status": 201, "body": "{}"}, r"^认证失败，HTTP 201$"),
+                             ({"status": 403}, r"^被地域安全策略拒绝$")):
+            self.server.fault(path="verify", times=1, **fault)
+            self.driver("click", "130")
+            self.driver("type", self.current_code())
+            status = self.texts()["122"]
+            self.assertTrue(status[0], fault)
+            self.assertRegex(status[1], shown)
+            self.assertIsNone(guarded.poll())
+        self.driver("click", "130")
+        self.driver("type", self.current_code())
+        self.assertEqual(self.finish(guarded)[0], 0)
+
     def test_closing_the_window_denies_and_long_paths_are_cut_in_the_middle(self):
         folder = win_to_unix(LONG_FOLDER_WIN)
         os.makedirs(folder)
