@@ -15,6 +15,7 @@
 
 #include "common/handle.h"
 #include "common/log.h"
+#include "common/pipe_io.h"
 #include "common/policy.h"
 #include "common/session_token.h"
 #include "common/settings.h"
@@ -30,23 +31,6 @@ constexpr DWORD start_poll_ms = 50;
 HANDLE open_ui_pipe(const wchar_t* pipe_name) {
     return CreateFileW(pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                        FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
-}
-
-// One overlapped write or read of cb bytes, waited for at most timeout_ms. False when the transfer
-// failed or was cancelled at the limit; otherwise *done holds the bytes moved.
-bool bounded_transfer(HANDLE pipe, bool write, void* bytes, DWORD cb, DWORD timeout_ms, DWORD* done) {
-    OwnedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!event) return false;
-    OVERLAPPED overlapped = {};
-    overlapped.hEvent = event.get();
-    BOOL started = write ? WriteFile(pipe, bytes, cb, nullptr, &overlapped)
-                         : ReadFile(pipe, bytes, cb, nullptr, &overlapped);
-    if (!started && GetLastError() != ERROR_IO_PENDING) return false;
-    if (WaitForSingleObject(event.get(), timeout_ms) != WAIT_OBJECT_0) CancelIo(pipe);
-    DWORD n = 0;
-    if (!GetOverlappedResult(pipe, &overlapped, &n, TRUE)) return false;  // cancelled ones end here
-    *done = n;
-    return true;
 }
 
 // The long form of a path, or the path itself when it cannot be had (the file is gone, ...).
@@ -169,13 +153,13 @@ bool authenticate_via_ui_with(const UiBrokerOptions* options, const Settings* s,
         return ui_round_result(UiRound::untrusted, nullptr, message, cch_message);
 
     DWORD written = 0;
-    if (!bounded_transfer(pipe.get(), true, &request, sizeof request, options->reply_timeout_ms, &written) ||
+    if (!pipe_transfer_bounded(pipe.get(), true, &request, sizeof request, options->reply_timeout_ms, &written) ||
         written != sizeof request)
         return ui_round_result(UiRound::send_failed, nullptr, message, cch_message);
 
     UiAuthReply reply = {};
     DWORD read = 0;
-    if (!bounded_transfer(pipe.get(), false, &reply, sizeof reply, options->reply_timeout_ms, &read) ||
+    if (!pipe_transfer_bounded(pipe.get(), false, &reply, sizeof reply, options->reply_timeout_ms, &read) ||
         read != sizeof reply)
         return ui_round_result(UiRound::no_reply, nullptr, message, cch_message);
     pipe.reset();

@@ -26,8 +26,10 @@
 #include "common/console.h"
 #include "common/handle.h"
 #include "common/lang.h"
+#include "common/pipe_io.h"
 #include "common/policy.h"
 #include "common/text.h"
+#include "tools/bench_clock.h"
 #include "common/ui_broker.h"
 #include "ui/auth_dialog_state.h"
 
@@ -61,14 +63,6 @@ struct BenchRecord {
 
 BenchRecord bench;
 
-double now_ms() {
-    static LARGE_INTEGER frequency = {};
-    if (!frequency.QuadPart) QueryPerformanceFrequency(&frequency);
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return 1000.0 * static_cast<double>(t.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
 // Nearest-rank percentile of the first n values (n >= 1); the values are left as they were.
 double percentile(const double* values, int n, double p) {
     static double sorted[max_rounds];
@@ -93,22 +87,6 @@ HANDLE connect_host() {
             return INVALID_HANDLE_VALUE;
         if (error == ERROR_PIPE_BUSY) WaitNamedPipeW(ui_pipe_name, 50); else Sleep(poll_ms);
     }
-}
-
-// One overlapped write or read of cb bytes, waited for at most timeout_ms (cancelled beyond).
-bool bounded_transfer(HANDLE pipe, bool write, void* bytes, DWORD cb, DWORD timeout_ms, DWORD* done) {
-    OwnedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!event) return false;
-    OVERLAPPED overlapped = {};
-    overlapped.hEvent = event.get();
-    BOOL started = write ? WriteFile(pipe, bytes, cb, nullptr, &overlapped)
-                         : ReadFile(pipe, bytes, cb, nullptr, &overlapped);
-    if (!started && GetLastError() != ERROR_IO_PENDING) return false;
-    if (WaitForSingleObject(event.get(), timeout_ms) != WAIT_OBJECT_0) CancelIo(pipe);
-    DWORD n = 0;
-    if (!GetOverlappedResult(pipe, &overlapped, &n, TRUE)) return false;
-    *done = n;
-    return true;
 }
 
 bool read_memory(HANDLE process, MemorySample* out) {
@@ -187,7 +165,7 @@ bool run_round(int index, OwnedHandle* host) {
 
     double start = now_ms();
     DWORD written = 0;
-    if (!bounded_transfer(pipe.get(), true, &request, sizeof request, reply_limit_ms, &written) ||
+    if (!pipe_transfer_bounded(pipe.get(), true, &request, sizeof request, reply_limit_ms, &written) ||
         written != sizeof request) {
         console_eprint(L"round %d: request not written\n", index + 1);
         return false;
@@ -214,7 +192,7 @@ bool run_round(int index, OwnedHandle* host) {
     PostMessageW(window, WM_CLOSE, 0, 0);
     UiAuthReply reply = {};
     DWORD read = 0;
-    if (!bounded_transfer(pipe.get(), false, &reply, sizeof reply, reply_limit_ms, &read) || read != sizeof reply) {
+    if (!pipe_transfer_bounded(pipe.get(), false, &reply, sizeof reply, reply_limit_ms, &read) || read != sizeof reply) {
         console_eprint(L"round %d: no whole reply (%lu bytes)\n", index + 1, read);
         return false;
     }

@@ -19,17 +19,10 @@
 #include "common/console.h"
 #include "common/handle.h"
 #include "common/text.h"
+#include "tools/bench_clock.h"
 #include "service/process_watcher.h"
 
 namespace {
-
-double now_ms() {
-    static LARGE_INTEGER frequency = {};
-    if (!frequency.QuadPart) QueryPerformanceFrequency(&frequency);
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return 1000.0 * static_cast<double>(t.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 double thread_cpu_ms() {
     FILETIME created, exited, kernel, user;

@@ -1,0 +1,18 @@
+#include "common/pipe_io.h"
+
+#include "common/handle.h"
+
+bool pipe_transfer_bounded(HANDLE pipe, bool write, void* bytes, DWORD cb, DWORD timeout_ms, DWORD* done) {
+    OwnedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!event) return false;
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = event.get();
+    BOOL started = write ? WriteFile(pipe, bytes, cb, nullptr, &overlapped)
+                         : ReadFile(pipe, bytes, cb, nullptr, &overlapped);
+    if (!started && GetLastError() != ERROR_IO_PENDING) return false;
+    if (WaitForSingleObject(event.get(), timeout_ms) != WAIT_OBJECT_0) CancelIo(pipe);
+    DWORD n = 0;
+    if (!GetOverlappedResult(pipe, &overlapped, &n, TRUE)) return false;  // cancelled ones end here
+    *done = n;
+    return true;
+}
