@@ -52,12 +52,18 @@ void set_status(HWND window, const wchar_t* text) {
     RedrawWindow(window, &r, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
 }
 
-HICON load_dialog_icon() {
+// The program's icon 200, else 1, at 40 x 40, else the system shield. *owned: the icon was made for
+// this dialog and is destroyed with it (the system's icon is shared).
+HICON load_dialog_icon(bool* owned) {
     HINSTANCE instance = GetModuleHandleW(nullptr);
     for (int id : {200, 1}) {
         HANDLE icon = LoadImageW(instance, MAKEINTRESOURCEW(id), IMAGE_ICON, 40, 40, 0);
-        if (icon) return static_cast<HICON>(icon);
+        if (icon) {
+            *owned = true;
+            return static_cast<HICON>(icon);
+        }
     }
+    *owned = false;
     return LoadIconW(nullptr, IDI_SHIELD);
 }
 
@@ -196,7 +202,7 @@ bool on_create(HWND window, const CREATESTRUCTW* create) {
     c->dialog_window = window;
     DWORD corner = dwm_corner_round;
     DwmSetWindowAttribute(window, dwm_window_corner_preference, &corner, sizeof corner);
-    c->dialog_icon = load_dialog_icon();
+    c->dialog_icon = load_dialog_icon(&c->dialog_icon_owned);
     SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(c->dialog_icon));
     SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(c->dialog_icon));
 
@@ -464,6 +470,8 @@ LRESULT CALLBACK auth_dialog_proc(HWND window, UINT message, WPARAM wparam, LPAR
             if (c) {
                 push_job_detach(c->push_job);
                 c->push_job = nullptr;
+                if (c->dialog_icon_owned) DestroyIcon(c->dialog_icon);
+                c->dialog_icon = nullptr;
             }
             PostQuitMessage(0);
             return 0;

@@ -19,6 +19,7 @@ struct AuthDialogContext {
     PushJob* push_job;  // the push workers' job (and thread); null outside push mode
     HWND dialog_window;
     HICON dialog_icon;
+    bool dialog_icon_owned;
     HWND digit_boxes[6];
     int32_t resend_countdown;
 };
