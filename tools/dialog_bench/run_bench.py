@@ -7,43 +7,19 @@ Environment: SENTREL_BUILD, the build directory (default build/); the prefix is
 
 import os
 import shutil
-import signal
 import subprocess
 import sys
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.abspath(os.path.join(HERE, "../.."))
 BUILD = os.path.abspath(os.environ.get("SENTREL_BUILD", os.path.join(ROOT, "build")))
-BIN = os.path.join(BUILD, "bin")
 PREFIX = os.path.join(BUILD, "dialog_bench_prefix")
 SESSION = os.path.join(ROOT, "tests", "support", "wine-session.sh")
-FOLDER_WIN = r"C:\Program Files\Sentrel"
-FOLDER = os.path.join(PREFIX, "drive_c", "Program Files", "Sentrel")
-DISPLAYS = range(150, 200)
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+os.environ["SENTREL_BIN"] = os.path.join(BUILD, "bin")
+os.environ["SENTREL_WINEPREFIX"] = PREFIX
 
-SETTINGS = """{
-  "server_url": "",
-  "api_key": "",
-  "mfa_username": "",
-  "address": "",
-  "country_code": "",
-  "client_ip": "",
-  "admin_auth_mode": "",
-  "log_file": "",
-  "language": "en-US"
-}
-"""
-
-
-def wine_env(display=None):
-    env = dict(os.environ)
-    env["WINEPREFIX"] = PREFIX
-    env["WINEDEBUG"] = "-all"
-    env["WINEDLLOVERRIDES"] = "winemenubuilder.exe=d;mscoree,mshtml="
-    if display:
-        env["DISPLAY"] = display
-    return env
+import harness  # noqa: E402
 
 
 def build():
@@ -61,37 +37,6 @@ def fresh_prefix():
         subprocess.run([SESSION, "stop", PREFIX], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         shutil.rmtree(PREFIX)
     subprocess.run([SESSION, "start", PREFIX], check=True)
-    os.makedirs(FOLDER)
-    for name in ("SentrelUI.exe", "dialog_bench.exe"):
-        shutil.copy(os.path.join(BIN, name), os.path.join(FOLDER, name))
-    with open(os.path.join(FOLDER, "SentrelSvc.json"), "w", encoding="utf-8", newline="") as f:
-        f.write(SETTINGS)
-
-
-def start_display():
-    for number in DISPLAYS:
-        if os.path.exists("/tmp/.X%d-lock" % number):
-            continue
-        xvfb = subprocess.Popen(["Xvfb", ":%d" % number, "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.time() + 10
-        while time.time() < deadline and xvfb.poll() is None:
-            if os.path.exists("/tmp/.X11-unix/X%d" % number):
-                return xvfb, ":%d" % number
-            time.sleep(0.1)
-        stop(xvfb)
-    raise RuntimeError("no free X display")
-
-
-def stop(process, timeout=10):
-    """SIGTERM first (Xvfb then removes its lock file), SIGKILL when that is not enough."""
-    if process.poll() is None:
-        process.send_signal(signal.SIGTERM)
-        try:
-            process.wait(timeout)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
 
 
 def linux_memory(pid):
@@ -108,17 +53,14 @@ def linux_memory(pid):
     return "linux_view RssAnon_kb=%s VmRSS_kb=%s" % (fields["RssAnon"].split()[0], fields["VmRSS"].split()[0])
 
 
-def one_run(display, rounds):
+def one_run(install, rounds):
     """A fresh host, one benchmark against it; returns (exit code, output)."""
-    host = subprocess.Popen(["wine", FOLDER_WIN + r"\SentrelUI.exe", "--pipe"], cwd=FOLDER, env=wine_env(display),
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    host = install.start("SentrelUI.exe", "--pipe")
     try:
-        done = subprocess.run(["wine", FOLDER_WIN + r"\dialog_bench.exe", str(rounds)], cwd=FOLDER,
-                              env=wine_env(display), capture_output=True, timeout=600)
-        output = (done.stdout + done.stderr).decode("utf-8", "replace").strip()
-        return done.returncode, output + "\n" + linux_memory(host.pid)
+        code, out, err = install.run("dialog_bench.exe", str(rounds), env={"DISPLAY": install.display}, timeout=600)
+        return code, (out + err).strip() + "\n" + linux_memory(host.pid)
     finally:
-        stop(host)
+        install.stop(host)
 
 
 def main():
@@ -126,20 +68,21 @@ def main():
     runs = int(sys.argv[2]) if len(sys.argv) > 2 else 1
     build()
     fresh_prefix()
-    xvfb = None
+    install = harness.Install()
     failed = False
     try:
-        xvfb, display = start_display()
+        install.lay_out(settings=harness.settings_json(language="en-US"),
+                        executables=("SentrelUI.exe", "dialog_bench.exe"))
+        install.start_display()
         for run in range(1, runs + 1):
             load = os.getloadavg()[0]
-            code, output = one_run(display, rounds)
+            code, output = one_run(install, rounds)
             print("run %d (load average before: %.2f):" % (run, load))
             print("  " + output.replace("\n", "\n  "))
             failed |= code != 0
     finally:
+        install.stop_all()
         subprocess.run([SESSION, "stop", PREFIX], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if xvfb:
-            stop(xvfb)
     sys.exit(1 if failed else 0)
 
 
