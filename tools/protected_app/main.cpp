@@ -11,6 +11,7 @@
 #include "common/handle.h"
 #include "common/settings.h"
 #include "common/text.h"
+#include "tools/record_file.h"
 
 namespace {
 
@@ -53,14 +54,7 @@ void record_start(int argc, wchar_t** argv) {
     }
     text_append(line, record_cch, L"]}\n");
 
-    static char bytes[record_cch * 3];
-    int cb = WideCharToMultiByte(CP_UTF8, 0, line, -1, bytes, sizeof bytes, nullptr, nullptr);
-    wchar_t path[path_cch];
-    if (cb <= 1 || !path_beside_exe(L"protected_app_starts.txt", path, path_cch)) return;
-    OwnedHandle file(CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD written = 0;
-    if (file) WriteFile(file.get(), bytes, static_cast<DWORD>(cb - 1), &written, nullptr);
+    append_record_beside_exe(L"protected_app_starts.txt", line);
 }
 
 DWORD exit_after_ms(int argc, wchar_t** argv) {

@@ -32,6 +32,7 @@
 #include "common/handle.h"
 #include "common/settings.h"
 #include "common/text.h"
+#include "tools/record_file.h"
 #include "common/ui_broker.h"
 
 namespace {
@@ -174,14 +175,7 @@ void record_request(const UiAuthRequest& request) {
                 padding ? L"true" : L"false");
     text_append(line, record_cch, tail);
 
-    static char bytes[record_cch * 3];
-    int cb = WideCharToMultiByte(CP_UTF8, 0, line, -1, bytes, sizeof bytes, nullptr, nullptr);
-    wchar_t path[path_cch];
-    if (cb <= 1 || !path_beside_exe(L"test_dialog_requests.txt", path, path_cch)) return;
-    OwnedHandle file(CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD written = 0;
-    if (file) WriteFile(file.get(), bytes, static_cast<DWORD>(cb - 1), &written, nullptr);
+    append_record_beside_exe(L"test_dialog_requests.txt", line);
 }
 
 // Blocks until the client closes its end (or writes something unexpected).
