@@ -4,7 +4,8 @@
 
 #include "service/service_context.h"
 
-// Starts the listener thread; it ends once the stop event is signalled (after a wake-up).
+// Creates the first pipe instance, so clients find the pipe when this returns, and starts the
+// listener thread; it ends once the stop event is signalled (after a wake-up).
 HANDLE start_pipe_listener(ServiceContext* context);
 // Ends the listener's blocking wait for a client: one empty connection.
 void wake_pipe_listener();

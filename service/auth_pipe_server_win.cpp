@@ -1,10 +1,14 @@
-// Auth pipe server. One listener thread creates an instance of the pipe (at most 8 exist), waits
-// for a client and hands the connected instance to a new request-handler thread, which reads one
+// Auth pipe server. One listener thread keeps one instance of the pipe waiting for a client (at
+// most 8 exist) and hands each connected instance to a new request-handler thread, which reads one
 // request, answers it and closes the instance. A handler may wait minutes for the user's MFA; the
-// others go on meanwhile (only matched commands queue on the authentication lock). When all 8
-// instances are connected, creating another fails and the listener retries each second, so a
-// ninth client fails at once and the service recovers as handlers finish. The listener tests the
-// stop event before every instance; shut-down wakes its blocking wait with one empty connection.
+// others go on meanwhile (only matched commands queue on the authentication lock).
+//
+// A client must never find the name without an instance waiting: the first instance is created
+// before the listener starts (so it exists once the service reports running), and the next one
+// is created before a connected instance is handed off. Only when all 8 instances are connected
+// does creating another fail; the listener then retries each second, so a ninth client fails at
+// once and the service recovers as handlers finish. The listener tests the stop event before
+// every wait; shut-down wakes its blocking wait with one empty connection.
 #include "service/auth_pipe_server.h"
 
 #include "common/auth_pipe.h"
@@ -76,22 +80,35 @@ void hand_off(HANDLE pipe, ServiceContext* context) {
     CloseHandle(thread);
 }
 
+HANDLE create_instance() {
+    return CreateNamedPipeW(auth_pipe_name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                            max_instances, sizeof(AuthReply), sizeof(AuthRequest), 0, nullptr);
+}
+
+struct ListenerStart {
+    ServiceContext* context;
+    HANDLE first_instance;  // created before the thread started; may be invalid
+};
+
+ListenerStart g_listener_start;
+
 DWORD WINAPI pipe_listener(void* parameter) {
-    ServiceContext* context = static_cast<ServiceContext*>(parameter);
+    const ListenerStart* start = static_cast<const ListenerStart*>(parameter);
+    ServiceContext* context = start->context;
+    OwnedHandle waiting(start->first_instance);
     HANDLE stop = service_stop_event();
     while (WaitForSingleObject(stop, 0) != WAIT_OBJECT_0) {
-        HANDLE pipe = CreateNamedPipeW(auth_pipe_name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                                       max_instances, sizeof(AuthReply), sizeof(AuthRequest), 0, nullptr);
-        if (pipe == INVALID_HANDLE_VALUE) {
-            Sleep(1000);  // all instances busy (or a transient failure): try again
-            continue;
+        if (!waiting) {
+            waiting.reset(create_instance());
+            if (!waiting) {
+                Sleep(1000);  // all instances busy (or a transient failure): try again
+                continue;
+            }
         }
-        bool connected = ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
-        if (connected) {
-            hand_off(pipe, context);
-        } else {
-            CloseHandle(pipe);
-        }
+        bool connected = ConnectNamedPipe(waiting.get(), nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
+        OwnedHandle pipe(waiting.release());
+        waiting.reset(create_instance());  // fails only while all instances are connected
+        if (connected) hand_off(pipe.release(), context);
     }
     return 0;
 }
@@ -99,7 +116,11 @@ DWORD WINAPI pipe_listener(void* parameter) {
 }  // namespace
 
 HANDLE start_pipe_listener(ServiceContext* context) {
-    return CreateThread(nullptr, 0, pipe_listener, context, 0, nullptr);
+    g_listener_start.context = context;
+    g_listener_start.first_instance = create_instance();
+    HANDLE thread = CreateThread(nullptr, 0, pipe_listener, &g_listener_start, 0, nullptr);
+    if (!thread && g_listener_start.first_instance != INVALID_HANDLE_VALUE) CloseHandle(g_listener_start.first_instance);
+    return thread;
 }
 
 void wake_pipe_listener() {
