@@ -71,6 +71,7 @@ RepairDecision decide_repair(const FileObservation& seen, bool previous_repair_f
 // --- Win32 ---
 
 bool tamper_init(const Settings* settings);
+// The first file protected starts the watcher; the call returns once its folder is watched.
 bool protect_file(const wchar_t* path);
 bool lock_service_entry();
 void tamper_stop();

@@ -36,7 +36,9 @@ ProtectedFileTable g_table;
 Settings g_settings;
 bool g_have_settings = false;
 HANDLE g_stop_event = nullptr;
+HANDLE g_armed_event = nullptr;  // set once the watcher's first directory read is pending
 HANDLE g_watcher = nullptr;
+constexpr DWORD watcher_arm_limit_ms = 2000;
 
 bool apply_file_sddl(const wchar_t* path, const wchar_t* sddl) {
     OwnedLocal sd;
@@ -138,6 +140,7 @@ unsigned __stdcall watcher_main(void*) {
     if (!dir || !changed) return 0;
 
     alignas(DWORD) uint8_t records[4096];
+    bool armed = false;
     while (WaitForSingleObject(g_stop_event, 10) == WAIT_TIMEOUT) {
         OVERLAPPED overlapped = {};
         overlapped.hEvent = changed.get();
@@ -145,6 +148,14 @@ unsigned __stdcall watcher_main(void*) {
         if (!ReadDirectoryChangesW(dir.get(), records, sizeof records, FALSE, tamper_notify_filter, nullptr,
                                    &overlapped, nullptr))
             continue;
+        if (!armed) {
+            // From here on every change is recorded; one look at the files protected so far
+            // catches a change made between their backup and this first read.
+            armed = true;
+            SetEvent(g_armed_event);
+            long count = g_table.count;
+            for (long i = 0; i < count; ++i) check_and_repair(&g_table.slots[i]);
+        }
         HANDLE waits[2] = {changed.get(), g_stop_event};
         if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
             DWORD ignored = 0;
@@ -214,6 +225,7 @@ bool tamper_init(const Settings* settings) {
         slot.repair_failed = false;
     }
     g_stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_armed_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     return true;
 }
 
@@ -230,8 +242,15 @@ bool protect_file(const wchar_t* path) {
     if (!read_file_dacl(slot->path, slot->protected_dacl, tamper_sddl_cch)) slot->protected_dacl[0] = L'\0';
     slot->repair_failed = false;
     InterlockedIncrement(&g_table.count);
-    if (count == 0 && g_stop_event)
+    if (count == 0 && g_stop_event && g_armed_event) {
         g_watcher = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, watcher_main, nullptr, 0, nullptr));
+        // Return once changes are watched, so a change right after protection is never missed (the
+        // thread ends at once when the folder cannot be watched).
+        if (g_watcher) {
+            HANDLE waits[2] = {g_armed_event, g_watcher};
+            WaitForMultipleObjects(2, waits, FALSE, watcher_arm_limit_ms);
+        }
+    }
     return true;
 }
 
@@ -247,6 +266,8 @@ void tamper_stop() {
     }
     if (g_stop_event) CloseHandle(g_stop_event);
     g_stop_event = nullptr;
+    if (g_armed_event) CloseHandle(g_armed_event);
+    g_armed_event = nullptr;
     for (ProtectedFile& slot : g_table.slots) {
         if (slot.backup) HeapFree(GetProcessHeap(), 0, slot.backup);
         slot.backup = nullptr;
