@@ -171,14 +171,19 @@ class Handler(BaseHTTPRequestHandler):
         # everything else is a client request: recorded, open to faults, and served when it is
         # the API (under any base path, as a client's server_url may carry one)
         fault = self.state.take_fault(path)
+        record = {"method": method, "path": self.path, "headers": dict(self.headers.items()),
+                  "body": text, "time": time.time(), "fault": fault, "answered": None}
         with self.state.lock:
-            self.state.requests.append({"method": method, "path": self.path, "headers": dict(self.headers.items()),
-                                        "body": text, "time": time.time(), "fault": fault})
-        if fault and self.apply_fault(fault):
-            return
-        if API in path:
-            return self.api(method, path[path.index(API) + len(API):], query, text)
-        self.send_json(404, {"error": "not found"})
+            self.state.requests.append(record)
+        try:
+            if fault and self.apply_fault(fault):
+                return
+            if API in path:
+                return self.api(method, path[path.index(API) + len(API):], query, text)
+            self.send_json(404, {"error": "not found"})
+        finally:
+            with self.state.lock:
+                record["answered"] = time.time()  # tests wait for a held answer to have gone out
 
     def apply_fault(self, fault):
         """True when the fault answered (or dropped) the request in place of the API."""
