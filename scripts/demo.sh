@@ -133,7 +133,7 @@ install_dir="$WINEPREFIX/drive_c/Program Files/Sentrel"
 tools_win='C:\SentrelDemoTools'   # the demo's helpers stay out of the product's folder
 mkdir -p "$install_dir" "$WINEPREFIX/drive_c/SentrelDemoTools"
 cp "$bin/SentrelSvc.exe" "$bin/SentrelUI.exe" "$bin/runguard.exe" "$bin/sentrel_demo_files.exe" "$install_dir/"
-cp "$bin/ui_driver.exe" "$WINEPREFIX/drive_c/SentrelDemoTools/"
+cp "$bin/ui_driver.exe" "$bin/wait_for.exe" "$WINEPREFIX/drive_c/SentrelDemoTools/"
 # Settings and policy, written by the product's own writers before the service starts: the
 # running service guards both files and puts back any later change.
 wine "$install_win\\sentrel_demo_files.exe" --language "$language" --server-url "$mfa_url" --api-key "$api_key" \
@@ -149,8 +149,9 @@ sed 's/^/   /' "$install_dir/SentrelSvc.policy.json"
 echo "== SentrelSvc.exe run"
 wine "$install_win\\SentrelSvc.exe" run >"$work/service.out" 2>&1 &
 service_pid=$!
-for _ in $(seq 1 300); do grep -qs "service started" "$log" && break; sleep 0.1; done
-grep -qs "service started" "$log" || fail "the service did not start (log: $log; output: $(cat "$work/service.out"))"
+# Ready means its pipe waits for a client (that is what runguard needs).
+wine "$tools_win\\wait_for.exe" pipe SentrelAuth 30000 >/dev/null 2>&1 ||
+  fail "the service did not start (log: $log; output: $(cat "$work/service.out"))"
 # The log is UTF-8 with a byte order mark; it is shown without it.
 show_log() { sed '1s/^\xEF\xBB\xBF//; s/\r$//' "$log"; }
 show_log | grep "service started" | sed 's/^/   log: /'

@@ -384,7 +384,7 @@ TEST_F(UiBrokerRound, AdminRefusalFillsCallerBuffer) {
 
 namespace {
 
-class UiBrokerWithTestHost : public ::testing::Test {
+class UiBrokerHostMachineWide : public ::testing::Test {
 protected:
     void SetUp() override {
         wchar_t built[1024] = L"";
@@ -450,10 +450,21 @@ protected:
     wchar_t message[ui_result_cch] = L"";
 };
 
+// The host closes its instance after each reply and creates the next one: between the two the
+// name does not exist and WaitNamedPipe fails at once, so it is asked again until it waits.
+bool wait_until_listening(const wchar_t* pipe_name, DWORD limit_ms) {
+    ULONGLONG start = GetTickCount64();
+    while (!WaitNamedPipeW(pipe_name, 100)) {
+        if (GetTickCount64() - start >= limit_ms) return false;
+        Sleep(20);
+    }
+    return true;
+}
+
 }  // namespace
 
 // One test: the host's pipe name and single-instance mutex are machine-wide.
-TEST_F(UiBrokerWithTestHost, StartsTheHostOnceWaitsForItsSlowStartAndIsServedInTurn) {
+TEST_F(UiBrokerHostMachineWide, StartsTheHostOnceWaitsForItsSlowStartAndIsServedInTurn) {
     ASSERT_TRUE(write_file_bytes(tmp.file(L"test_dialog_script.txt"), "approve\n# comment\ndeny 用户取消\nexit\n"));
     // A cold start slower than the start-up wait: the broker waits on while the host it started runs.
     ASSERT_TRUE(write_file_bytes(tmp.file(L"test_dialog_start_delay.txt"), "2500"));
@@ -470,7 +481,7 @@ TEST_F(UiBrokerWithTestHost, StartsTheHostOnceWaitsForItsSlowStartAndIsServedInT
 
     // The host serves one connection at a time; wait until it listens again, so this round finds
     // it instead of racing its next pipe instance.
-    ASSERT_TRUE(WaitNamedPipeW(ui_pipe_name, 10000));
+    ASSERT_TRUE(wait_until_listening(ui_pipe_name, 10000)) << "the host did not listen again within 10 s";
     Rule command = rule_with(L"git", L"SMS");
     EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &command, L"C:\\git\\git.exe", L"push \"a\"\tb", message,
                                           ui_result_cch));
@@ -480,7 +491,7 @@ TEST_F(UiBrokerWithTestHost, StartsTheHostOnceWaitsForItsSlowStartAndIsServedInT
     EXPECT_EQ(run_host(L" --pipe"), 0u);  // a second host ends at once
     EXPECT_EQ(run_host(L""), 2u);         // and without --pipe it refuses to run
 
-    ASSERT_TRUE(WaitNamedPipeW(ui_pipe_name, 10000));
+    ASSERT_TRUE(wait_until_listening(ui_pipe_name, 10000)) << "the host did not listen again within 10 s";
     EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &command, L"C:\\git\\git.exe", nullptr, message,
                                           ui_result_cch));
     EXPECT_STREQ(message, L"等待认证结果超时，默认拒绝");  // the host ended without a reply

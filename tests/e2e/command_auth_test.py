@@ -22,8 +22,7 @@ class CommandAuthorization(E2ETestCase):
         self.echo_path = self.install.path_win("arg_echo.exe")
 
     def start_service(self):
-        self.install.start("SentrelSvc.exe", "run")
-        self.assertTrue(self.install.wait_for_log("service started"))
+        self.install.start_console_service()
 
     def host_script(self, *actions, folder=None):
         with open(os.path.join(folder or self.install.folder, "test_dialog_script.txt"), "w", encoding="utf-8") as f:
@@ -122,7 +121,7 @@ class CommandAuthorization(E2ETestCase):
         shutil.copy(os.path.join(self.install.folder, "SentrelUI.exe"), os.path.join(rogue, "SentrelUI.exe"))
         self.host_script("approve", folder=rogue)
         rogue_host = self.install.start(rogue_win + r"\SentrelUI.exe", "--pipe")
-        time.sleep(1)
+        self.assertEqual(self.install.wait_for("pipe", "SentrelUI", "15000"), (0, ""))
         self.start_service()
 
         code, out, err = self.runguard("arg_echo.exe")

@@ -70,8 +70,8 @@ class Install(InstallCase):
         self.assertEqual(code, 0, out)
         first = self.expected_trace() + "CreateService OK\n服务已安装并启动。\n"
         self.assertEqual(out, first)
-        self.assertTrue(self.running(), self.install.service_state())
-        self.assertTrue(self.install.wait_for_log("service started"))
+        self.install.wait_service_running()
+        self.assertIn("service started, rules=0", self.install.log_messages())  # written before the pipe exists
 
         reg = self.registration()
         for value in ('"DisplayName"="Sentrel服务"', '"Start"=dword:00000002', '"Type"=dword:00000010',
@@ -110,8 +110,7 @@ class Stop(InstallCase):
     def test_stop_waits_for_stopped_and_reports_when_nothing_to_stop(self):
         self.lay_out()
         self.assertEqual(self.svc("install")[0], 0)
-        self.assertTrue(self.running())
-        self.assertTrue(self.install.wait_for_log("service started"))
+        self.install.wait_service_running()
         code, out = self.svc("stop")
         self.assertEqual((code, out), (0, "服务已停止。\n"))
         self.assertIn("STOPPED", self.install.service_state())  # no wait: stop returned after it
@@ -128,8 +127,7 @@ class UninstallCase(InstallCase):
         for name in PROTECTED:  # Everyone may write before the service protects them
             os.chmod(os.path.join(self.install.folder, name), 0o777)
         self.assertEqual(self.svc("install")[0], 0)
-        self.assertTrue(self.running())
-        self.assertTrue(self.install.wait_for_log("service started"))
+        self.install.wait_service_running()
 
     def others_may_write(self, name):
         return bool(os.stat(os.path.join(self.install.folder, name)).st_mode & stat.S_IWOTH)

@@ -38,8 +38,7 @@ class ProcessWatcher(E2ETestCase):
         self.app_win = self.install.path_win(APP)
 
     def start_service(self, env=None):
-        self.install.start("SentrelSvc.exe", "run", env=env)
-        self.assertTrue(self.install.wait_for_log("service started"))
+        self.install.start_console_service(env=env)
 
     def host_script(self, *actions):
         with open(os.path.join(self.install.folder, "test_dialog_script.txt"), "w", encoding="utf-8") as f:

@@ -118,7 +118,8 @@ class PushDialog(DialogCase):
         second = self.open_dialog("second")
         second_push = self.pending_push()
         self.assertNotEqual(second_push["challenge_id"], push["challenge_id"])
-        time.sleep(7)  # the first dialog's worker has its "approved" by now
+        self.assertTrue(wait_until(lambda: all(r["answered"] for r in self.polls() if r["fault"]), timeout=20),
+                        "the held poll was not answered")  # the first dialog's worker has its "approved" now
         self.assertEqual(self.driver("wait", "500")[0], 0)
         self.assertIsNone(second.poll())
         self.assertEqual(self.texts()["122"][0], False)

@@ -31,8 +31,7 @@ def main():
             code, out, err = install.run("watcher_bench.exe", "passes", count, passes, timeout=600)
             print("pass, %3s processes: %s" % (count, (out or err).strip()))
             failed |= code != 0
-        install.start("SentrelSvc.exe", "run")
-        install.wait_for_log("service started")
+        install.start_console_service()
         code, out, err = install.run("watcher_bench.exe", "latency", install.path_win("protected_app.exe"), starts,
                                      timeout=600)
         print("detection latency: " + (out or err).strip())
