@@ -63,10 +63,11 @@ class MfaClientTest(MfaServerCase):
             pushed = self.call("push")
             self.assertEqual("1", pushed["ok"], pushed)
             self.assertRegex(pushed["passcode"], r"^\d{6}$")
-            self.assertEqual("pending", self.call("poll", pushed["id"])["status"])
+            pending = self.call("poll", pushed["id"])
+            self.assertEqual("pending", pending.get("status"), pending)
             self.server.control("POST", "pushes/%s/%s" % (pushed["id"], decision))
             polled = self.call("poll", pushed["id"])
-            self.assertEqual(("1", expected), (polled["ok"], polled["status"]))
+            self.assertEqual(("1", expected), (polled.get("ok"), polled.get("status")), polled)
         sent = [r for r in self.server.requests() if r["method"] == "POST"][0]
         self.assertEqual('{"username":"alice","client_ip":"192.0.2.9","reason":"Sentrel认证","expires_in":300,'
                          '"client_app":"Sentrel Service v2.0","location":{"address":"Room 1","country_code":"CN"}}',
