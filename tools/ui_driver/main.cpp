@@ -24,6 +24,9 @@
 //   ui_driver forge-approve      only the one-line forgery: posts WM_USER + 1 with wParam 1, lParam 0
 //   ui_driver request magic|short  sends the host a request with a wrong magic, or a short one,
 //                                and prints "reply" or "no reply" (the host drops both unanswered)
+//   ui_driver request push       sends the host a push request without a challenge id (the dialog
+//                                then asks for the push itself), waits for the reply and prints
+//                                "approved=<0|1> message=<text>"
 //   ui_driver message [ms]       waits for a message box, prints its texts like "texts", presses OK
 // Exit code 0 on success, 1 when there is no dialog (or it did not appear or go in time), 2 on usage.
 #include <windows.h>
@@ -153,15 +156,21 @@ int bad_request(const wchar_t* kind) {
     OwnedHandle pipe(CreateFileW(ui_pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!pipe) return 1;
     static UiAuthRequest request;
+    bool push = !wcscmp(kind, L"push");
     request.magic = wcscmp(kind, L"magic") ? ui_auth_magic : 0x0BADF00D;
-    request.mode = ui_mode_totp;
-    text_copy(request.title, L"bad request");
+    request.mode = push ? ui_mode_push : ui_mode_totp;
+    text_copy(request.title, push ? L"Direct push" : L"bad request");
     DWORD cb = wcscmp(kind, L"short") ? sizeof request : 100, written = 0;
     if (!WriteFile(pipe.get(), &request, cb, &written, nullptr)) return 1;
     UiAuthReply reply = {};
     DWORD read = 0;
     bool replied = ReadFile(pipe.get(), &reply, sizeof reply, &read, nullptr) && read > 0;
-    console_print(replied ? L"reply\n" : L"no reply\n");
+    wchar_t message[257];
+    text_copy_n(message, 257, reply.message, 256);
+    if (push && replied)
+        console_print(L"approved=%lu message=%s\n", static_cast<unsigned long>(reply.approved), message);
+    else
+        console_print(replied ? L"reply\n" : L"no reply\n");
     return 0;
 }
 
