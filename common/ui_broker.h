@@ -3,9 +3,10 @@
 // sure a host listens (starting one when nothing does), sends one UiAuthRequest, waits for one
 // UiAuthReply and turns the outcome into yes/no plus a short Chinese result text.
 //
-// Since the host's verdict is trusted as it stands, the broker first makes sure that the server end
-// of the pipe is our own SentrelUI.exe from the executables' folder: any other process that managed
-// to create a pipe of that name is refused before it sees a request.
+// Since the host's verdict on a typed code is trusted as it stands (a push approval is checked
+// with the MFA server, below), the broker first makes sure that the server end of the pipe is our
+// own SentrelUI.exe from the executables' folder: any other process that managed to create a pipe
+// of that name is refused before it sees a request.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -29,8 +30,8 @@ struct UiAuthRequest {
     wchar_t title[128];         // the rule's display name
     wchar_t target[1024];       // program or command path, or admin_auth_target
     wchar_t detail[512];        // command arguments; empty otherwise
-    wchar_t destination[128];   // the broker sends the last three empty
-    wchar_t challenge_id[128];
+    wchar_t destination[128];   // the broker sends it empty
+    wchar_t challenge_id[128];  // the broker's own push (push mode only), else empty
     wchar_t passcode[32];
 };
 
