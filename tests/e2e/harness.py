@@ -74,6 +74,7 @@ class Install:
         self.folder_win = folder
         self.folder = win_to_unix(folder)
         self.processes = []
+        self.other_folders = []  # Windows folders whose programs the test runs besides the install
         self.display = None
         self.xvfb = None
         self.service_created = False
@@ -187,9 +188,10 @@ class Install:
             self.xvfb = None
 
     def installed_processes(self, which=None):
-        """Unix pids of Wine processes of our prefix running a program of the install folder,
-        including those the programs started themselves (the dialog host, relaunched programs)."""
-        folder = self.folder_win.lower().encode()
+        """Unix pids of Wine processes of our prefix running a program of the install folder (or of
+        a folder the test added to other_folders), including those the programs started themselves
+        (the dialog host, relaunched programs)."""
+        folders = [f.lower().encode() for f in [self.folder_win] + self.other_folders]
         prefix = ("WINEPREFIX=" + PREFIX).encode()
         pids = []
         for entry in os.listdir("/proc"):
@@ -202,7 +204,7 @@ class Install:
                     environ = f.read().split(b"\0")
             except OSError:
                 continue
-            if folder in cmdline and prefix in environ and (which is None or which(cmdline)):
+            if any(f in cmdline for f in folders) and prefix in environ and (which is None or which(cmdline)):
                 pids.append(int(entry))
         return pids
 

@@ -102,7 +102,7 @@ class Install(InstallCase):
         self.assertTrue(self.running())
         self.install.sc("delete", "SentrelSvc")  # marked: removed once it stops
         code, out = self.svc("install")
-        self.assertEqual(code, 1)
+        self.assertEqual(code, 1, out + self.install.service_state())
         self.assertTrue(out.endswith("OpenSCManager OK\n服务标记删除中，请稍候重试或重启系统。\n"), out)
 
 

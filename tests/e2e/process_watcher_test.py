@@ -202,6 +202,7 @@ class ProcessWatcher(E2ETestCase):
         # No copy in the service's folder: the bare name is found only along the search path.
         self.lay_out([rule_json("program", "Store app", match_name=APP)], app=False)
         store = win_to_unix(STORE_WIN)
+        self.install.other_folders.append(STORE_WIN)  # the relaunched copy is ended with the test
         shutil.rmtree(os.path.dirname(store), ignore_errors=True)
         self.addCleanup(shutil.rmtree, os.path.dirname(store), True)
         os.makedirs(store)
