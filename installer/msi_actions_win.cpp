@@ -5,6 +5,8 @@
 //   SentrelWriteSettings / SentrelRemoveWrittenSettings (rollback): SentrelSvc.json from the
 //       public properties, only where none exists; the rollback removes only the file it wrote;
 //   SentrelConfigureService: display name and failure actions, as "SentrelSvc.exe install" sets;
+//   SentrelEndDialogHosts: ends this folder's running SentrelUI.exe (the users' dialog hosts, an
+//       open console) once the service has stopped, so the file can be replaced or removed;
 //   SentrelLogUninstall, SentrelReleaseDataFiles: the audit log lines of a removal, and the data
 //       files (kept) given the release DACL once the service has stopped and the program is gone.
 // Errors go to the installer log (and, where the user interface shows them, to the screen) as one
@@ -13,6 +15,7 @@
 #include <msi.h>
 #include <msiquery.h>
 #include <shlwapi.h>
+#include <tlhelp32.h>
 
 #include <initializer_list>
 
@@ -263,6 +266,7 @@ SENTREL_ACTION SentrelPlan(MSIHANDLE install) {
     wchar_t service_exe[path_cch];
     if (plan.configure_service && join_path(folder, L"SentrelSvc.exe", service_exe))
         MsiSetPropertyW(install, L"SentrelConfigureService", service_exe);
+    MsiSetPropertyW(install, L"SentrelEndDialogHosts", folder);
     if (plan.log_uninstall) {
         MsiSetPropertyW(install, L"SentrelLogUninstall", folder);
         MsiSetPropertyW(install, L"SentrelReleaseDataFiles", folder);
@@ -350,5 +354,36 @@ SENTREL_ACTION SentrelReleaseDataFiles(MSIHANDLE install) {
     for (const wchar_t* path : {settings_path, policy_path})
         if (file_exists(path) && !release_file(path)) report(install, L"A data file kept its protected DACL.", false);
     log_event(&settings, L"uninstall complete: result=%d", 1);
+    return ERROR_SUCCESS;
+}
+
+// Deferred, after the service has stopped and before files are removed or replaced: each user's
+// dialog host stays running for the whole session, and would keep SentrelUI.exe in use (on Windows
+// a reboot before the file could go). No dialog is open any more: the service that asked is gone.
+SENTREL_ACTION SentrelEndDialogHosts(MSIHANDLE install) {
+    HeapText folder(action_data(install));
+    wchar_t ui_path[path_cch];
+    if (!folder.text || !join_path(folder.text, ui_exe_name, ui_path)) return ERROR_SUCCESS;
+    OwnedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return ERROR_SUCCESS;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    unsigned ended = 0;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+        if (!text_equal_ascii_nocase(entry.szExeFile, ui_exe_name)) continue;
+        OwnedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
+                                        entry.th32ProcessID));
+        wchar_t image[path_cch];
+        DWORD cch = path_cch;
+        if (!process || !QueryFullProcessImageNameW(process.get(), 0, image, &cch)) continue;
+        if (CompareStringOrdinal(image, -1, ui_path, -1, TRUE) != CSTR_EQUAL) continue;
+        if (TerminateProcess(process.get(), 1) && WaitForSingleObject(process.get(), 5000) == WAIT_OBJECT_0) ++ended;
+    }
+    if (ended) {
+        wchar_t message[message_cch];
+        text_format(message, message_cch, L"Ended %lu running SentrelUI.exe of the installation folder.",
+                    static_cast<unsigned long>(ended));
+        report(install, message, false);
+    }
     return ERROR_SUCCESS;
 }

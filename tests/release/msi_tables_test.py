@@ -89,7 +89,7 @@ class MsiTables(unittest.TestCase):
         self.assertLess(order("SentrelPlan"), order("InstallValidate"))
         self.assertLess(order("SentrelPlan"), order("RemoveExistingProducts"))
         for name in ("SentrelWriteSettings", "SentrelConfigureService", "SentrelLogUninstall", "SentrelReleaseDataFiles",
-                     "SentrelRemoveWrittenSettings"):
+                     "SentrelRemoveWrittenSettings", "SentrelEndDialogHosts"):
             kind = int(actions[name]["Type"])
             self.assertTrue(kind & in_script and kind & no_impersonate, name)
             self.assertEqual(sequence[name]["Condition"], name)  # scheduled by SentrelPlan's property
@@ -100,6 +100,8 @@ class MsiTables(unittest.TestCase):
         self.assertGreater(order("RemoveExistingProducts"), order("InstallInitialize"))
         self.assertLess(order("SentrelLogUninstall"), order("StopServices"))
         self.assertLess(order("StopServices"), order("RemoveFiles"))
+        self.assertLess(order("StopServices"), order("SentrelEndDialogHosts"))  # no round can still need a dialog
+        self.assertLess(order("SentrelEndDialogHosts"), order("RemoveFiles"))
         self.assertLess(order("RemoveFiles"), order("SentrelReleaseDataFiles"))
         self.assertLess(order("SentrelRemoveWrittenSettings"), order("SentrelWriteSettings"))
         self.assertLess(order("InstallFiles"), order("SentrelWriteSettings"))
