@@ -11,6 +11,11 @@
 
 namespace {
 
+// The version the build gave the resources, e.g. 1.0.0.0, as a wide text.
+#define SENTREL_TEXT_(x) #x
+#define SENTREL_TEXT(x) SENTREL_TEXT_(x)
+const wchar_t* const expected_version = L"" SENTREL_TEXT(SENTREL_EXPECTED_VERSION);
+
 struct Shipped {
     const wchar_t* file;
     std::vector<int> icons;
@@ -31,6 +36,8 @@ struct ResourceModule {
     ~ResourceModule() {
         if (module) FreeLibrary(module);
     }
+    ResourceModule(const ResourceModule&) = delete;
+    ResourceModule& operator=(const ResourceModule&) = delete;
     std::string bytes(const wchar_t* type, int id) const {
         HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(id), type);
         if (!found) return {};
@@ -72,8 +79,8 @@ TEST(Resources, VersionInformationFromTheProjectVersion) {
         ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, cb, info.data()));
 
         EXPECT_EQ(version_string(info, L"ProductName"), L"Sentrel");
-        EXPECT_EQ(version_string(info, L"FileVersion"), SENTREL_EXPECTED_VERSION);
-        EXPECT_EQ(version_string(info, L"ProductVersion"), SENTREL_EXPECTED_VERSION);
+        EXPECT_EQ(version_string(info, L"FileVersion"), expected_version);
+        EXPECT_EQ(version_string(info, L"ProductVersion"), expected_version);
         EXPECT_EQ(version_string(info, L"OriginalFilename"), exe.file);
         EXPECT_NE(version_string(info, L"CompanyName"), L"<missing>");
         EXPECT_EQ(version_string(info, L"FileDescription").rfind(L"Sentrel ", 0), 0u);
@@ -85,7 +92,7 @@ TEST(Resources, VersionInformationFromTheProjectVersion) {
         wchar_t numeric[64];
         text_format(numeric, 64, L"%u.%u.%u.%u", HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
                     HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS));
-        EXPECT_STREQ(numeric, SENTREL_EXPECTED_VERSION);
+        EXPECT_STREQ(numeric, expected_version);
         EXPECT_EQ(fixed->dwProductVersionMS, fixed->dwFileVersionMS);
         EXPECT_EQ(fixed->dwProductVersionLS, fixed->dwFileVersionLS);
     }
