@@ -19,7 +19,7 @@ sys.path.insert(0, os.path.abspath(os.path.join(os.path.dirname(__file__), "../r
 
 from harness import BIN, PREFIX, policy_json, rule_json, settings_json, wait_until, win_to_unix, wine_env  # noqa: E402
 from mfa_fixture import API_KEY, MfaServerCase  # noqa: E402
-from msi_tables import properties  # noqa: E402
+from msi_tables import project_version, properties  # noqa: E402
 
 BUILD = os.path.dirname(BIN)
 WORK_WIN = r"C:\SentrelMsiTest"
@@ -30,15 +30,7 @@ EXECUTABLES = ("SentrelSvc.exe", "SentrelUI.exe", "runguard.exe")
 TOOLS = ("arg_echo.exe", "ui_driver.exe", "pipe_probe.exe")
 
 
-def project_version():
-    with open(os.path.join(BUILD, "CMakeCache.txt")) as f:
-        for line in f:
-            if line.startswith("CMAKE_PROJECT_VERSION:STATIC="):
-                return line.strip().split("=", 1)[1]
-    raise AssertionError("no project version in CMakeCache.txt")
-
-
-VERSION = project_version()
+VERSION = project_version(BUILD)
 major, minor, patch = (int(p) for p in VERSION.split("."))
 NEWER = "%d.%d.%d" % (major, minor, patch + 1)
 

@@ -29,3 +29,12 @@ def properties(msi):
 def summary(msi):
     done = subprocess.run(["msiinfo", "suminfo", msi], capture_output=True, text=True, timeout=60, check=True)
     return dict(line.split(": ", 1) for line in done.stdout.splitlines() if ": " in line)
+
+
+def project_version(build_dir):
+    """The CMake project version of a configured build folder (the MSI's version)."""
+    with open(os.path.join(build_dir, "CMakeCache.txt")) as f:
+        for line in f:
+            if line.startswith("CMAKE_PROJECT_VERSION:STATIC="):
+                return line.strip().split("=", 1)[1]
+    raise AssertionError("no project version in %s/CMakeCache.txt" % build_dir)

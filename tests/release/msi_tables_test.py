@@ -9,22 +9,14 @@ import tempfile
 import unittest
 import uuid
 
-from msi_tables import properties, summary, table
+from msi_tables import project_version, properties, summary, table
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "../.."))
 BUILD = os.environ.get("SENTREL_BUILD_DIR", os.path.join(ROOT, "build"))
 UPGRADE_CODE = "{7D0F4A52-6C1E-4B8E-A3F6-2E9B51C7D804}"
 
 
-def project_version():
-    with open(os.path.join(BUILD, "CMakeCache.txt")) as f:
-        for line in f:
-            if line.startswith("CMAKE_PROJECT_VERSION:STATIC="):
-                return line.strip().split("=", 1)[1]
-    raise AssertionError("no project version in CMakeCache.txt")
-
-
-VERSION = project_version()
+VERSION = project_version(BUILD)
 MSI = os.path.join(BUILD, "installer", "Sentrel-%s-x64.msi" % VERSION)
 
 
