@@ -26,5 +26,7 @@ const wchar_t* uninstall_origin(bool authorized_by_ui);
 
 int install_service();                            // 0 success, 1 failure
 int uninstall_service(int argc, wchar_t** argv);  // 0, 1, 2 or 3
+// Restart 60 s after each failure, the count reset after a day; the installer package sets the same.
+bool set_failure_actions(struct SC_HANDLE__* service);
 // The TOTP check of the interactive uninstall; on false, message says why.
 bool uninstall_code_valid(const Settings* settings, const wchar_t* code, wchar_t* message, size_t cch_message);

@@ -40,14 +40,6 @@ void close_trace() {
     g_trace_file = nullptr;
 }
 
-void set_failure_actions(SC_HANDLE service) {
-    SC_ACTION actions[3] = {{SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 60000}};
-    SERVICE_FAILURE_ACTIONSW failure = {};
-    failure.dwResetPeriod = 86400;
-    failure.cActions = 3;
-    failure.lpsaActions = actions;
-    ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure);
-}
 
 // One line of standard input, at most cch - 1 units; false at end of input or on error.
 bool read_input_line(wchar_t* line, size_t cch) {
@@ -64,6 +56,15 @@ void release_files() {
 }
 
 }  // namespace
+
+bool set_failure_actions(SC_HANDLE service) {
+    SC_ACTION actions[3] = {{SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 60000}};
+    SERVICE_FAILURE_ACTIONSW failure = {};
+    failure.dwResetPeriod = 86400;
+    failure.cActions = 3;
+    failure.lpsaActions = actions;
+    return ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure) != FALSE;
+}
 
 int install_service() {
     wchar_t exe_path[1024] = {};

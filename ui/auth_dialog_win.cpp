@@ -44,7 +44,7 @@ HWND make_static(HWND parent, int id, const wchar_t* text, int x, int y, int wid
 void set_status(HWND window, const wchar_t* text) {
     HWND status = GetDlgItem(window, id_status);
     if (!status) return;
-    SetWindowTextW(status, text);
+    SetWindowTextW(status, text ? text : L"");
     ShowWindow(status, text && text[0] ? SW_SHOW : SW_HIDE);
     RECT r;
     GetWindowRect(status, &r);

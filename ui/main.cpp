@@ -8,6 +8,7 @@
 #include "common/text.h"
 #include "common/ui_broker.h"
 #include "ui/dialog_host.h"
+#include "ui/dpi.h"
 #include "ui/ui_fonts.h"
 #include "ui/ui_mode.h"
 
@@ -53,6 +54,7 @@ int run_console() {
 }  // namespace
 
 void prepare_ui() {
+    use_fixed_layout_dpi_context();  // before the fonts and the first window
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS | ICC_LISTVIEW_CLASSES};
     InitCommonControlsEx(&controls);
     create_ui_fonts();

@@ -6,6 +6,8 @@
 //   pipe_probe garbage                     8204 bytes of noise
 //   pipe_probe disconnect                  writes a request and leaves without reading
 //   pipe_probe hold <ms>                   connects and writes nothing for ms
+//   pipe_probe wait-ui <ms>                waits up to ms for a free instance of the dialog host's
+//                                          pipe, without connecting: exit 0 when there is one, 3 not
 // Prints "allowed=<0|1> reason=<text>" (UTF-8) and exits 0 on a whole reply; exits 3 when the
 // pipe cannot be opened, 4 on a failed or short write/read.
 #include <windows.h>
@@ -15,6 +17,7 @@
 #include "common/console.h"
 #include "common/handle.h"
 #include "common/text.h"
+#include "common/ui_broker.h"
 
 namespace {
 
@@ -73,6 +76,14 @@ int wmain(int argc, wchar_t** argv) {
         console_print(L"connected\n");
         Sleep(static_cast<DWORD>(_wtoi(argv[2])));
         return 0;
+    } else if (!wcscmp(mode, L"wait-ui") && argc >= 3) {
+        // WaitNamedPipe fails at once while the pipe does not exist yet: ask again until the limit.
+        const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(_wtoi(argv[2]));
+        do {
+            if (WaitNamedPipeW(ui_pipe_name, 100)) return 0;
+            Sleep(50);
+        } while (GetTickCount64() < deadline);
+        return 3;
     } else {
         console_eprint(L"pipe_probe: unknown mode\n");
         return 1;

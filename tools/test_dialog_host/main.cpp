@@ -43,7 +43,7 @@ constexpr size_t script_cch = 16384;
 constexpr size_t line_cch = 1024;
 constexpr size_t record_cch = 16384;
 constexpr DWORD short_reply_cb = 100;
-constexpr uint32_t wrong_magic = 0x0BADF00D;
+constexpr uint32_t wrong_magic_value = 0x0BADF00D;
 
 enum class ActionKind { reply, wrong_magic, short_reply, never, exit };
 
@@ -217,7 +217,7 @@ bool serve(HANDLE pipe, unsigned long* served) {
             DisconnectNamedPipe(pipe);
             return true;
         case ActionKind::wrong_magic:
-            reply.magic = wrong_magic;
+            reply.magic = wrong_magic_value;
             break;
         case ActionKind::short_reply:
             reply.approved = 1;
