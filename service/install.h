@@ -25,6 +25,6 @@ const wchar_t* uninstall_origin(bool authorized_by_ui);
 // --- Win32 ---
 
 int install_service();                            // 0 success, 1 failure
-int uninstall_service(int argc, wchar_t** argv);  // 0, 1, 2 or 3
+int uninstall_service(int argc, wchar_t** argv);  // the codes of service/uninstall.h
 // The TOTP check of the interactive uninstall; on false, message says why.
 bool uninstall_code_valid(const Settings* settings, const wchar_t* code, wchar_t* message, size_t cch_message);

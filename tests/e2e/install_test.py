@@ -1,6 +1,7 @@
 """install, stop and the controlled uninstall of SentrelSvc under Wine's service control manager."""
 
 import os
+import re
 import shutil
 import stat
 import subprocess
@@ -8,7 +9,7 @@ import sys
 import tempfile
 import time
 
-from harness import E2ETestCase, free_port, main, settings_json, wait_until, win_to_unix, wine_env
+from harness import BIN, E2ETestCase, free_port, main, settings_json, wait_until, win_to_unix, wine_env
 
 SERVER_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "../../tools/mfa_server"))
 sys.path.insert(0, SERVER_DIR)
@@ -25,6 +26,31 @@ PROMPT = "请输入 TOTP 验证码: "
 
 def lines(text):
     return text.replace("\r\n", "\n")
+
+
+FILE_WRITE_DATA, FILE_EXECUTE = 0x2, 0x20
+WRITING = 0x2 | 0x4 | 0x10 | 0x100 | 0x10000 | 0x40000 | 0x80000  # data, append, EA, attributes, delete, DAC, owner
+RIGHTS = {"FA": 0x1F01FF, "FR": 0x120089, "FW": 0x120116, "FX": 0x1200A0, "GA": 0x1F01FF, "GR": 0x120089,
+          "GW": 0x120116, "GX": 0x1200A0}
+
+
+def read_dacl(path_win):
+    """(owner SID, [(SID, access mask) of each allow entry]) of a file as the system reads it back."""
+    done = subprocess.run(["wine", os.path.join(BIN, "show_dacl.exe"), path_win], env=wine_env(),
+                          capture_output=True, timeout=60)
+    sddl = done.stdout.decode("utf-8", "replace").strip()
+    assert done.returncode == 0 and sddl.startswith("O:"), sddl
+    owner = sddl[2:sddl.index("D:")]
+    entries = []
+    for rights, sid in re.findall(r"\(A;[^;]*;([^;]*);;;([^)]*)\)", sddl):
+        if rights.startswith("0x"):
+            mask = int(rights, 16)
+        else:
+            mask = 0
+            for i in range(0, len(rights), 2):
+                mask |= RIGHTS.get(rights[i:i + 2], 0)
+        entries.append((sid, mask))
+    return owner, entries
 
 
 class InstallCase(E2ETestCase):
@@ -126,11 +152,24 @@ class UninstallCase(InstallCase):
         self.lay_out(**settings)
         for name in PROTECTED:  # Everyone may write before the service protects them
             os.chmod(os.path.join(self.install.folder, name), 0o777)
-        self.assertEqual(self.svc("install")[0], 0)
+        code, out = self.svc("install")
+        self.assertEqual(code, 0, out)
         self.install.wait_service_running()
 
     def others_may_write(self, name):
         return bool(os.stat(os.path.join(self.install.folder, name)).st_mode & stat.S_IWOTH)
+
+    def everyone_mask(self, name):
+        _, entries = read_dacl(self.install.path_win(name))
+        return sum(mask for sid, mask in entries if sid == "WD")
+
+    def assert_only_administrators_write(self, name):
+        """Wine keeps no file DACL: it maps Everyone's entry onto the Unix "other" bits and reads back
+        entries for LocalSystem, the owner (the prefix's user, an administrator) and Everyone."""
+        owner, entries = read_dacl(self.install.path_win(name))
+        self.assertFalse(self.others_may_write(name), name)
+        self.assertEqual(self.everyone_mask(name) & WRITING, 0, (name, entries))
+        self.assertTrue(any(mask & FILE_WRITE_DATA for sid, mask in entries if sid in ("BA", owner)), (name, entries))
 
     def assert_untouched(self):
         self.assertIn("RUNNING", self.install.service_state())
@@ -140,8 +179,9 @@ class UninstallCase(InstallCase):
 class Uninstall(UninstallCase):
     def test_authorized_switch_in_any_case_removes_service_and_releases_files(self):
         self.install_running()
-        # Wine keeps no file DACL; it maps Everyone's entry onto the Unix "other" bits.
-        self.assertFalse(any(self.others_may_write(name) for name in PROTECTED))
+        for name in PROTECTED:  # everyone may read and run them, no one but LocalSystem write them
+            self.assertFalse(self.others_may_write(name), name)
+            self.assertEqual(self.everyone_mask(name) & (FILE_EXECUTE | WRITING), FILE_EXECUTE, name)
         code, out = self.svc("uninstall", "/F")
         self.assertEqual((code, out), (0, ""))
         self.assertFalse(self.installed(), self.install.service_state())
@@ -149,7 +189,8 @@ class Uninstall(UninstallCase):
         self.assertIn("uninstall authorized: via UI, proceeding", messages)
         self.assertIn("service stopped", messages)
         self.assertEqual(messages[-1], "uninstall complete: result=1")
-        self.assertTrue(all(self.others_may_write(name) for name in PROTECTED))
+        for name in PROTECTED:  # released: what the folder gives, never Everyone write
+            self.assert_only_administrators_write(name)
         self.assertFalse(self.install.installed_processes(lambda c: b"sentrelsvc.exe" in c and b"uninstall" not in c))
 
         code, out = self.svc("uninstall", "--AUTHORIZED")  # nothing left to remove
@@ -213,7 +254,8 @@ class UninstallWithMfaServer(UninstallCase):
         messages = self.install.log_messages()
         self.assertIn("uninstall authorized: via CLI, proceeding", messages)
         self.assertEqual(messages[-1], "uninstall complete: result=1")
-        self.assertTrue(all(self.others_may_write(name) for name in PROTECTED))
+        for name in PROTECTED:
+            self.assert_only_administrators_write(name)
 
 
 if __name__ == "__main__":
