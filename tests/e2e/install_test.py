@@ -9,7 +9,8 @@ import sys
 import tempfile
 import time
 
-from harness import BIN, E2ETestCase, free_port, main, settings_json, wait_until, win_to_unix, wine_env
+from harness import (BIN, E2ETestCase, free_port, main, policy_json, rule_json, settings_json, wait_until, win_to_unix,
+                     wine_env)
 
 SERVER_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "../../tools/mfa_server"))
 sys.path.insert(0, SERVER_DIR)
@@ -81,6 +82,21 @@ class InstallCase(E2ETestCase):
             with open(target, encoding="utf-16") as f:
                 return f.read()
 
+    def others_may_write(self, name):
+        return bool(os.stat(os.path.join(self.install.folder, name)).st_mode & stat.S_IWOTH)
+
+    def everyone_mask(self, name):
+        _, entries = read_dacl(self.install.path_win(name))
+        return sum(mask for sid, mask in entries if sid == "WD")
+
+    def assert_only_administrators_write(self, name):
+        """Wine keeps no file DACL: it maps Everyone's entry onto the Unix "other" bits and reads back
+        entries for LocalSystem, the owner (the prefix's user, an administrator) and Everyone."""
+        owner, entries = read_dacl(self.install.path_win(name))
+        self.assertFalse(self.others_may_write(name), name)
+        self.assertEqual(self.everyone_mask(name) & WRITING, 0, (name, entries))
+        self.assertTrue(any(mask & FILE_WRITE_DATA for sid, mask in entries if sid in ("BA", owner)), (name, entries))
+
 
 class Install(InstallCase):
     def expected_trace(self):
@@ -146,6 +162,31 @@ class Stop(InstallCase):
         self.install.remove_service()
         self.assertEqual(self.svc("stop"), (1, "服务 SentrelSvc 未安装。\n"))
 
+    def test_stop_releases_settings_and_policy_for_a_change_and_start_protects_them_again(self):
+        self.lay_out()
+        self.assertEqual(self.svc("install")[0], 0)
+        self.install.wait_service_running()
+        self.assertEqual(self.svc("stop"), (0, "服务已停止。\n"))
+        for name in ("SentrelSvc.json", "SentrelSvc.policy.json"):
+            self.assert_only_administrators_write(name)
+
+        # The administrator's change, then a start through install (the console's Start button).
+        changed = policy_json([rule_json("command", "Changed", match_name="changed.exe")])
+        self.install.write_file("SentrelSvc.policy.json", changed)
+        code, out = self.svc("install")
+        self.assertEqual(code, 0, out)
+        self.assertTrue(out.endswith("服务已存在，尝试启动...\n服务已安装并启动。\n"), out)
+        self.install.wait_service_running()
+        self.assertEqual(self.install.log_messages().count("service started, rules=1"), 1)
+
+        # Protected again, with the changed policy as the copy it restores.
+        self.install.run(r"C:\windows\system32\cmd.exe", "/c", "del SentrelSvc.policy.json")
+        path = os.path.join(self.install.folder, "SentrelSvc.policy.json")
+        self.assertTrue(wait_until(lambda: os.path.exists(path), timeout=10), "the policy was not restored")
+        with open(path, encoding="utf-8") as f:
+            self.assertEqual(f.read(), changed)
+        self.assertEqual(self.everyone_mask("SentrelSvc.policy.json") & WRITING, 0)
+
 
 class UninstallCase(InstallCase):
     def install_running(self, **settings):
@@ -155,21 +196,6 @@ class UninstallCase(InstallCase):
         code, out = self.svc("install")
         self.assertEqual(code, 0, out)
         self.install.wait_service_running()
-
-    def others_may_write(self, name):
-        return bool(os.stat(os.path.join(self.install.folder, name)).st_mode & stat.S_IWOTH)
-
-    def everyone_mask(self, name):
-        _, entries = read_dacl(self.install.path_win(name))
-        return sum(mask for sid, mask in entries if sid == "WD")
-
-    def assert_only_administrators_write(self, name):
-        """Wine keeps no file DACL: it maps Everyone's entry onto the Unix "other" bits and reads back
-        entries for LocalSystem, the owner (the prefix's user, an administrator) and Everyone."""
-        owner, entries = read_dacl(self.install.path_win(name))
-        self.assertFalse(self.others_may_write(name), name)
-        self.assertEqual(self.everyone_mask(name) & WRITING, 0, (name, entries))
-        self.assertTrue(any(mask & FILE_WRITE_DATA for sid, mask in entries if sid in ("BA", owner)), (name, entries))
 
     def assert_untouched(self):
         self.assertIn("RUNNING", self.install.service_state())
