@@ -8,6 +8,7 @@ constexpr size_t image_path_cch = 1028;      // the quoted executable path
 constexpr size_t trace_line_cch = 512;       // one install trace line keeps at most 511 units
 constexpr size_t uninstall_code_cch = 64;    // the TOTP code line keeps at most 63 units
 constexpr size_t uninstall_message_cch = 256;
+constexpr const wchar_t* install_trace_folder = L"C:\\Temp";
 constexpr const wchar_t* install_trace_path = L"C:\\Temp\\sn_install.txt";
 constexpr const wchar_t* service_display_name = L"Sentrel服务";
 

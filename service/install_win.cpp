@@ -19,9 +19,19 @@
 
 namespace {
 
-// Opened on the first line (append, UTF-8); a failed open is tried again by the next line. Closed
-// after a successful install; on the failure paths it stays open until the process ends.
-FILE* g_trace_file = nullptr;
+// Opened on the first line (append, UTF-8 text mode); a failed open is tried again by the next
+// line. Closed after a successful install; on the failure paths it stays open until the process
+// ends. C:\Temp is anyone's to create: when it (or the trace file) is a junction or a link, an
+// administrator's install would write wherever it points, so then the trace stays on the console.
+HANDLE g_trace_file = INVALID_HANDLE_VALUE;
+
+HANDLE open_trace() {
+    DWORD attributes = GetFileAttributesW(install_trace_folder);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return INVALID_HANDLE_VALUE;
+    return open_log_file(install_trace_path);
+}
 
 void trace(const wchar_t* format, ...) {
     wchar_t line[trace_line_cch];
@@ -31,16 +41,13 @@ void trace(const wchar_t* format, ...) {
     va_end(args);
     console_print(L"%s", line);
     fflush(stdout);
-    if (!g_trace_file) g_trace_file = _wfopen(install_trace_path, L"a+, ccs=UTF-8");
-    if (g_trace_file) {
-        fputws(line, g_trace_file);
-        fflush(g_trace_file);
-    }
+    if (g_trace_file == INVALID_HANDLE_VALUE) g_trace_file = open_trace();
+    if (g_trace_file != INVALID_HANDLE_VALUE) append_text_mode_utf8(g_trace_file, line);
 }
 
 void close_trace() {
-    if (g_trace_file) fclose(g_trace_file);
-    g_trace_file = nullptr;
+    if (g_trace_file != INVALID_HANDLE_VALUE) CloseHandle(g_trace_file);
+    g_trace_file = INVALID_HANDLE_VALUE;
 }
 
 void set_failure_actions(SC_HANDLE service) {

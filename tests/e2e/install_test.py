@@ -138,6 +138,23 @@ class Install(InstallCase):
         self.assertTrue(self.running())
         self.assertFalse(os.path.exists(TRACE_DIR))
 
+    def test_install_with_temp_folder_a_link_traces_to_the_console_only(self):
+        if os.path.islink(TRACE_DIR):
+            os.unlink(TRACE_DIR)
+        elif os.path.isdir(TRACE_DIR):
+            shutil.rmtree(TRACE_DIR)
+        target = win_to_unix(r"C:\TraceElsewhere")
+        shutil.rmtree(target, ignore_errors=True)
+        os.makedirs(target)
+        self.addCleanup(shutil.rmtree, target, True)
+        os.symlink(target, TRACE_DIR)  # Wine reports a symbolic link to a folder as a reparse point
+        self.addCleanup(os.unlink, TRACE_DIR)
+        self.lay_out()
+        code, out = self.svc("install")
+        self.assertEqual(code, 0, out)
+        self.assertTrue(out.startswith("exe_path: ") and out.endswith("服务已安装并启动。\n"), out)
+        self.assertEqual(os.listdir(target), [])
+
     def test_install_while_deletion_is_pending_fails(self):
         self.lay_out()
         self.assertEqual(self.svc("install")[0], 0)
