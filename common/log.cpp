@@ -71,7 +71,6 @@ LogFolderVerdict prepare_log_folder(const wchar_t* log_file, LogFolderPort* port
     for (size_t end = at; last_separator != 0 && end <= last_separator; ++end) {
         if (end != last_separator && !is_separator(log_file[end])) continue;
         text_copy_n(folder, log_path_cch, log_file, end);
-        bool is_log_folder = end == last_separator;
         LogFolderFacts facts = port->look(folder);
         if (!facts.exists) {
             if (port->create(folder)) continue;
@@ -89,7 +88,6 @@ LogFolderVerdict prepare_log_folder(const wchar_t* log_file, LogFolderPort* port
             text_copy(refused, cch_refused, folder);
             return verdict;
         }
-        if (is_log_folder && !facts.dacl_protected) port->protect(folder);
     }
     return LogFolderVerdict::ready;
 }

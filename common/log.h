@@ -26,7 +26,6 @@ struct LogFolderFacts {
     bool directory;
     bool reparse_point;   // a junction, mount point or link: it would send the log elsewhere
     bool owner_trusted;   // LocalSystem, Administrators, TrustedInstaller or this process's user
-    bool dacl_protected;  // inherits nothing from its parent
 };
 
 struct LogFolderPort {
@@ -34,15 +33,14 @@ struct LogFolderPort {
     virtual LogFolderFacts look(const wchar_t* folder) = 0;
     // Creates the folder with owner Administrators and the log folder's protected DACL.
     virtual bool create(const wchar_t* folder) = 0;
-    // Gives an existing log folder that still inherits (an older version created it) that DACL.
-    virtual bool protect(const wchar_t* folder) = 0;
 };
 
 enum class LogFolderVerdict { ready, bad_path, reparse_point, foreign_owner, not_a_folder, not_created };
 
 // Walks the folders of log_file from the first below the volume or share root: a missing one is
 // created, an existing one must be a folder, not a reparse point, and owned by someone trusted, so
-// nobody else can replace or redirect what lies below it. log_file must be a full path ("X:\...",
+// nobody else can replace or redirect what lies below it. An existing folder keeps its DACL (it
+// may be shared with other programs). log_file must be a full path ("X:\...",
 // "\\server\share\...", or either after "\\?\") without "." or ".." parts. On a refusal, refused
 // names the folder (or the path) refused.
 LogFolderVerdict prepare_log_folder(const wchar_t* log_file, LogFolderPort* port, wchar_t* refused,
@@ -52,8 +50,9 @@ const wchar_t* log_folder_refusal_reason(LogFolderVerdict verdict);
 
 // --- appending in the runtime's UTF-8 text mode, without following a reparse point ---
 
-// Opens path for appending (created when missing). Fails (INVALID_HANDLE_VALUE) when the file
-// itself is a reparse point.
+// Opens path for appending (created when missing). Fails (INVALID_HANDLE_VALUE, last error
+// ERROR_REPARSE_TAG_INVALID) when the file itself is a reparse point or has another name (a hard
+// link), so it cannot stand for some other file.
 void* open_log_file(const wchar_t* path);
 // Appends text as the runtime's "a+, ccs=UTF-8" mode would: a byte-order mark first when the file
 // is empty, each line feed written as carriage return and line feed, UTF-8.

@@ -1,9 +1,11 @@
 // The event log's writer. Every event opens the file, appends one line and closes it. Before the
 // first event of a process (and after the log path changes) the log's folders are checked and
-// missing ones created with a protected DACL (prepare_log_folder); a folder found fit stays fit,
-// because nobody but its trusted owner can replace what lies below it. The file itself is opened
-// without following a reparse point, and on its first open its owner is checked as well. One lock
-// keeps the threads of a process from checking or creating at the same time.
+// missing ones created with a protected DACL (prepare_log_folder); a folder found fit is not looked
+// at again by this process, since its trusted owner decides who may change what lies below it (a
+// folder deleted meanwhile is checked and created again). The file itself is opened without
+// following a reparse point, refused when it has a second name (a hard link), and on its first
+// open its owner is checked as well. One lock keeps the threads of a process from checking or
+// creating at the same time.
 #include "common/log.h"
 
 #include <windows.h>
@@ -39,15 +41,9 @@ struct DiskFolders : LogFolderPort {
         if (!facts.directory || facts.reparse_point) return facts;
         OwnedLocal sd;
         PSID owner = nullptr;
-        if (GetNamedSecurityInfoW(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                  &owner, nullptr, nullptr, nullptr,
-                                  reinterpret_cast<PSECURITY_DESCRIPTOR*>(sd.put())) != ERROR_SUCCESS)
-            return facts;
-        facts.owner_trusted = owner_is_trusted(owner);
-        SECURITY_DESCRIPTOR_CONTROL control = 0;
-        DWORD revision = 0;
-        facts.dacl_protected = GetSecurityDescriptorControl(sd.get(), &control, &revision) &&
-                               (control & SE_DACL_PROTECTED) != 0;
+        if (GetNamedSecurityInfoW(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                                  nullptr, reinterpret_cast<PSECURITY_DESCRIPTOR*>(sd.put())) == ERROR_SUCCESS)
+            facts.owner_trusted = owner_is_trusted(owner);
         return facts;
     }
 
@@ -60,10 +56,6 @@ struct DiskFolders : LogFolderPort {
             return false;
         attributes.lpSecurityDescriptor = sd.get();
         return CreateDirectoryW(folder, &attributes) != FALSE;
-    }
-
-    bool protect(const wchar_t* folder) override {
-        return apply_guard(Guarded::log_folder, Guard::protect, folder) == ERROR_SUCCESS;
     }
 };
 
@@ -120,7 +112,7 @@ HANDLE open_checked_log(const wchar_t* log_file) {
         file = open_log_file(log_file);
     }
     if (file == INVALID_HANDLE_VALUE) {
-        if (GetLastError() == ERROR_REPARSE_TAG_INVALID) report_refusal(log_file, L"日志文件是重解析点");
+        if (GetLastError() == ERROR_REPARSE_TAG_INVALID) report_refusal(log_file, L"日志文件是重解析点或硬链接");
         return INVALID_HANDLE_VALUE;
     }
     if (!g_file_checked) {
@@ -142,7 +134,8 @@ void* open_log_file(const wchar_t* path) {
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
     BY_HANDLE_FILE_INFORMATION info = {};
-    if (!GetFileInformationByHandle(file, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    if (!GetFileInformationByHandle(file, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        info.nNumberOfLinks > 1) {
         CloseHandle(file);
         SetLastError(ERROR_REPARSE_TAG_INVALID);
         return INVALID_HANDLE_VALUE;

@@ -36,13 +36,10 @@ DWORD convert(const wchar_t* sddl, Descriptor* out) {
 
 }  // namespace
 
-DWORD apply_guard(Guarded object, Guard state, const wchar_t* name) {
-    if (object == Guarded::service) return ERROR_INVALID_PARAMETER;
-    Descriptor d;
-    DWORD rc = convert(guard_sddl(object, state), &d);
-    if (rc != ERROR_SUCCESS) return rc;
-    SECURITY_INFORMATION info = DACL_SECURITY_INFORMATION;
-    if (d.owner) info |= OWNER_SECURITY_INFORMATION;
+namespace {
+
+DWORD set_named(Guarded object, const wchar_t* name, const Descriptor& d, bool with_owner) {
+    SECURITY_INFORMATION info = DACL_SECURITY_INFORMATION | (with_owner ? OWNER_SECURITY_INFORMATION : 0);
     if (object == Guarded::key && d.dacl_protected) {
         // This key alone: SetNamedSecurityInfo would also recompute its subkeys (the service control
         // manager keeps the service's own descriptor in one) from a DACL that passes nothing on.
@@ -50,12 +47,33 @@ DWORD apply_guard(Guarded object, Guard state, const wchar_t* name) {
         LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, service_key_subpath, 0,
                                        WRITE_DAC | WRITE_OWNER | READ_CONTROL, key.put());
         if (status != ERROR_SUCCESS) return static_cast<DWORD>(status);
-        return static_cast<DWORD>(RegSetKeySecurity(key.get(), info, d.sd.get()));
+        SECURITY_DESCRIPTOR copy;
+        if (!InitializeSecurityDescriptor(&copy, SECURITY_DESCRIPTOR_REVISION) ||
+            !SetSecurityDescriptorOwner(&copy, with_owner ? d.owner : nullptr, FALSE) ||
+            !SetSecurityDescriptorDacl(&copy, TRUE, d.dacl, FALSE) ||
+            !SetSecurityDescriptorControl(&copy, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
+            return GetLastError();
+        return static_cast<DWORD>(RegSetKeySecurity(key.get(), info, &copy));
     }
     info |= d.dacl_protected ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION;
     bool key = object == Guarded::key;
     return SetNamedSecurityInfoW(const_cast<wchar_t*>(key ? service_key_object_name : name),
-                                 key ? SE_REGISTRY_KEY : SE_FILE_OBJECT, info, d.owner, nullptr, d.dacl, nullptr);
+                                 key ? SE_REGISTRY_KEY : SE_FILE_OBJECT, info, with_owner ? d.owner : nullptr,
+                                 nullptr, d.dacl, nullptr);
+}
+
+}  // namespace
+
+// An owner that cannot be assigned must not leave the object unprotected: the DACL is set alone
+// then, and the owner's error returned.
+DWORD apply_guard(Guarded object, Guard state, const wchar_t* name) {
+    if (object == Guarded::service) return ERROR_INVALID_PARAMETER;
+    Descriptor d;
+    DWORD rc = convert(guard_sddl(object, state), &d);
+    if (rc != ERROR_SUCCESS) return rc;
+    rc = set_named(object, name, d, d.owner != nullptr);
+    if (rc == ERROR_INVALID_OWNER) set_named(object, name, d, false);
+    return rc;
 }
 
 DWORD apply_service_guard(SC_HANDLE service, Guard state) {
@@ -63,7 +81,10 @@ DWORD apply_service_guard(SC_HANDLE service, Guard state) {
     DWORD rc = convert(guard_sddl(Guarded::service, state), &d);
     if (rc != ERROR_SUCCESS) return rc;
     SECURITY_INFORMATION info = DACL_SECURITY_INFORMATION | (d.owner ? OWNER_SECURITY_INFORMATION : 0);
-    return SetServiceObjectSecurity(service, info, d.sd.get()) ? ERROR_SUCCESS : GetLastError();
+    if (SetServiceObjectSecurity(service, info, d.sd.get())) return ERROR_SUCCESS;
+    rc = GetLastError();
+    if (rc == ERROR_INVALID_OWNER && d.owner) SetServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, d.sd.get());
+    return rc;
 }
 
 bool owner_is_trusted(PSID owner) {

@@ -83,21 +83,16 @@ struct FakeFolders : LogFolderPort {
     bool create(const wchar_t* folder) override {
         calls.push_back(L"create " + std::wstring(folder));
         if (creation_fails) return false;
-        folders[folder] = {true, true, false, true, true};
-        return true;
-    }
-    bool protect(const wchar_t* folder) override {
-        calls.push_back(L"protect " + std::wstring(folder));
+        folders[folder] = {true, true, false, true};
         return true;
     }
 };
 
-const LogFolderFacts trusted = {true, true, false, true, true};
-const LogFolderFacts inherits = {true, true, false, true, false};  // as an older version left it
+const LogFolderFacts trusted = {true, true, false, true};
 
 }  // namespace
 
-TEST(LogFolder, MissingFoldersAreCreatedProtectedAndAnOldLogFolderIsProtected) {
+TEST(LogFolder, MissingFoldersAreCreatedInOrderAndRaceWithAnotherWriter) {
     const wchar_t* log = L"C:\\ProgramData\\Sentrel\\logs\\sentrel.log";
     FakeFolders disk;
     disk.folders[L"C:\\ProgramData"] = trusted;
@@ -107,13 +102,6 @@ TEST(LogFolder, MissingFoldersAreCreatedProtectedAndAnOldLogFolderIsProtected) {
                                                      L"create C:\\ProgramData\\Sentrel",
                                                      L"look C:\\ProgramData\\Sentrel\\logs",
                                                      L"create C:\\ProgramData\\Sentrel\\logs"}));
-
-    FakeFolders old;
-    old.folders = {{L"C:\\ProgramData", inherits}, {L"C:\\ProgramData\\Sentrel", inherits},
-                   {L"C:\\ProgramData\\Sentrel\\logs", inherits}};
-    EXPECT_EQ(prepare_log_folder(log, &old, refused, log_path_cch), LogFolderVerdict::ready);
-    EXPECT_EQ(old.calls.back(), L"protect C:\\ProgramData\\Sentrel\\logs");
-    EXPECT_EQ(std::count_if(old.calls.begin(), old.calls.end(), [](const std::wstring& c) { return c[0] == L'p'; }), 1);
 
     // Created by another writer between the look and the create: taken as found.
     FakeFolders raced;
@@ -131,11 +119,11 @@ TEST(LogFolder, ReparsePointForeignOwnerOrFileOnThePathIsRefusedWithNothingCreat
         LogFolderFacts facts;
         LogFolderVerdict verdict;
     } cases[] = {
-        {L"C:\\ProgramData\\Sentrel", {true, true, true, true, true}, LogFolderVerdict::reparse_point},
-        {L"C:\\ProgramData\\Sentrel\\logs", {true, true, true, true, true}, LogFolderVerdict::reparse_point},
-        {L"C:\\ProgramData\\Sentrel", {true, true, false, false, true}, LogFolderVerdict::foreign_owner},
-        {L"C:\\ProgramData\\Sentrel\\logs", {true, true, false, false, false}, LogFolderVerdict::foreign_owner},
-        {L"C:\\ProgramData\\Sentrel", {true, false, false, true, true}, LogFolderVerdict::not_a_folder},
+        {L"C:\\ProgramData\\Sentrel", {true, true, true, true}, LogFolderVerdict::reparse_point},
+        {L"C:\\ProgramData\\Sentrel\\logs", {true, true, true, true}, LogFolderVerdict::reparse_point},
+        {L"C:\\ProgramData\\Sentrel", {true, true, false, false}, LogFolderVerdict::foreign_owner},
+        {L"C:\\ProgramData\\Sentrel\\logs", {true, true, false, false}, LogFolderVerdict::foreign_owner},
+        {L"C:\\ProgramData\\Sentrel", {true, false, false, true}, LogFolderVerdict::not_a_folder},
     };
     for (const Case& c : cases) {
         FakeFolders disk;

@@ -196,8 +196,9 @@ class Stop(InstallCase):
         self.install.wait_service_running()
         self.assertEqual(self.install.log_messages().count("service started, rules=1"), 1)
 
-        # Protected again, with the changed policy as the copy it restores.
-        self.install.run(r"C:\windows\system32\cmd.exe", "/c", "del SentrelSvc.policy.json")
+        # Protected again, with the changed policy as the copy it restores. (Renamed away: the name
+        # is gone at once, where a deleted file stays visible while the watcher has it open.)
+        self.install.run(r"C:\windows\system32\cmd.exe", "/c", "move SentrelSvc.policy.json policy.old")
         path = os.path.join(self.install.folder, "SentrelSvc.policy.json")
         self.assertTrue(wait_until(lambda: os.path.exists(path), timeout=10), "the policy was not restored")
         with open(path, encoding="utf-8") as f:

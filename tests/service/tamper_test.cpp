@@ -168,11 +168,18 @@ TEST(TamperFiles, DeletedFileComesBackLoggedOnceAndStopEndsTheWaitingWatcher) {
         for (int i = 0; i < 200 && read_file_bytes(path) != "{ \"rules\": [] }"; ++i) Sleep(50);
         return read_file_bytes(path) == "{ \"rules\": [] }";
     };
-    ASSERT_TRUE(DeleteFileW(path.c_str()));
+    // Deleted as a tool would delete it while the watcher may be reading it: a plain DeleteFileW
+    // would leave the name (and its old content) visible until the watcher closes its handle, and
+    // the wait below would take that for the repair. Renamed first, the name is gone at once.
+    auto remove = [&] {
+        std::wstring gone = path + L".gone";
+        return MoveFileExW(path.c_str(), gone.c_str(), 0) && DeleteFileW(gone.c_str());
+    };
+    ASSERT_TRUE(remove());
     ASSERT_TRUE(repaired()) << "the deleted file was not written back within 10 s";
     // A second tampering is handled after the echoes of the first repair (one queue, in order), so
     // two lines then show that the repair itself was not taken for tampering.
-    ASSERT_TRUE(DeleteFileW(path.c_str()));
+    ASSERT_TRUE(remove());
     ASSERT_TRUE(repaired()) << "the file deleted again was not written back within 10 s";
     std::string log = read_file_bytes(folder.file(L"audit.log"));
     size_t first = log.find("Detect unauthorized change/delete on: ");
