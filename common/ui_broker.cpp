@@ -13,6 +13,9 @@ constexpr const wchar_t* text_send_failed = L"发送认证请求失败";
 constexpr const wchar_t* text_no_reply = L"等待认证结果超时，默认拒绝";
 constexpr const wchar_t* text_approved = L"认证成功";
 constexpr const wchar_t* text_refused = L"用户取消或认证失败";
+constexpr const wchar_t* text_push_request_failed = L"推送请求失败，默认拒绝";
+constexpr const wchar_t* text_push_unconfirmed = L"推送未经服务器确认，默认拒绝";
+constexpr const wchar_t* text_push_unreachable = L"无法向服务器确认推送结果，默认拒绝";
 
 // Capacities of the record fields read here, in characters.
 constexpr size_t rule_name_cch = sizeof(Rule::display_name) / sizeof(wchar_t);
@@ -69,6 +72,43 @@ bool ui_round_result(UiRound round, const UiAuthReply* reply, wchar_t* message, 
         text_copy_n(message, cch_message, reply->message, reply_message_cch);
     }
     return false;
+}
+
+PushSeen ui_push_seen(bool call_ok, const wchar_t* status) {
+    if (!call_ok) return PushSeen::unreachable;
+    if (!status) return PushSeen::open;
+    if (text_equal_ascii_nocase(status, L"approved")) return PushSeen::approved;
+    if (text_equal_ascii_nocase(status, L"rejected") || text_equal_ascii_nocase(status, L"expired"))
+        return PushSeen::refused;
+    return PushSeen::open;
+}
+
+bool ui_push_poll_again(PushSeen seen, int polls_done) {
+    return (seen == PushSeen::open || seen == PushSeen::unreachable) && polls_done < ui_push_confirm_polls;
+}
+
+bool ui_push_round_result(UiRound round, const UiAuthReply* reply, PushSeen seen, wchar_t* message,
+                          size_t cch_message) {
+    if (round != UiRound::replied || reply->approved == 0) return ui_round_result(round, reply, message, cch_message);
+    switch (seen) {
+        case PushSeen::approved:
+            return ui_round_result(round, reply, message, cch_message);
+        case PushSeen::unreachable:
+            text_copy(message, cch_message, text_push_unreachable);
+            return false;
+        case PushSeen::open:
+        case PushSeen::refused:
+            break;
+    }
+    text_copy(message, cch_message, text_push_unconfirmed);
+    return false;
+}
+
+void ui_push_request_failed(const wchar_t* reason, wchar_t* message, size_t cch_message) {
+    if (reason && reason[0])
+        text_format(message, cch_message, L"%s：%s", text_push_request_failed, reason);
+    else
+        text_copy(message, cch_message, text_push_request_failed);
 }
 
 void build_admin_rule(const Settings* s, const wchar_t* operation, Rule* out) {

@@ -3,9 +3,10 @@
 // sure a host listens (starting one when nothing does), sends one UiAuthRequest, waits for one
 // UiAuthReply and turns the outcome into yes/no plus a short Chinese result text.
 //
-// Since the host's verdict is trusted as it stands, the broker first makes sure that the server end
-// of the pipe is our own SentrelUI.exe from the executables' folder: any other process that managed
-// to create a pipe of that name is refused before it sees a request.
+// Since the host's verdict on a typed code is trusted as it stands (a push approval is checked
+// with the MFA server, below), the broker first makes sure that the server end of the pipe is our
+// own SentrelUI.exe from the executables' folder: any other process that managed to create a pipe
+// of that name is refused before it sees a request.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -29,8 +30,8 @@ struct UiAuthRequest {
     wchar_t title[128];         // the rule's display name
     wchar_t target[1024];       // program or command path, or admin_auth_target
     wchar_t detail[512];        // command arguments; empty otherwise
-    wchar_t destination[128];   // the broker sends the last three empty
-    wchar_t challenge_id[128];
+    wchar_t destination[128];   // the broker sends it empty
+    wchar_t challenge_id[128];  // the broker's own push (push mode only), else empty
     wchar_t passcode[32];
 };
 
@@ -82,6 +83,33 @@ enum class UiRound {
 // round is replied.
 bool ui_round_result(UiRound round, const UiAuthReply* reply, wchar_t* message, size_t cch_message);
 
+// --- push approvals, confirmed by the broker ---
+//
+// A dialog's "approved" can be forged by anything that can make a dialog host say yes, so for a
+// push the broker does not take the dialog's word: it requests the push itself, sends its challenge
+// id and passcode in the request (the dialog then only shows the passcode and polls), and counts
+// an approving reply only when its own poll of that challenge says approved. The code modes keep
+// the dialog's verdict: a second check of a one-time code would be refused by servers that forbid
+// its reuse.
+
+// What one of the broker's polls saw: the call failed (no answer, or not HTTP 200), or the status
+// "approved", "rejected"/"expired" (any case), or anything else (the challenge is still open).
+enum class PushSeen { approved, open, refused, unreachable };
+PushSeen ui_push_seen(bool call_ok, const wchar_t* status);
+// After polls_done polls, the last of which saw this: an open or unreachable challenge is asked
+// again, up to ui_push_confirm_polls polls in all, ui_push_confirm_interval_ms apart.
+constexpr int ui_push_confirm_polls = 3;
+constexpr uint32_t ui_push_confirm_interval_ms = 1500;
+bool ui_push_poll_again(PushSeen seen, int polls_done);
+// The result of a push round: as ui_round_result, except that an approving reply counts only
+// when the broker's own poll saw the challenge approved; otherwise it is refused with the
+// broker's text. seen is read only for an approving reply.
+bool ui_push_round_result(UiRound round, const UiAuthReply* reply, PushSeen seen, wchar_t* message,
+                          size_t cch_message);
+// The refusal when the broker could not create the push: no dialog is shown. reason is the MFA
+// client's error text (may be empty).
+void ui_push_request_failed(const wchar_t* reason, wchar_t* message, size_t cch_message);
+
 // The temporary rule of an administrative operation: a command rule named after the operation
 // (at most 127 characters), with the settings' admin_auth_mode or "totp", cache window 0.
 void build_admin_rule(const Settings* s, const wchar_t* operation, Rule* out);
@@ -96,6 +124,16 @@ bool authenticate_via_ui(const Settings* s, const Rule* rule, const wchar_t* tar
 // untouched; on refusal it receives the reason.
 bool authenticate_admin(const Settings* s, const wchar_t* operation, wchar_t* message, size_t cch_message);
 
+// The MFA calls of the broker's own push (request_push and poll_push_status unless a test gives
+// others), and the time between its confirming polls.
+struct UiPushCalls {
+    bool (*request)(const Settings* s, wchar_t* id, size_t cch_id, wchar_t* passcode, size_t cch_passcode,
+                    wchar_t* err, size_t cch_err);
+    bool (*poll)(const Settings* s, const wchar_t* id, wchar_t* status, size_t cch_status, wchar_t* err,
+                 size_t cch_err);
+    uint32_t poll_interval_ms;
+};
+
 // What the shipped broker fixes; tests point it elsewhere to run a host of their own.
 struct UiBrokerOptions {
     const wchar_t* pipe_name;          // ui_pipe_name
@@ -104,7 +142,18 @@ struct UiBrokerOptions {
     uint32_t reply_timeout_ms;         // ui_reply_timeout_ms
     uint32_t start_wait_ms;            // ui_start_wait_ms
     uint32_t start_limit_ms;           // ui_start_limit_ms; 0: no longer than start_wait_ms
+    const UiPushCalls* push_calls;     // null: the MFA client's calls
 };
+
+// The broker's own push (ui_broker_push_win.cpp). Requests the push for the person at the pipe's
+// server end and puts its challenge id and passcode into the request; push_settings receives the
+// settings the push was made with, for the confirming polls. False (no dialog is to be asked) with
+// the refusal text in message when no push could be created.
+bool ui_request_broker_push(const UiBrokerOptions* options, const Settings* s, void* pipe, UiAuthRequest* request,
+                            Settings* push_settings, wchar_t* message, size_t cch_message);
+// Polls the challenge after the dialog replied approved; s only for the log line of a refusal.
+PushSeen ui_confirm_broker_push(const UiBrokerOptions* options, const Settings* s, const Settings* push_settings,
+                                const wchar_t* challenge_id);
 
 bool authenticate_via_ui_with(const UiBrokerOptions* options, const Settings* s, const Rule* rule,
                               const wchar_t* target, const wchar_t* detail, wchar_t* message, size_t cch_message);

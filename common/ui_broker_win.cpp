@@ -126,6 +126,22 @@ HANDLE open_started_host_pipe(const UiBrokerOptions* options, HANDLE started_hos
     }
 }
 
+bool write_request(const UiBrokerOptions* options, HANDLE pipe, UiAuthRequest* request) {
+    DWORD written = 0;
+    return pipe_transfer_bounded(pipe, true, request, sizeof *request, options->reply_timeout_ms, &written) &&
+           written == sizeof *request;
+}
+
+// Opens the pipe again; true only when its server is the very process that served the first
+// connection (the push was made for its user).
+bool reconnect_same_host(const Settings* s, const UiBrokerOptions* options, OwnedHandle* pipe) {
+    ULONG first = 0, again = 0;
+    if (!GetNamedPipeServerProcessId(pipe->get(), &first)) return false;
+    pipe->reset(open_started_host_pipe(options, nullptr));
+    return *pipe && GetNamedPipeServerProcessId(pipe->get(), &again) && again == first &&
+           server_trusted(s, pipe->get(), options->trusted_host_path);
+}
+
 // The shipped values: our pipe, and SentrelUI.exe beside the running executable as the host to
 // start and the only one to trust. Without our own path (host stays empty) nothing is started and
 // nothing trusted, so every round is refused.
@@ -152,10 +168,16 @@ bool authenticate_via_ui_with(const UiBrokerOptions* options, const Settings* s,
     if (!server_trusted(s, pipe.get(), options->trusted_host_path))
         return ui_round_result(UiRound::untrusted, nullptr, message, cch_message);
 
-    DWORD written = 0;
-    if (!pipe_transfer_bounded(pipe.get(), true, &request, sizeof request, options->reply_timeout_ms, &written) ||
-        written != sizeof request)
-        return ui_round_result(UiRound::send_failed, nullptr, message, cch_message);
+    const bool push = request.mode == ui_mode_push;
+    Settings push_settings;
+    if (push && !ui_request_broker_push(options, s, pipe.get(), &request, &push_settings, message, cch_message))
+        return false;
+    if (!write_request(options, pipe.get(), &request)) {
+        // A host may drop a client that stayed silent while the push was being requested: the same
+        // host, listening again, is asked once more.
+        if (!push || !reconnect_same_host(s, options, &pipe) || !write_request(options, pipe.get(), &request))
+            return ui_round_result(UiRound::send_failed, nullptr, message, cch_message);
+    }
 
     UiAuthReply reply = {};
     DWORD read = 0;
@@ -163,7 +185,10 @@ bool authenticate_via_ui_with(const UiBrokerOptions* options, const Settings* s,
         read != sizeof reply)
         return ui_round_result(UiRound::no_reply, nullptr, message, cch_message);
     pipe.reset();
-    return ui_round_result(UiRound::replied, &reply, message, cch_message);
+    if (!push) return ui_round_result(UiRound::replied, &reply, message, cch_message);
+    PushSeen seen = reply.approved ? ui_confirm_broker_push(options, s, &push_settings, request.challenge_id)
+                                   : PushSeen::refused;
+    return ui_push_round_result(UiRound::replied, &reply, seen, message, cch_message);
 }
 
 bool authenticate_via_ui(const Settings* s, const Rule* rule, const wchar_t* target, const wchar_t* detail,

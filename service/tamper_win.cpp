@@ -138,11 +138,12 @@ unsigned __stdcall watcher_main(void*) {
             continue;
         if (!armed) {
             // From here on every change is recorded; one look at the files protected so far
-            // catches a change made between their backup and this first read.
+            // catches a change made between their backup and this first read. Protection goes on
+            // only after that look, so it never meets a change the caller makes next.
             armed = true;
-            SetEvent(g_armed_event);
             long count = g_table.count;
             for (long i = 0; i < count; ++i) check_and_repair(&g_table.slots[i]);
+            SetEvent(g_armed_event);
         }
         HANDLE waits[2] = {changed.get(), g_stop_event};
         if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {

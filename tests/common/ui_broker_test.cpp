@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "common/handle.h"
 #include "common/policy.h"
@@ -168,11 +169,119 @@ TEST(UiBrokerResult, CallerBufferBounds) {
     EXPECT_STREQ(untouched, L"");
 }
 
+// --- push approvals confirmed by the broker --------------------------------------------------------
+
+TEST(UiBrokerPush, WhatAPollSaw) {
+    EXPECT_EQ(ui_push_seen(true, L"approved"), PushSeen::approved);
+    EXPECT_EQ(ui_push_seen(true, L"APPROVED"), PushSeen::approved);
+    EXPECT_EQ(ui_push_seen(true, L"rejected"), PushSeen::refused);
+    EXPECT_EQ(ui_push_seen(true, L"Expired"), PushSeen::refused);
+    EXPECT_EQ(ui_push_seen(true, L"pending"), PushSeen::open);
+    EXPECT_EQ(ui_push_seen(true, L"approved "), PushSeen::open);
+    EXPECT_EQ(ui_push_seen(true, L""), PushSeen::open);
+    EXPECT_EQ(ui_push_seen(true, nullptr), PushSeen::open);
+    EXPECT_EQ(ui_push_seen(false, L"approved"), PushSeen::unreachable);  // a failed call proves nothing
+
+    // Open or unreachable challenges are asked again, three polls in all; final answers are not.
+    EXPECT_TRUE(ui_push_poll_again(PushSeen::open, 1));
+    EXPECT_TRUE(ui_push_poll_again(PushSeen::unreachable, 2));
+    EXPECT_FALSE(ui_push_poll_again(PushSeen::open, 3));
+    EXPECT_FALSE(ui_push_poll_again(PushSeen::unreachable, 3));
+    EXPECT_FALSE(ui_push_poll_again(PushSeen::approved, 1));
+    EXPECT_FALSE(ui_push_poll_again(PushSeen::refused, 1));
+}
+
+// The decision table: the dialog's approval counts only with the broker's own "approved"; every
+// other combination refuses, with the dialog's text for its own refusals and the broker's for the rest.
+TEST(UiBrokerPush, ApprovalNeedsTheBrokersOwnPoll) {
+    UiAuthReply approving = {ui_auth_magic, 1, {}, {}};
+    UiAuthReply refusing = {ui_auth_magic, 0, {}, {}};
+    text_copy(refusing.message, L"Request rejected on phone");
+    wchar_t message[ui_result_cch];
+
+    struct Case {
+        const UiAuthReply* reply;
+        PushSeen seen;
+        bool approved;
+        const wchar_t* text;
+    } cases[] = {
+        {&approving, PushSeen::approved, true, L"认证成功"},
+        {&approving, PushSeen::open, false, L"推送未经服务器确认，默认拒绝"},
+        {&approving, PushSeen::refused, false, L"推送未经服务器确认，默认拒绝"},
+        {&approving, PushSeen::unreachable, false, L"无法向服务器确认推送结果，默认拒绝"},
+        {&refusing, PushSeen::approved, false, L"Request rejected on phone"},  // the person's refusal stands
+        {&refusing, PushSeen::refused, false, L"Request rejected on phone"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ui_push_round_result(UiRound::replied, c.reply, c.seen, message, ui_result_cch), c.approved)
+            << static_cast<int>(c.seen);
+        EXPECT_STREQ(message, c.text);
+    }
+    // A round that did not end in a reply is refused whatever was seen.
+    EXPECT_FALSE(ui_push_round_result(UiRound::no_reply, nullptr, PushSeen::approved, message, ui_result_cch));
+    EXPECT_STREQ(message, L"等待认证结果超时，默认拒绝");
+    EXPECT_FALSE(ui_push_round_result(UiRound::untrusted, nullptr, PushSeen::approved, message, ui_result_cch));
+    EXPECT_STREQ(message, L"认证界面不可信，默认拒绝");
+
+    ui_push_request_failed(L"Push挑战失败, HTTP:503 响应:down", message, ui_result_cch);
+    EXPECT_STREQ(message, L"推送请求失败，默认拒绝：Push挑战失败, HTTP:503 响应:down");
+    ui_push_request_failed(L"", message, ui_result_cch);
+    EXPECT_STREQ(message, L"推送请求失败，默认拒绝");
+    wchar_t small[8];
+    ui_push_request_failed(L"x", small, 8);
+    EXPECT_STREQ(small, L"推送请求失败，");
+}
+
 // --- whole rounds against an in-process host -----------------------------------------------------
 
 namespace {
 
-enum class FakeAnswer { approve_wrong_magic, deny, short_reply, silent };
+enum class FakeAnswer { approve_wrong_magic, deny, short_reply, silent, drop_first_then_approve };
+
+// The MFA calls of the broker's own push, answered from a script: the request succeeds (or not),
+// and each poll takes the next status of the list (poll_fails: the call fails; the last repeats).
+const wchar_t* const poll_fails = L"<the call fails>";
+
+struct FakePush {
+    bool request_ok = true;
+    const wchar_t* id = L"c0ffee42";
+    const wchar_t* passcode = L"428571";
+    std::vector<const wchar_t*> statuses = {L"approved"};
+    int requests = 0;
+    int polls = 0;
+    wchar_t request_user[128] = L"";
+    wchar_t polled_id[128] = L"";
+    HANDLE requested = nullptr;  // set by the request, when given
+    HANDLE proceed = nullptr;    // awaited by the request, when given
+} fake_push;
+
+bool fake_request(const Settings* s, wchar_t* id, size_t cch_id, wchar_t* passcode, size_t cch_passcode, wchar_t* err,
+                  size_t cch_err) {
+    ++fake_push.requests;
+    text_copy(fake_push.request_user, s->mfa_username);
+    if (fake_push.requested) SetEvent(fake_push.requested);
+    if (fake_push.proceed) WaitForSingleObject(fake_push.proceed, 10000);
+    if (!fake_push.request_ok) {
+        text_copy(err, cch_err, L"Push挑战失败, HTTP:503 响应:down");
+        return false;
+    }
+    text_copy(id, cch_id, fake_push.id);
+    text_copy(passcode, cch_passcode, fake_push.passcode);
+    return true;
+}
+
+bool fake_poll(const Settings*, const wchar_t* id, wchar_t* status, size_t cch_status, wchar_t* err, size_t cch_err) {
+    size_t i = std::min(static_cast<size_t>(fake_push.polls++), fake_push.statuses.size() - 1);
+    text_copy(fake_push.polled_id, id);
+    if (fake_push.statuses[i] == poll_fails) {
+        text_copy(err, cch_err, L"接收响应失败: 12002");
+        return false;
+    }
+    text_copy(status, cch_status, fake_push.statuses[i]);
+    return true;
+}
+
+const UiPushCalls fake_push_calls = {fake_request, fake_poll, 0};
 
 // The server end of a pipe of its own, answering one client from a thread.
 class FakeHost {
@@ -211,6 +320,19 @@ private:
         // A client that came and went before the wait counts as connected (ERROR_NO_DATA): its read fails.
         bool connected = ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED ||
                          GetLastError() == ERROR_NO_DATA;
+        if (connected && host->answer_ == FakeAnswer::drop_first_then_approve) {
+            // A host that drops a client silent for too long: once the broker's push request has
+            // begun, the client is dropped and the next instance waits for it to come back.
+            WaitForSingleObject(fake_push.requested, 10000);
+            DisconnectNamedPipe(pipe);
+            host->pipe_.reset();  // one instance: the old one goes first
+            host->pipe_.reset(CreateNamedPipeW(host->name, PIPE_ACCESS_DUPLEX,
+                                               PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1,
+                                               sizeof(UiAuthReply), sizeof(UiAuthRequest), 0, nullptr));
+            pipe = host->pipe_.get();
+            SetEvent(fake_push.proceed);
+            connected = ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
+        }
         if (!connected || !ReadFile(pipe, &host->received, sizeof host->received, &host->cb_received_, nullptr))
             host->cb_received_ = 0;
         SetEvent(host->read_done_.get());
@@ -225,6 +347,9 @@ private:
                 break;
             case FakeAnswer::deny:
                 text_copy(reply.message, host->message_);
+                break;
+            case FakeAnswer::drop_first_then_approve:
+                reply.approved = 1;
                 break;
             case FakeAnswer::short_reply:
                 reply.approved = 1;
@@ -256,9 +381,10 @@ protected:
     void SetUp() override {
         text_format(settings.log_file, 1024, L"%s\\logs\\sentrel.log", tmp.path);
         text_copy(self, own_path().c_str());
+        fake_push = FakePush{};
     }
     UiBrokerOptions options_for(const FakeHost& host, uint32_t reply_timeout_ms = 10000) {
-        return UiBrokerOptions{host.name, self, nullptr, reply_timeout_ms, 0, 0};
+        return UiBrokerOptions{host.name, self, nullptr, reply_timeout_ms, 0, 0, &fake_push_calls};
     }
 
     TempFolder tmp;
@@ -280,8 +406,12 @@ TEST_F(UiBrokerRound, ApprovalFromOurHostEvenWithWrongMagic) {
     ASSERT_EQ(host.cb_received(), 3912u);
     UiAuthRequest expected;
     build_ui_request(&r, L"C:\\Windows\\notepad.exe", L"", &expected);
+    text_copy(expected.challenge_id, L"c0ffee42");  // the broker's own push
+    text_copy(expected.passcode, L"428571");
     EXPECT_EQ(bytes_of(&host.received, sizeof host.received), bytes_of(&expected, sizeof expected));
     EXPECT_EQ(log_text(settings), L"");  // a listening host: nothing started, nothing logged
+    EXPECT_EQ(fake_push.requests, 1);
+    EXPECT_STREQ(fake_push.polled_id, L"c0ffee42");
 }
 
 TEST_F(UiBrokerRound, DenialCarriesTheDialogText) {
@@ -324,6 +454,7 @@ TEST_F(UiBrokerRound, UntrustedServerNeverSeesTheRequest) {
     EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
     EXPECT_STREQ(message, L"认证界面不可信，默认拒绝");
     EXPECT_EQ(host.cb_received(), 0u);
+    EXPECT_EQ(fake_push.requests, 0);  // nobody's phone is asked for a host we refuse
 
     wchar_t expected[1200];
     text_format(expected, 1200, L"] UI pipe server not trusted: pid=%lu image=%s\r\r\n", GetCurrentProcessId(), self);
@@ -378,6 +509,131 @@ TEST_F(UiBrokerRound, AdminRefusalFillsCallerBuffer) {
     wchar_t none[4] = L"abc";
     EXPECT_FALSE(authenticate_admin_with(&options, &settings, L"Open Console", none, 0));
     EXPECT_STREQ(none, L"abc");
+}
+
+// A dialog host made to say yes (or a forged reply) approves a push only when the broker's own
+// poll of its own challenge says approved.
+TEST_F(UiBrokerRound, PushApprovalCountsOnlyWhenTheBrokersPollSaysApproved) {
+    Rule r = rule_with(L"记事本", L"push");
+    struct Case {
+        std::vector<const wchar_t*> statuses;
+        bool approved;
+        int polls;
+        const wchar_t* text;
+    } cases[] = {
+        {{L"pending"}, false, 3, L"推送未经服务器确认，默认拒绝"},
+        {{L"rejected"}, false, 1, L"推送未经服务器确认，默认拒绝"},
+        {{L"pending", L"expired"}, false, 2, L"推送未经服务器确认，默认拒绝"},
+        {{poll_fails}, false, 3, L"无法向服务器确认推送结果，默认拒绝"},
+        {{poll_fails, L"pending", L"APPROVED"}, true, 3, L"认证成功"},  // a slow or flaky server
+        {{L"approved"}, true, 1, L"认证成功"},
+    };
+    for (const Case& c : cases) {
+        fake_push = FakePush{};
+        fake_push.statuses = c.statuses;
+        FakeHost host(FakeAnswer::approve_wrong_magic);
+        UiBrokerOptions options = options_for(host);
+        EXPECT_EQ(authenticate_via_ui_with(&options, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch),
+                  c.approved)
+            << c.polls;
+        EXPECT_STREQ(message, c.text);
+        EXPECT_EQ(fake_push.polls, c.polls);
+        EXPECT_STREQ(fake_push.polled_id, L"c0ffee42");
+        ASSERT_EQ(host.cb_received(), 3912u);
+        EXPECT_STREQ(host.received.challenge_id, L"c0ffee42");
+        EXPECT_STREQ(host.received.passcode, L"428571");
+        EXPECT_STREQ(host.received.destination, L"");
+    }
+    std::wstring log = log_text(settings);
+    EXPECT_NE(log.find(L"] UI push approval not confirmed by the server: pending\r\r\n"), std::wstring::npos) << log;
+    EXPECT_NE(log.find(L"] UI push approval not confirmed by the server: 接收响应失败: 12002\r\r\n"),
+              std::wstring::npos)
+        << log;
+}
+
+TEST_F(UiBrokerRound, PushRefusedByTheDialogIsNotPolled) {
+    FakeHost host(FakeAnswer::deny, L"Request rejected on phone");
+    UiBrokerOptions options = options_for(host);
+    Rule r = rule_with(L"x", L"push");
+    EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
+    EXPECT_STREQ(message, L"Request rejected on phone");
+    EXPECT_EQ(fake_push.requests, 1);
+    EXPECT_EQ(fake_push.polls, 0);
+}
+
+TEST_F(UiBrokerRound, FailedPushRequestAsksNoDialog) {
+    Rule r = rule_with(L"x", L"push");
+    {
+        fake_push.request_ok = false;
+        FakeHost host(FakeAnswer::approve_wrong_magic);
+        UiBrokerOptions options = options_for(host);
+        EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
+        EXPECT_STREQ(message, L"推送请求失败，默认拒绝：Push挑战失败, HTTP:503 响应:down");
+        EXPECT_EQ(host.cb_received(), 0u);  // the host never saw a request
+    }
+    {
+        fake_push = FakePush{};
+        fake_push.id = L"";  // a 200 answer without a challenge id
+        FakeHost host(FakeAnswer::approve_wrong_magic);
+        UiBrokerOptions options = options_for(host);
+        EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
+        EXPECT_STREQ(message, L"推送请求失败，默认拒绝：服务器未返回 challenge_id");
+        EXPECT_EQ(host.cb_received(), 0u);
+    }
+    std::wstring log = log_text(settings);
+    EXPECT_NE(log.find(L"] UI push request failed: Push挑战失败, HTTP:503 响应:down\r\r\n"), std::wstring::npos) << log;
+}
+
+// The push names the person at the dialog: mfa_username, else the account of the host process
+// (here our own, as the fake host runs in this process), never just the caller's account.
+TEST_F(UiBrokerRound, PushIsForTheConfiguredUserOrTheHostsAccount) {
+    Rule r = rule_with(L"x", L"push");
+    wchar_t account[128] = L"";
+    DWORD cch = 128;
+    ASSERT_TRUE(GetUserNameW(account, &cch));
+    {
+        FakeHost host(FakeAnswer::approve_wrong_magic);
+        UiBrokerOptions options = options_for(host);
+        EXPECT_TRUE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
+        EXPECT_STREQ(fake_push.request_user, account);
+    }
+    {
+        text_copy(settings.mfa_username, L"alice");
+        FakeHost host(FakeAnswer::approve_wrong_magic);
+        UiBrokerOptions options = options_for(host);
+        EXPECT_TRUE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
+        EXPECT_STREQ(fake_push.request_user, L"alice");
+    }
+}
+
+TEST_F(UiBrokerRound, CodeModesKeepTheDialogsVerdictWithoutAPush) {
+    for (const wchar_t* mode : {L"totp", L"sms", L"email", L""}) {
+        FakeHost host(FakeAnswer::approve_wrong_magic);
+        UiBrokerOptions options = options_for(host);
+        Rule r = rule_with(L"x", mode);
+        EXPECT_TRUE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
+        ASSERT_EQ(host.cb_received(), 3912u);
+        EXPECT_STREQ(host.received.challenge_id, L"");
+        EXPECT_STREQ(host.received.passcode, L"");
+    }
+    EXPECT_EQ(fake_push.requests + fake_push.polls, 0);
+}
+
+// A host that drops a client silent for too long (the push request can take the transport's
+// timeouts) is asked again once it listens: the same host process, so the push is still its user's.
+TEST_F(UiBrokerRound, HostThatDroppedTheClientDuringThePushRequestIsAskedAgain) {
+    OwnedHandle requested(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    OwnedHandle proceed(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    fake_push.requested = requested.get();
+    fake_push.proceed = proceed.get();
+    FakeHost host(FakeAnswer::drop_first_then_approve);
+    UiBrokerOptions options = options_for(host);
+    Rule r = rule_with(L"x", L"push");
+    EXPECT_TRUE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
+    EXPECT_STREQ(message, L"认证成功");
+    ASSERT_EQ(host.cb_received(), 3912u);
+    EXPECT_STREQ(host.received.challenge_id, L"c0ffee42");
+    EXPECT_EQ(fake_push.requests, 1);  // one push, not a second one for the second connection
 }
 
 // --- the shipped start path, with the test dialog host installed as SentrelUI.exe -----------------
@@ -468,7 +724,8 @@ TEST_F(UiBrokerHostMachineWide, StartsTheHostOnceWaitsForItsSlowStartAndIsServed
     ASSERT_TRUE(write_file_bytes(tmp.file(L"test_dialog_script.txt"), "approve\n# comment\ndeny 用户取消\nexit\n"));
     // A cold start slower than the start-up wait: the broker waits on while the host it started runs.
     ASSERT_TRUE(write_file_bytes(tmp.file(L"test_dialog_start_delay.txt"), "2500"));
-    UiBrokerOptions options = {ui_pipe_name, host.c_str(), host.c_str(), 20000, ui_start_wait_ms, 20000};
+    fake_push = FakePush{};
+    UiBrokerOptions options = {ui_pipe_name, host.c_str(), host.c_str(), 20000, ui_start_wait_ms, 20000, &fake_push_calls};
 
     Rule program = rule_with(L"记事本", L"push");
     ULONGLONG start = GetTickCount64();
@@ -498,7 +755,8 @@ TEST_F(UiBrokerHostMachineWide, StartsTheHostOnceWaitsForItsSlowStartAndIsServed
 
     std::wstring lines = records();
     EXPECT_NE(lines.find(L"\"mode\":2,\"title\":\"记事本\",\"target\":\"C:\\\\Program Files\\\\App\\\\app.exe\","
-                         L"\"detail\":\"\",\"extras_zero\":true,\"padding_zero\":true}\n"),
+                         L"\"detail\":\"\",\"extras_zero\":false,\"padding_zero\":true,"
+                         L"\"challenge_id\":\"c0ffee42\",\"passcode\":\"428571\"}\n"),
               std::wstring::npos)
         << lines;
     EXPECT_NE(lines.find(L"\"mode\":3,\"title\":\"git\",\"target\":\"C:\\\\git\\\\git.exe\","

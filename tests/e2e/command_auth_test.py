@@ -69,7 +69,7 @@ class CommandAuthorization(E2ETestCase):
 
     def test_matched_command_asks_the_dialog_and_runs_only_when_approved(self):
         self.lay_out([rule_json("command", "Echo tool", match_name="ARG_ECHO.EXE", args_contains="deploy",
-                                auth_mode="PUSH")])
+                                auth_mode="EMAIL")])
         self.host_script("approve", "deny 请求在手机上被拒绝", "deny", "short", "magic approve")
         self.start_service()
 
@@ -78,7 +78,7 @@ class CommandAuthorization(E2ETestCase):
         self.assertIn("[now please]", out)
         request = self.host_requests()[0]
         self.assertEqual((request["mode"], request["title"], request["target"], request["detail"]),
-                         (2, "Echo tool", self.echo_path, 'deploy "now please"'))
+                         (4, "Echo tool", self.echo_path, 'deploy "now please"'))
         self.assertTrue(request["extras_zero"])
         self.assertEqual(self.cmd_lines()[-1], 'cmd: path=%s args=deploy "now please" result=认证成功' % self.echo_path)
 

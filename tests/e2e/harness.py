@@ -288,9 +288,14 @@ class Install:
         return self.sc("query", "SentrelSvc")[1]
 
     def remove_service(self):
+        """Stops and deletes the service, and waits until the manager has really removed it (an
+        entry marked for deletion stays until its process has ended, and would refuse the next
+        test's install)."""
         self.sc("stop", "SentrelSvc")
         wait_until(lambda: "RUNNING" not in self.service_state() and "PENDING" not in self.service_state(), timeout=15)
         self.sc("delete", "SentrelSvc")
+        if not wait_until(lambda: self.sc("query", "SentrelSvc")[0] != 0, timeout=30):
+            raise AssertionError("the service entry was not removed within 30 s: " + self.service_state())
 
     # --- the log ------------------------------------------------------------------------------
     def log_path(self):

@@ -84,7 +84,7 @@ class ProcessWatcher(E2ETestCase):
     # ------------------------------------------------------------------------------------------
     def test_program_is_stopped_asked_for_and_relaunched_then_a_second_start_runs_within_the_window(self):
         self.lay_out([rule_json("program", "Other", match_name="other.exe"),
-                      rule_json("program", "Protected app", match_name="PROTECTED_APP.EXE", auth_mode="push",
+                      rule_json("program", "Protected app", match_name="PROTECTED_APP.EXE", auth_mode="email",
                                 cache_window_seconds=300)])
         self.host_script("approve", "deny unexpected second dialog")
         self.start_service()
@@ -94,7 +94,7 @@ class ProcessWatcher(E2ETestCase):
         self.assertTrue(self.install.wait_for_log("program relaunch ok: " + self.app_win), self.program_lines())
         request = self.host_requests()[0]
         self.assertEqual((request["mode"], request["title"], request["target"], request["detail"]),
-                         (2, "Protected app", self.app_win, ""))
+                         (4, "Protected app", self.app_win, ""))
         # The new process runs without the first start's arguments, in the program's own folder.
         self.assertTrue(wait_until(lambda: len(self.relaunched()) == 1))
         again = self.relaunched()[0]

@@ -135,9 +135,11 @@ class Handler(BaseHTTPRequestHandler):
         return self.server.state
 
     # answers
-    def send_body(self, status, body, content_type="application/json"):
+    def send_body(self, status, body, content_type="application/json", headers=None):
         data = body.encode("utf-8") if isinstance(body, str) else body
         self.send_response(status)
+        for name, value in (headers or {}).items():
+            self.send_header(name, value)
         self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(data)))
         self.end_headers()
@@ -198,7 +200,7 @@ class Handler(BaseHTTPRequestHandler):
             return True
         if "status" in fault or "body" in fault:
             self.send_body(int(fault.get("status", 200)), fault.get("body", ""),
-                           fault.get("content_type", "application/json"))
+                           fault.get("content_type", "application/json"), fault.get("headers"))
             return True
         return False
 

@@ -23,7 +23,8 @@
 //   test_dialog_requests.txt  one UTF-8 JSON line appended per accepted request, before its action:
 //       {"pid":1234,"mode":2,"title":"...","target":"...","detail":"...","extras_zero":true,"padding_zero":true}
 //       extras_zero: destination, challenge id and passcode were all zero; padding_zero: every
-//       unit after the terminators of title, target and detail was zero.
+//       unit after the terminators of title, target and detail was zero. A request that carries a
+//       challenge id (the broker's own push) adds "challenge_id" and "passcode" before the "}".
 #include <windows.h>
 #include <shellapi.h>
 #include <stdlib.h>
@@ -170,10 +171,15 @@ void record_request(const UiAuthRequest& request) {
     append_json_text(line, record_cch, L"detail", request.detail, 512);
     bool extras = all_zero(request.destination) && all_zero(request.challenge_id) && all_zero(request.passcode);
     bool padding = padding_zero(request.title) && padding_zero(request.target) && padding_zero(request.detail);
-    wchar_t tail[96];
-    text_format(tail, 96, L",\"extras_zero\":%s,\"padding_zero\":%s}\n", extras ? L"true" : L"false",
+    wchar_t flags[96];
+    text_format(flags, 96, L",\"extras_zero\":%s,\"padding_zero\":%s", extras ? L"true" : L"false",
                 padding ? L"true" : L"false");
-    text_append(line, record_cch, tail);
+    text_append(line, record_cch, flags);
+    if (request.challenge_id[0]) {
+        append_json_text(line, record_cch, L"challenge_id", request.challenge_id, 128);
+        append_json_text(line, record_cch, L"passcode", request.passcode, 32);
+    }
+    text_append(line, record_cch, L"}\n");
 
     append_record_beside_exe(L"test_dialog_requests.txt", line);
 }
