@@ -59,7 +59,7 @@ LogFolderVerdict prepare_log_folder(const wchar_t* log_file, LogFolderPort* port
         size_t end = start;
         while (end < cch && !is_separator(log_file[end])) ++end;
         size_t n = end - start;
-        bool dots = (n == 1 && log_file[start] == L'.') || (n == 2 && log_file[start] == L'.' && log_file[start + 1] == L'.');
+        bool dots = (n == 1 || n == 2) && log_file[start] == L'.' && log_file[end - 1] == L'.';
         if (n == 0 || dots) {
             text_copy(refused, cch_refused, log_file);
             return LogFolderVerdict::bad_path;

@@ -1,6 +1,6 @@
 // Tamper protection: protected DACLs on the service's files, its service object and its registry
-// key (common/permissions.h holds them), and a watcher that writes a changed, deleted or renamed protected file back from the copy
-// taken at service start.
+// key (common/permissions.h holds them), and a watcher that writes a changed, deleted or renamed
+// protected file back from the copy taken at service start.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>

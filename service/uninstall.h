@@ -6,8 +6,9 @@
 // administrators delete it), stop the service, delete it, wait for its process, and only then give
 // the five files their folder's DACL back: while the process runs, its watcher would take the
 // release for tampering and undo it. The service's registry key goes with the service; only when
-// the deletion fails does it get its inherited DACL back, so what stays has the system's defaults. "Nothing installed" is only a service that does not exist;
-// every other failure says why and leaves the files protected.
+// the deletion fails does it get its inherited DACL back, so what stays has the system's defaults.
+// "Nothing installed" is only a service that does not exist; every other failure says why and
+// leaves the files protected.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
