@@ -35,8 +35,8 @@ class CommandAuthorization(E2ETestCase):
         except FileNotFoundError:
             return []
 
-    def runguard(self, *command, env=None, timeout=60):
-        code, out, err = self.install.run("runguard.exe", "run", "--", *command, env=env, timeout=timeout)
+    def runguard(self, *command, env=None, timeout=60, cwd=None):
+        code, out, err = self.install.run("runguard.exe", "run", "--", *command, env=env, timeout=timeout, cwd=cwd)
         return code, out.replace("\r\n", "\n"), err.replace("\r\n", "\n")
 
     def probe(self, *args):
@@ -104,6 +104,25 @@ class CommandAuthorization(E2ETestCase):
         code, _, err = self.runguard(".\\arg_echo.exe")
         self.assertEqual((code, err), (4, "命令被拒绝: 不行\n"))
         self.assertEqual(self.host_requests()[0]["target"], self.echo_path)
+
+    def test_a_cmd_planted_in_the_current_folder_is_not_run(self):
+        system_cmd = r"C:\windows\system32\cmd.exe"
+        self.lay_out([rule_json("command", "Command prompt", match_path=system_cmd)])
+        planted = win_to_unix(r"C:\Planted")
+        shutil.rmtree(planted, ignore_errors=True)
+        os.makedirs(planted)
+        self.addCleanup(shutil.rmtree, planted, True)
+        shutil.copy(os.path.join(self.install.folder, "arg_echo.exe"), os.path.join(planted, "cmd.exe"))
+        # The reason carries a line break, a tab and an escape sequence: printed without them.
+        self.host_script("deny 不行\x1b[2J\tnext", "approve", "approve")
+        self.start_service()
+
+        code, out, err = self.runguard("cmd.exe", "/c", "echo", "real", cwd=planted)
+        self.assertEqual((code, out, err), (4, "", "命令被拒绝: 不行[2Jnext\n"))
+        self.assertEqual(self.host_requests()[0]["target"].lower(), system_cmd.lower())  # the rule applied
+        for name in ("cmd", "CMD.EXE"):
+            code, out, err = self.runguard(name, "/c", "echo", "real", cwd=planted)
+            self.assertEqual((code, out.strip(), err), (0, "real", ""), name)  # System32's cmd, not arg_echo
 
     def test_no_dialog_host_denies(self):
         self.lay_out([rule_json("command", "Echo", match_name="arg_echo.exe")], host=False)
