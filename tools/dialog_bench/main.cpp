@@ -35,6 +35,13 @@
 
 namespace {
 
+// The dialog host's pipe of this session.
+const wchar_t* host_pipe_name() {
+    static wchar_t name[ui_pipe_name_cch] = L"";
+    if (!name[0]) ui_pipe_name_for(ui_own_session(), name, ui_pipe_name_cch);
+    return name;
+}
+
 constexpr const wchar_t* dialog_class = L"SNAuthDlg";
 constexpr int max_rounds = 1000;
 constexpr DWORD default_pause_ms = 200;
@@ -79,13 +86,13 @@ double percentile(const double* values, int n, double p) {
 HANDLE connect_host() {
     ULONGLONG give_up = GetTickCount64() + connect_limit_ms;
     for (;;) {
-        HANDLE pipe = CreateFileW(ui_pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+        HANDLE pipe = CreateFileW(host_pipe_name(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) return pipe;
         DWORD error = GetLastError();
         if (GetTickCount64() >= give_up || (error != ERROR_PIPE_BUSY && error != ERROR_FILE_NOT_FOUND))
             return INVALID_HANDLE_VALUE;
-        if (error == ERROR_PIPE_BUSY) WaitNamedPipeW(ui_pipe_name, 50); else Sleep(poll_ms);
+        if (error == ERROR_PIPE_BUSY) WaitNamedPipeW(host_pipe_name(), 50); else Sleep(poll_ms);
     }
 }
 
@@ -241,7 +248,7 @@ void print_memory(int n) {
 // Until the host's pipe exists, without taking its instance.
 bool wait_for_host() {
     ULONGLONG give_up = GetTickCount64() + host_limit_ms;
-    while (!WaitNamedPipeW(ui_pipe_name, 1) && GetLastError() == ERROR_FILE_NOT_FOUND) {
+    while (!WaitNamedPipeW(host_pipe_name(), 1) && GetLastError() == ERROR_FILE_NOT_FOUND) {
         if (GetTickCount64() >= give_up) return false;
         Sleep(10);
     }

@@ -2,10 +2,10 @@
 // a script instead of asking a person. The end-to-end tests install it as SentrelUI.exe, so the
 // broker starts it and trusts it like the real host.
 //
-// It serves \\.\pipe\SentrelUI as the real host does: message mode, one instance, one request and
-// one reply per connection, then the next connection; a request that is short or has another
-// magic is dropped without an answer; a second copy started while one runs exits at once
-// (Global\SentrelUIPipeSingleton). Without --pipe it exits with code 2 and a message on stderr.
+// It serves its session's \\.\pipe\SentrelUI.<session> as the real host does: message mode, one
+// request and one reply per connection, then the next connection (one instance at a time); a
+// request that is short or has another magic is dropped without an answer; a second copy started
+// in the session while one runs exits at once (Local\SentrelUIPipeSingleton). Without --pipe it exits with code 2 and a message on stderr.
 //
 // Files beside the executable:
 //   test_dialog_script.txt    one action per line, read again for every request. The n-th request
@@ -238,9 +238,11 @@ int run_host() {
     OwnedHandle singleton(CreateMutexW(nullptr, FALSE, ui_host_mutex_name));
     if (GetLastError() == ERROR_ALREADY_EXISTS) return 0;
     wait_start_delay();
+    wchar_t pipe_name[ui_pipe_name_cch];
+    if (!ui_pipe_name_for(ui_own_session(), pipe_name, ui_pipe_name_cch)) return 1;
     unsigned long served = 0;
     for (;;) {
-        OwnedHandle pipe(CreateNamedPipeW(ui_pipe_name, PIPE_ACCESS_DUPLEX,
+        OwnedHandle pipe(CreateNamedPipeW(pipe_name, PIPE_ACCESS_DUPLEX,
                                           PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1,
                                           sizeof(UiAuthReply), sizeof(UiAuthRequest), ui_reply_timeout_ms, nullptr));
         if (!pipe) {
