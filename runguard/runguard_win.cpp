@@ -144,8 +144,13 @@ int run_guarded(int argc, const wchar_t* const* argv) {
     text_copy(request.path, path);
     text_copy(request.args, argument_line);
     text_copy(request.cwd, cwd);
-    if (!send_auth_request(&request, &reply)) {
-        console_eprint(L"无法连接 SentrelSvc。请确认服务已启动（SentrelSvc.exe install）。\n");
+    AuthPipeFailure failure = AuthPipeFailure::none;
+    if (!send_auth_request(&request, &reply, &failure)) {
+        if (failure == AuthPipeFailure::not_our_service) {
+            console_eprint(L"无法连接 SentrelSvc：管道 \\\\.\\pipe\\SentrelAuth 的服务端不是 Sentrel 服务，命令未执行。\n");
+        } else {
+            console_eprint(L"无法连接 SentrelSvc。请确认服务已启动（SentrelSvc.exe install）。\n");
+        }
         return runguard_exit_no_service;
     }
     if (reply.allowed == 0) {

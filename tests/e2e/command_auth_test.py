@@ -190,24 +190,63 @@ class CommandAuthorization(E2ETestCase):
         # Wrong-sized requests are not logged; the others are, one line each.
         self.assertEqual(len(self.cmd_lines()), 4)
 
-    def test_a_client_beyond_the_eight_instances_fails_at_once_and_the_service_recovers(self):
-        self.lay_out([rule_json("command", "Other", match_name="other.exe")])
+    def test_idle_clients_neither_jam_nor_decide_and_are_dropped_within_seconds(self):
+        self.lay_out([rule_json("command", "Echo", match_name="arg_echo.exe", args_contains="guarded")])
+        self.host_script("deny 拒绝")
         self.start_service()
-        # One after another: a client arriving while the listener is between instances fails
-        # at once (clients never wait), which is not what this test is about.
         holders = []
         for _ in range(8):
             holder = self.install.start("pipe_probe.exe", "hold", "60000")
             self.assertEqual(holder.stdout.readline().strip(), b"connected")
             holders.append(holder)
         started = time.time()
-        code, _, err = self.runguard("arg_echo.exe")
-        self.assertEqual((code, err), (3, NO_SERVICE))
+        # An instance still waits: commands are decided as ever, by the rules and the dialog.
+        code, _, err = self.runguard("arg_echo.exe", "free")
+        self.assertEqual((code, err), (0, ""))
+        code, _, err = self.runguard("arg_echo.exe", "guarded")
+        self.assertEqual((code, err), (4, "命令被拒绝: 拒绝\n"))
         self.assertLess(time.time() - started, 5)
-
+        # Each idle client is dropped once its 5 s are up, not held for its 60 s.
         for holder in holders:
-            self.install.stop(holder)
-        self.assertTrue(wait_until(lambda: self.runguard("arg_echo.exe")[0] == 0, timeout=20))
+            line = holder.stdout.readline().decode().strip()
+            self.assertRegex(line, r"^dropped after \d+ ms$")
+            self.assertLess(int(line.split()[2]), 15000, line)
+        self.assertEqual(len(self.host_requests()), 1)
+
+    def test_a_squatting_server_never_sees_a_request_nor_decides_one(self):
+        self.lay_out([rule_json("command", "Echo", match_name="arg_echo.exe", args_contains="guarded")])
+        self.host_script("deny 拒绝")
+        self.start_service()
+        # Wine lets another process add instances to the service's pipe (Windows refuses it by the
+        # pipe's descriptor and first instance): the squatter's and the service's instances
+        # compete for every client.
+        squatter = self.install.start("pipe_probe.exe", "squat")
+        self.assertTrue(wait_until(lambda: self.probe("authorize", "C:\\probe.exe")[1] == "allowed=1 reason=squatter",
+                                   timeout=20), "the squatter never answered a plain client")
+        for _ in range(6):
+            code, _, err = self.runguard("arg_echo.exe", "guarded")
+            self.assertEqual((code, err), (4, "命令被拒绝: 拒绝\n"))
+            code, out, err = self.runguard("arg_echo.exe", "free")
+            self.assertEqual((code, err), (0, ""))
+            self.assertIn("[free]", out)
+        squatter.terminate()
+        seen = squatter.communicate(timeout=30)[0].decode("utf-8", "replace").splitlines()
+        self.assertEqual([line for line in seen if line.startswith("request:") and "arg_echo" in line], [], seen)
+        self.assertIn("connection without request", seen)  # runguard met it, and left it at that
+        self.assertEqual(len(self.host_requests()), 6)
+
+    def test_only_the_installed_services_own_process_is_trusted(self):
+        self.lay_out([rule_json("command", "Echo", match_name="arg_echo.exe", args_contains="guarded")])
+        self.host_script("approve")
+        # Installed but stopped: a foreground run of the very same SentrelSvc.exe is not the
+        # service, and runguard writes nothing to it.
+        code, out = self.install.create_service()
+        self.assertEqual(code, 0, out)
+        self.start_service()
+        code, out, err = self.runguard("arg_echo.exe", "free")
+        self.assertEqual((code, out, err),
+                         (3, "", "无法连接 SentrelSvc：管道 \\\\.\\pipe\\SentrelAuth 的服务端不是 Sentrel 服务，命令未执行。\n"))
+        self.assertEqual(self.cmd_lines(), [])
 
 
 class StopWhileWaiting(E2ETestCase):
