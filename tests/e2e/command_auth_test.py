@@ -7,7 +7,7 @@ import shutil
 import subprocess
 import time
 
-from harness import E2ETestCase, main, policy_json, rule_json, wait_until, win_to_unix
+from harness import E2ETestCase, main, policy_json, rule_json, wait_until, win_to_unix, wine_env
 
 NO_SERVICE = "无法连接 SentrelSvc。请确认服务已启动（SentrelSvc.exe install）。\n"
 UNMATCHED = "未命中命令规则，直接放行"
@@ -123,6 +123,20 @@ class CommandAuthorization(E2ETestCase):
         for name in ("cmd", "CMD.EXE"):
             code, out, err = self.runguard(name, "/c", "echo", "real", cwd=planted)
             self.assertEqual((code, out.strip(), err), (0, "real", ""), name)  # System32's cmd, not arg_echo
+
+    def test_the_dialog_host_gets_the_users_environment_not_the_services(self):
+        self.lay_out([rule_json("command", "Echo", match_name="arg_echo.exe")])
+        self.host_script("approve")
+        # A variable of the user's own (Windows keeps them in HKCU\\Environment), and another
+        # value of it in the service's environment.
+        subprocess.run(["wine", "reg", "add", r"HKCU\Environment", "/v", "SENTREL_ENV_MARKER", "/d", "user", "/f"],
+                       env=wine_env(), capture_output=True, timeout=60, check=True)
+        self.addCleanup(subprocess.run, ["wine", "reg", "delete", r"HKCU\Environment", "/v", "SENTREL_ENV_MARKER", "/f"],
+                        env=wine_env(), capture_output=True, timeout=60)
+        self.install.start_console_service(env={"SENTREL_ENV_MARKER": "service"})
+        code, _, err = self.runguard("arg_echo.exe")
+        self.assertEqual((code, err), (0, ""))
+        self.assertEqual(self.host_requests()[0]["env_marker"], "user")
 
     def test_no_dialog_host_denies(self):
         self.lay_out([rule_json("command", "Echo", match_name="arg_echo.exe")], host=False)

@@ -21,7 +21,9 @@
 //   test_dialog_start_delay.txt  a number of milliseconds the host waits before its pipe exists
 //                             (a slow cold start); no file: none.
 //   test_dialog_requests.txt  one UTF-8 JSON line appended per accepted request, before its action:
-//       {"pid":1234,"mode":2,"title":"...","target":"...","detail":"...","extras_zero":true,"padding_zero":true}
+//       {"pid":1234,"env_marker":"...","mode":2,"title":"...","target":"...","detail":"...","extras_zero":true,"padding_zero":true}
+//       env_marker: the host's environment variable SENTREL_ENV_MARKER (empty when it has none),
+//       so a test can tell whose environment the host was started with.
 //       extras_zero: destination, challenge id and passcode were all zero; padding_zero: every
 //       unit after the terminators of title, target and detail was zero.
 #include <windows.h>
@@ -163,8 +165,14 @@ bool all_zero(const wchar_t (&field)[cch]) {
 
 void record_request(const UiAuthRequest& request) {
     static wchar_t line[record_cch];
-    text_format(line, record_cch, L"{\"pid\":%lu,\"mode\":%lu", GetCurrentProcessId(),
-                static_cast<unsigned long>(request.mode));
+    wchar_t marker[64] = L"";
+    DWORD cch_marker = GetEnvironmentVariableW(L"SENTREL_ENV_MARKER", marker, 64);
+    if (cch_marker == 0 || cch_marker >= 64) marker[0] = L'\0';
+    text_format(line, record_cch, L"{\"pid\":%lu", GetCurrentProcessId());
+    append_json_text(line, record_cch, L"env_marker", marker, 64);
+    wchar_t mode[32];
+    text_format(mode, 32, L",\"mode\":%lu", static_cast<unsigned long>(request.mode));
+    text_append(line, record_cch, mode);
     append_json_text(line, record_cch, L"title", request.title, 128);
     append_json_text(line, record_cch, L"target", request.target, 1024);
     append_json_text(line, record_cch, L"detail", request.detail, 512);
