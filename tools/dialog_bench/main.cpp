@@ -3,7 +3,7 @@
 //   dialog_bench <rounds> [pause_ms] [settle_ms]
 // It first waits for the host's pipe without connecting to it and then lets the host settle
 // (default 1000 ms: the host prepares its controls and fonts once its first pipe exists). Each round
-// connects to \\.\pipe\SentrelUI as the broker does, writes one TOTP request and times, from just
+// connects to the session's \\.\pipe\SentrelUI.<session> as the broker does, writes one TOTP request and times, from just
 // before the write, three moments, looked for every millisecond:
 //   created  a top-level window of class SNAuthDlg exists (the host has begun to build the dialog)
 //   shown    that window is visible, and belongs to the host (what a person could first see)

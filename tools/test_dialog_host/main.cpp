@@ -5,7 +5,8 @@
 // It serves its session's \\.\pipe\SentrelUI.<session> as the real host does: message mode, one
 // request and one reply per connection, then the next connection (one instance at a time); a
 // request that is short or has another magic is dropped without an answer; a second copy started
-// in the session while one runs exits at once (Local\SentrelUIPipeSingleton). Without --pipe it exits with code 2 and a message on stderr.
+// in the session while one runs exits at once (Local\SentrelUIPipeSingleton). Without --pipe it
+// exits with code 2 and a message on stderr.
 //
 // Files beside the executable:
 //   test_dialog_script.txt    one action per line, read again for every request. The n-th request
