@@ -7,6 +7,7 @@
 
 namespace {
 
+constexpr const wchar_t* text_no_user = L"目标会话中没有登录的用户，无法显示认证界面，默认拒绝";
 constexpr const wchar_t* text_not_connected = L"无法连接认证界面，默认拒绝";
 constexpr const wchar_t* text_untrusted = L"认证界面不可信，默认拒绝";
 constexpr const wchar_t* text_send_failed = L"发送认证请求失败";
@@ -24,6 +25,47 @@ constexpr size_t admin_mode_cch = sizeof(Settings::admin_auth_mode) / sizeof(wch
 constexpr size_t reply_message_cch = sizeof(UiAuthReply::message) / sizeof(wchar_t);
 
 }  // namespace
+
+bool ui_pipe_name_for(uint32_t session, wchar_t* out, size_t cch_out) {
+    wchar_t name[ui_pipe_name_cch];
+    if (text_format(name, ui_pipe_name_cch, L"%s.%lu", ui_pipe_name, static_cast<unsigned long>(session)) != text_ok ||
+        text_length(name, ui_pipe_name_cch) >= cch_out)
+        return false;
+    return text_copy(out, cch_out, name) == text_ok;
+}
+
+bool ui_session_can_show(uint32_t session) { return session != 0 && session != ui_no_session; }
+
+bool ui_host_pipe_sddl(const wchar_t* user_sid, wchar_t* out, size_t cch_out) {
+    wchar_t sddl[ui_host_pipe_sddl_cch];
+    if (!user_sid || !user_sid[0] ||
+        text_format(sddl, ui_host_pipe_sddl_cch, L"D:P(D;;GA;;;NU)(A;;GA;;;SY)(A;;GRGW;;;BA)(A;;GRGW;;;%s)", user_sid) !=
+            text_ok ||
+        text_length(sddl, ui_host_pipe_sddl_cch) >= cch_out)
+        return false;
+    return text_copy(out, cch_out, sddl) == text_ok;
+}
+
+UiTrust ui_judge_server(const UiServerFacts* server, uint32_t session, const AccountSid* session_user) {
+    if (!server->image_ours) return UiTrust::not_our_image;
+    if (!ui_session_can_show(session) || server->session != session) return UiTrust::other_session;
+    if (!same_account(&server->user, session_user) || is_service_account(&server->user)) return UiTrust::other_user;
+    return UiTrust::trusted;
+}
+
+const wchar_t* ui_trust_word(UiTrust trust) {
+    switch (trust) {
+        case UiTrust::not_our_image:
+            return L"image";
+        case UiTrust::other_session:
+            return L"session";
+        case UiTrust::other_user:
+            return L"user";
+        case UiTrust::trusted:
+            break;
+    }
+    return L"";
+}
 
 uint32_t ui_mode_code(const wchar_t* auth_mode) {
     if (!auth_mode) return ui_mode_totp;
@@ -46,6 +88,9 @@ void build_ui_request(const Rule* rule, const wchar_t* target, const wchar_t* de
 
 bool ui_round_result(UiRound round, const UiAuthReply* reply, wchar_t* message, size_t cch_message) {
     switch (round) {
+        case UiRound::no_user:
+            text_copy(message, cch_message, text_no_user);
+            return false;
         case UiRound::not_connected:
             text_copy(message, cch_message, text_not_connected);
             return false;

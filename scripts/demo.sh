@@ -108,6 +108,10 @@ tests/support/wine-session.sh start "$WINEPREFIX"
 wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' /v "Segoe UI" \
   /t REG_MULTI_SZ /d "wqy-microhei.ttc,WenQuanYi Micro Hei" /f >/dev/null 2>&1
 
+# The service starts the dialog host (and relaunched programs) with the user's own environment,
+# not its own: under Wine the display they open is the user's DISPLAY variable.
+wine reg add 'HKCU\Environment' /v DISPLAY /d "$DISPLAY" /f >/dev/null 2>&1
+
 if [ "$headless" = 0 ]; then
   # On a desktop the window manager frames the dialog and gives it the keyboard focus.
   wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d Y /f >/dev/null 2>&1

@@ -22,14 +22,15 @@ void clear_cache(ServiceContext* context, AuthReply* reply) {
     text_copy(reply->reason, L"缓存已清空");
 }
 
-void authorize_command(ServiceContext* context, AuthRequest* request, AuthReply* reply, AuthenticateFn authenticate) {
+void authorize_command(ServiceContext* context, AuthRequest* request, uint32_t session, AuthReply* reply,
+                       AuthenticateFn authenticate) {
     bool allowed = true;
     wchar_t reason[256] = L"未命中命令规则，直接放行";
     const Rule* rule = match_rule(&context->policy, rule_type_command, request->path, request->args);
     if (rule) {
         EnterCriticalSection(&context->auth_lock);
         reason[0] = L'\0';
-        allowed = authenticate(&context->settings, rule, request->path, request->args, reason, 256);
+        allowed = authenticate(session, &context->settings, rule, request->path, request->args, reason, 256);
         LeaveCriticalSection(&context->auth_lock);
         force_terminator(reason);
     }
@@ -40,8 +41,8 @@ void authorize_command(ServiceContext* context, AuthRequest* request, AuthReply*
 
 }  // namespace
 
-void answer_auth_request(ServiceContext* context, void* request_bytes, size_t cb_request, AuthReply* reply,
-                         AuthenticateFn authenticate) {
+void answer_auth_request(ServiceContext* context, void* request_bytes, size_t cb_request, uint32_t client_session,
+                         AuthReply* reply, AuthenticateFn authenticate) {
     memset(reply, 0, sizeof *reply);
     reply->size = sizeof(AuthReply);
     if (cb_request != sizeof(AuthRequest)) return;
@@ -53,6 +54,6 @@ void answer_auth_request(ServiceContext* context, void* request_bytes, size_t cb
     if (request->kind == auth_kind_clear_cache) {
         clear_cache(context, reply);
     } else {
-        authorize_command(context, request, reply, authenticate);
+        authorize_command(context, request, client_session, reply, authenticate);
     }
 }

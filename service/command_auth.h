@@ -1,6 +1,7 @@
 // Answering one auth-pipe request: clear the approval cache, or decide a command.
 #pragma once
 #include <stddef.h>
+#include <stdint.h>
 
 #include "common/auth_pipe.h"
 #include "common/policy.h"
@@ -8,11 +9,12 @@
 #include "service/service_context.h"
 
 // The broker call (authenticate_via_ui in the service; a fake in tests).
-using AuthenticateFn = bool (*)(const Settings* settings, const Rule* rule, const wchar_t* target,
+using AuthenticateFn = bool (*)(uint32_t session, const Settings* settings, const Rule* rule, const wchar_t* target,
                                 const wchar_t* detail, wchar_t* message, size_t cch_message);
 
 // Fills reply for the received bytes. Anything but exactly one whole request gets allowed 0 and an
 // empty reason. Text fields are terminated at their last unit before use (the client's bytes are
-// not trusted to be). Only a matched command takes the authentication lock.
-void answer_auth_request(ServiceContext* context, void* request_bytes, size_t cb_request, AuthReply* reply,
-                         AuthenticateFn authenticate);
+// not trusted to be). Only a matched command takes the authentication lock; its dialog is asked
+// for in client_session, the session of the process at the pipe's client end.
+void answer_auth_request(ServiceContext* context, void* request_bytes, size_t cb_request, uint32_t client_session,
+                         AuthReply* reply, AuthenticateFn authenticate);

@@ -18,6 +18,7 @@
 
 #include <windows.h>
 #include <tlhelp32.h>
+#include <wtsapi32.h>
 
 #include "common/handle.h"
 #include "common/ui_broker.h"
@@ -51,7 +52,8 @@ void insert_cache(void*, const wchar_t* path, uint32_t seconds) { approval_cache
 
 bool ask_user(void*, const Settings* settings, const Rule* rule, const wchar_t* target, const wchar_t* detail,
               wchar_t* message, size_t cch_message) {
-    return authenticate_via_ui(settings, rule, target, detail, message, cch_message);
+    // The active console session until the watcher passes the stopped program's own session.
+    return authenticate_via_ui(WTSGetActiveConsoleSessionId(), settings, rule, target, detail, message, cch_message);
 }
 
 bool start_again(void*, const Settings* settings, const wchar_t* program, const wchar_t* directory) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <tlhelp32.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <string>
@@ -12,6 +13,7 @@
 #include "common/policy.h"
 #include "common/settings.h"
 #include "common/text.h"
+#include "tests/support/access_check.h"
 #include "tests/support/test_files.h"
 
 namespace {
@@ -384,13 +386,14 @@ protected:
         fake_push = FakePush{};
     }
     UiBrokerOptions options_for(const FakeHost& host, uint32_t reply_timeout_ms = 10000) {
-        return UiBrokerOptions{host.name, self, nullptr, reply_timeout_ms, 0, 0, &fake_push_calls};
+        return UiBrokerOptions{host.name, self, nullptr, reply_timeout_ms, 0, 0, &fake_push_calls, nullptr};
     }
 
     TempFolder tmp;
     Settings settings = {};
     wchar_t self[1024];
     wchar_t message[ui_result_cch] = L"";
+    uint32_t session = ui_own_session();
 };
 
 }  // namespace
@@ -399,7 +402,7 @@ TEST_F(UiBrokerRound, ApprovalFromOurHostEvenWithWrongMagic) {
     FakeHost host(FakeAnswer::approve_wrong_magic);
     UiBrokerOptions options = options_for(host);
     Rule r = rule_with(L"记事本", L"PUSH");
-    EXPECT_TRUE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\Windows\\notepad.exe", nullptr, message,
+    EXPECT_TRUE(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\Windows\\notepad.exe", nullptr, message,
                                          ui_result_cch));
     EXPECT_STREQ(message, L"认证成功");
 
@@ -418,7 +421,7 @@ TEST_F(UiBrokerRound, DenialCarriesTheDialogText) {
     FakeHost host(FakeAnswer::deny, L"用户取消");
     UiBrokerOptions options = options_for(host);
     Rule r = rule_with(L"git", L"totp");
-    EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\git\\git.exe", L"push --force", message,
+    EXPECT_FALSE(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\git\\git.exe", L"push --force", message,
                                           ui_result_cch));
     EXPECT_STREQ(message, L"用户取消");
     ASSERT_EQ(host.cb_received(), 3912u);
@@ -429,7 +432,7 @@ TEST_F(UiBrokerRound, ShortReplyIsNoReply) {
     FakeHost host(FakeAnswer::short_reply);  // its 100 bytes say approved
     UiBrokerOptions options = options_for(host);
     Rule r = rule_with(L"x", L"push");
-    EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
+    EXPECT_FALSE(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
     EXPECT_STREQ(message, L"等待认证结果超时，默认拒绝");
 }
 
@@ -438,7 +441,7 @@ TEST_F(UiBrokerRound, SilentHostIsRefusedAtTheBound) {
     UiBrokerOptions options = options_for(host, 400);
     Rule r = rule_with(L"x", L"push");
     ULONGLONG start = GetTickCount64();
-    EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
+    EXPECT_FALSE(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
     ULONGLONG elapsed = GetTickCount64() - start;
     EXPECT_STREQ(message, L"等待认证结果超时，默认拒绝");
     EXPECT_GE(elapsed, 390u);
@@ -451,23 +454,24 @@ TEST_F(UiBrokerRound, UntrustedServerNeverSeesTheRequest) {
     UiBrokerOptions options = options_for(host);
     options.trusted_host_path = L"C:\\Program Files\\Sentrel\\SentrelUI.exe";
     Rule r = rule_with(L"x", L"push");
-    EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
+    EXPECT_FALSE(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
     EXPECT_STREQ(message, L"认证界面不可信，默认拒绝");
     EXPECT_EQ(host.cb_received(), 0u);
     EXPECT_EQ(fake_push.requests, 0);  // nobody's phone is asked for a host we refuse
 
     wchar_t expected[1200];
-    text_format(expected, 1200, L"] UI pipe server not trusted: pid=%lu image=%s\r\r\n", GetCurrentProcessId(), self);
+    text_format(expected, 1200, L"] UI pipe server not trusted (image): pid=%lu session=%lu image=%s\r\r\n",
+                GetCurrentProcessId(), static_cast<unsigned long>(session), self);
     EXPECT_NE(log_text(settings).find(expected), std::wstring::npos) << log_text(settings);
 }
 
 TEST_F(UiBrokerRound, NoHostAfterStartAttemptIsNotConnected) {
     std::wstring missing = tmp.file(L"SentrelUI.exe");
-    UiBrokerOptions options = {L"\\\\.\\pipe\\SentrelUI_test_nobody", self, missing.c_str(), 10000, 300, 5000};
+    UiBrokerOptions options = {L"\\\\.\\pipe\\SentrelUI_test_nobody", self, missing.c_str(), 10000, 300, 5000, nullptr};
     Rule r = rule_with(L"x", L"push");
     wchar_t small[8];
     ULONGLONG start = GetTickCount64();
-    EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\x.exe", nullptr, small, 8));
+    EXPECT_FALSE(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\x.exe", nullptr, small, 8));
     ULONGLONG waited = GetTickCount64() - start;
     EXPECT_GE(waited, 290u);   // the start-up wait
     EXPECT_LT(waited, 4000u);  // but no longer: nothing started, so nothing is still starting
@@ -478,7 +482,7 @@ TEST_F(UiBrokerRound, NoHostAfterStartAttemptIsNotConnected) {
     EXPECT_NE(log.find(L"] UI CreateProcessAsUserW failed: 2 session="), std::wstring::npos) << log;
 
     options.host_path = nullptr;  // nothing to start: refused at once
-    EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
+    EXPECT_FALSE(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
     EXPECT_STREQ(message, L"无法连接认证界面，默认拒绝");
 }
 
@@ -487,7 +491,7 @@ TEST_F(UiBrokerRound, AdminApprovalLeavesCallerBufferAlone) {
     UiBrokerOptions options = options_for(host);
     text_copy(settings.admin_auth_mode, L"email");
     wchar_t caller[ui_result_cch] = L"unchanged";
-    EXPECT_TRUE(authenticate_admin_with(&options, &settings, L"Uninstall", caller, ui_result_cch));
+    EXPECT_TRUE(authenticate_admin_with(&options, session, &settings, L"Uninstall", caller, ui_result_cch));
     EXPECT_STREQ(caller, L"unchanged");
     ASSERT_EQ(host.cb_received(), 3912u);
     EXPECT_EQ(host.received.mode, 4u);
@@ -500,15 +504,225 @@ TEST_F(UiBrokerRound, AdminRefusalFillsCallerBuffer) {
     FakeHost host(FakeAnswer::deny, L"User cancelled");
     UiBrokerOptions options = options_for(host);
     wchar_t caller[ui_result_cch] = L"unchanged";
-    EXPECT_FALSE(authenticate_admin_with(&options, &settings, L"Open Console", caller, ui_result_cch));
+    EXPECT_FALSE(authenticate_admin_with(&options, session, &settings, L"Open Console", caller, ui_result_cch));
     EXPECT_STREQ(caller, L"User cancelled");
     ASSERT_EQ(host.cb_received(), 3912u);
     EXPECT_EQ(host.received.mode, 1u);  // admin_auth_mode empty
 
     options.pipe_name = L"\\\\.\\pipe\\SentrelUI_test_nobody";
     wchar_t none[4] = L"abc";
-    EXPECT_FALSE(authenticate_admin_with(&options, &settings, L"Open Console", none, 0));
+    EXPECT_FALSE(authenticate_admin_with(&options, session, &settings, L"Open Console", none, 0));
     EXPECT_STREQ(none, L"abc");
+}
+
+// --- whose host is trusted: the system's answers faked ---------------------------------------------
+//
+// Wine runs every process in one session as one user, so the session and user checks are shown
+// here with fakes of the three system questions: who is logged on in the session, who serves the
+// pipe, and starting a host.
+
+namespace {
+
+AccountSid account(const wchar_t* sid_text) {
+    AccountSid out = {};
+    PSID sid = nullptr;
+    if (ConvertStringSidToSidW(sid_text, &sid)) {
+        out.cb = GetLengthSid(sid);
+        memcpy(out.sid, sid, out.cb);
+        LocalFree(sid);
+    }
+    return out;
+}
+
+struct FakeSystem {
+    uint32_t logged_on_session = 3;
+    AccountSid session_user = account(L"S-1-5-21-1-2-3-1001");
+    bool facts_known = true;
+    UiServerFacts facts = {};
+    int user_asks = 0;
+    int starts = 0;
+    uint32_t started_session = 0;
+    AccountSid started_user = {};
+
+    static bool session_user_of(void* state, uint32_t session, AccountSid* user) {
+        FakeSystem* f = static_cast<FakeSystem*>(state);
+        ++f->user_asks;
+        if (session != f->logged_on_session) return false;
+        *user = f->session_user;
+        return true;
+    }
+    static bool server_facts(void* state, void*, const wchar_t*, UiServerFacts* facts) {
+        FakeSystem* f = static_cast<FakeSystem*>(state);
+        *facts = f->facts;
+        return f->facts_known;
+    }
+    static void* start_host(void* state, const Settings*, uint32_t session, const AccountSid* user, const wchar_t*) {
+        FakeSystem* f = static_cast<FakeSystem*>(state);
+        ++f->starts;
+        f->started_session = session;
+        f->started_user = *user;
+        return nullptr;  // nothing really started
+    }
+    UiSystemPorts ports = {this, session_user_of, server_facts, start_host};
+
+    // The pipe's server as our own host would be: our image, the round's session, its user.
+    void serve_as_genuine_host() {
+        facts_known = true;
+        facts = UiServerFacts{};
+        facts.pid = 4711;
+        facts.image_ours = true;
+        facts.session = logged_on_session;
+        facts.user = session_user;
+        text_copy(facts.image, L"C:\\Program Files\\Sentrel\\SentrelUI.exe");
+    }
+};
+
+class UiBrokerTrust : public ::testing::Test {
+protected:
+    void SetUp() override {
+        text_format(settings.log_file, 1024, L"%s\\logs\\sentrel.log", tmp.path);
+        system.serve_as_genuine_host();
+    }
+    UiBrokerOptions options_for(const wchar_t* pipe_name, const wchar_t* host_path = nullptr) {
+        return UiBrokerOptions{pipe_name, L"C:\\Program Files\\Sentrel\\SentrelUI.exe", host_path, 10000, 0, 0,
+                               nullptr, &system.ports};
+    }
+    bool round(const UiBrokerOptions& options, uint32_t session) {
+        Rule r = rule_with(L"git", L"totp");
+        return authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\git\\git.exe", L"push", message,
+                                        ui_result_cch);
+    }
+
+    TempFolder tmp;
+    Settings settings = {};
+    FakeSystem system;
+    wchar_t message[ui_result_cch] = L"";
+};
+
+constexpr const wchar_t* text_no_user = L"目标会话中没有登录的用户，无法显示认证界面，默认拒绝";
+
+}  // namespace
+
+TEST(UiBrokerRecords, EachSessionHasItsOwnPipe) {
+    wchar_t name[ui_pipe_name_cch] = L"untouched";
+    ASSERT_TRUE(ui_pipe_name_for(1, name, ui_pipe_name_cch));
+    EXPECT_STREQ(name, L"\\\\.\\pipe\\SentrelUI.1");
+    ASSERT_TRUE(ui_pipe_name_for(4294967294u, name, ui_pipe_name_cch));
+    EXPECT_STREQ(name, L"\\\\.\\pipe\\SentrelUI.4294967294");
+    wchar_t small[8] = L"kept";
+    EXPECT_FALSE(ui_pipe_name_for(1, small, 8));
+    EXPECT_STREQ(small, L"kept");
+}
+
+// Session 0 holds only services and "no session" nobody: no user is even asked for, nothing is
+// started, and the refusal says why.
+TEST_F(UiBrokerTrust, NoRoundInSessionZeroOrWithoutASession) {
+    UiBrokerOptions options = options_for(L"\\\\.\\pipe\\SentrelUI_test_nobody", L"C:\\x\\SentrelUI.exe");
+    for (uint32_t session : {0u, ui_no_session}) {
+        EXPECT_FALSE(round(options, session));
+        EXPECT_STREQ(message, text_no_user);
+    }
+    EXPECT_EQ(system.user_asks, 0);
+    EXPECT_EQ(system.starts, 0);
+    std::wstring log = log_text(settings);
+    EXPECT_NE(log.find(L"] UI get user token failed session=0\r"), std::wstring::npos) << log;
+    EXPECT_NE(log.find(L"] UI get user token failed session=4294967295\r"), std::wstring::npos) << log;
+}
+
+// Nobody logged on in the round's session, or a service account said to be its user: refused at
+// once, and no host is started (never as LocalSystem, never as anyone else).
+TEST_F(UiBrokerTrust, NobodyToAskIsRefusedAtOnceWithoutAStart) {
+    UiBrokerOptions options = options_for(L"\\\\.\\pipe\\SentrelUI_test_nobody", L"C:\\x\\SentrelUI.exe");
+    ULONGLONG start = GetTickCount64();
+    EXPECT_FALSE(round(options, 4));  // logged on is session 3 only
+    EXPECT_STREQ(message, text_no_user);
+
+    for (const wchar_t* service : {L"S-1-5-18", L"S-1-5-19", L"S-1-5-20"}) {
+        system.session_user = account(service);
+        EXPECT_FALSE(round(options, 3)) << service;
+        EXPECT_STREQ(message, text_no_user);
+    }
+    EXPECT_LT(GetTickCount64() - start, 2000u);
+    EXPECT_EQ(system.starts, 0);
+    EXPECT_NE(log_text(settings).find(L"] UI get user token failed session=4\r"), std::wstring::npos);
+}
+
+// A host is started only in the round's session and as that session's user.
+TEST_F(UiBrokerTrust, TheHostIsStartedInTheRoundsSessionAsItsUser) {
+    UiBrokerOptions options = options_for(L"\\\\.\\pipe\\SentrelUI_test_nobody", L"C:\\x\\SentrelUI.exe");
+    EXPECT_FALSE(round(options, 3));
+    EXPECT_STREQ(message, L"无法连接认证界面，默认拒绝");
+    EXPECT_EQ(system.starts, 1);
+    EXPECT_EQ(system.started_session, 3u);
+    EXPECT_TRUE(same_account(&system.started_user, &system.session_user));
+}
+
+// Our own image is not enough: the host must serve the round's session, as that session's user.
+// Whatever else serves the pipe never sees the request.
+TEST_F(UiBrokerTrust, OnlyOurHostInTheRoundsSessionAsItsUserSeesTheRequest) {
+    struct Case {
+        const wchar_t* what;
+        void (*change)(FakeSystem*);
+        const wchar_t* log_word;
+    };
+    const Case cases[] = {
+        {L"another image", [](FakeSystem* f) { f->facts.image_ours = false; }, L"(image)"},
+        {L"another session", [](FakeSystem* f) { f->facts.session = 2; }, L"(session)"},
+        {L"session unknown", [](FakeSystem* f) { f->facts.session = ui_no_session; }, L"(session)"},
+        {L"another user", [](FakeSystem* f) { f->facts.user = account(L"S-1-5-21-1-2-3-1002"); }, L"(user)"},
+        {L"LocalSystem", [](FakeSystem* f) { f->facts.user = account(L"S-1-5-18"); }, L"(user)"},
+        {L"user unknown", [](FakeSystem* f) { f->facts.user = AccountSid{}; }, L"(user)"},
+        {L"nothing known", [](FakeSystem* f) { f->facts_known = false; }, L"(image)"},
+    };
+    for (const Case& c : cases) {
+        FakeHost host(FakeAnswer::approve_wrong_magic);
+        system.serve_as_genuine_host();
+        c.change(&system);
+        UiBrokerOptions options = options_for(host.name);
+        EXPECT_FALSE(round(options, 3)) << c.what;
+        EXPECT_STREQ(message, L"认证界面不可信，默认拒绝") << c.what;
+        EXPECT_EQ(host.cb_received(), 0u) << c.what;
+        std::wstring expected = std::wstring(L"] UI pipe server not trusted ") + c.log_word;
+        EXPECT_NE(log_text(settings).find(expected), std::wstring::npos) << c.what;
+    }
+
+    FakeHost host(FakeAnswer::approve_wrong_magic);
+    system.serve_as_genuine_host();
+    UiBrokerOptions options = options_for(host.name);
+    EXPECT_TRUE(round(options, 3));
+    EXPECT_EQ(host.cb_received(), 3912u);
+    EXPECT_EQ(system.starts, 0);  // a host listened: nothing started
+}
+
+// The host's pipe descriptor, evaluated as Windows evaluates it: LocalSystem and administrators
+// (the broker in the service and in the console) and the host's own user, who must add the pipe's
+// instances; no other user, not even to read.
+TEST(UiHostPipeSecurity, OnlyTheHostsUserAndAdministrators) {
+    HANDLE raw = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw));
+    OwnedHandle token(raw);
+    AccountSid self = {};
+    ASSERT_TRUE(token_account(token.get(), &self));
+    wchar_t* self_text = nullptr;
+    ASSERT_TRUE(ConvertSidToStringSidW(self.sid, &self_text));
+    wchar_t own[ui_host_pipe_sddl_cch];
+    wchar_t other[ui_host_pipe_sddl_cch];
+    ASSERT_TRUE(ui_host_pipe_sddl(self_text, own, ui_host_pipe_sddl_cch));
+    LocalFree(self_text);
+    ASSERT_TRUE(ui_host_pipe_sddl(L"S-1-5-21-1-2-3-1001", other, ui_host_pipe_sddl_cch));
+
+    const DWORD read_write = FILE_READ_DATA | FILE_WRITE_DATA;
+    // The host's own user, also as a standard user: reads, writes and adds instances.
+    EXPECT_EQ(granted_file_access(own, TestUser::standard_user, GENERIC_READ | GENERIC_WRITE) & read_write, read_write);
+    EXPECT_NE(granted_file_access(own, TestUser::standard_user, FILE_CREATE_PIPE_INSTANCE), 0u);
+    // A host of another user: a standard user gets nothing, an administrator reads and writes.
+    for (DWORD asked : {DWORD(GENERIC_READ), DWORD(FILE_READ_DATA), DWORD(GENERIC_WRITE), DWORD(FILE_CREATE_PIPE_INSTANCE)})
+        EXPECT_EQ(granted_file_access(other, TestUser::standard_user, asked), 0u) << std::hex << asked;
+    EXPECT_EQ(granted_file_access(other, TestUser::administrator, GENERIC_READ | GENERIC_WRITE) & read_write, read_write);
+
+    wchar_t small[16] = L"kept";
+    EXPECT_FALSE(ui_host_pipe_sddl(L"S-1-5-21-1-2-3-1001", small, 16));
+    EXPECT_STREQ(small, L"kept");
 }
 
 // A dialog host made to say yes (or a forged reply) approves a push only when the broker's own
@@ -533,7 +747,7 @@ TEST_F(UiBrokerRound, PushApprovalCountsOnlyWhenTheBrokersPollSaysApproved) {
         fake_push.statuses = c.statuses;
         FakeHost host(FakeAnswer::approve_wrong_magic);
         UiBrokerOptions options = options_for(host);
-        EXPECT_EQ(authenticate_via_ui_with(&options, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch),
+        EXPECT_EQ(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch),
                   c.approved)
             << c.polls;
         EXPECT_STREQ(message, c.text);
@@ -555,7 +769,7 @@ TEST_F(UiBrokerRound, PushRefusedByTheDialogIsNotPolled) {
     FakeHost host(FakeAnswer::deny, L"Request rejected on phone");
     UiBrokerOptions options = options_for(host);
     Rule r = rule_with(L"x", L"push");
-    EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
+    EXPECT_FALSE(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
     EXPECT_STREQ(message, L"Request rejected on phone");
     EXPECT_EQ(fake_push.requests, 1);
     EXPECT_EQ(fake_push.polls, 0);
@@ -567,7 +781,7 @@ TEST_F(UiBrokerRound, FailedPushRequestAsksNoDialog) {
         fake_push.request_ok = false;
         FakeHost host(FakeAnswer::approve_wrong_magic);
         UiBrokerOptions options = options_for(host);
-        EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
+        EXPECT_FALSE(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
         EXPECT_STREQ(message, L"推送请求失败，默认拒绝：Push挑战失败, HTTP:503 响应:down");
         EXPECT_EQ(host.cb_received(), 0u);  // the host never saw a request
     }
@@ -576,7 +790,7 @@ TEST_F(UiBrokerRound, FailedPushRequestAsksNoDialog) {
         fake_push.id = L"";  // a 200 answer without a challenge id
         FakeHost host(FakeAnswer::approve_wrong_magic);
         UiBrokerOptions options = options_for(host);
-        EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
+        EXPECT_FALSE(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
         EXPECT_STREQ(message, L"推送请求失败，默认拒绝：服务器未返回 challenge_id");
         EXPECT_EQ(host.cb_received(), 0u);
     }
@@ -594,14 +808,14 @@ TEST_F(UiBrokerRound, PushIsForTheConfiguredUserOrTheHostsAccount) {
     {
         FakeHost host(FakeAnswer::approve_wrong_magic);
         UiBrokerOptions options = options_for(host);
-        EXPECT_TRUE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
+        EXPECT_TRUE(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
         EXPECT_STREQ(fake_push.request_user, account);
     }
     {
         text_copy(settings.mfa_username, L"alice");
         FakeHost host(FakeAnswer::approve_wrong_magic);
         UiBrokerOptions options = options_for(host);
-        EXPECT_TRUE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
+        EXPECT_TRUE(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
         EXPECT_STREQ(fake_push.request_user, L"alice");
     }
 }
@@ -611,7 +825,7 @@ TEST_F(UiBrokerRound, CodeModesKeepTheDialogsVerdictWithoutAPush) {
         FakeHost host(FakeAnswer::approve_wrong_magic);
         UiBrokerOptions options = options_for(host);
         Rule r = rule_with(L"x", mode);
-        EXPECT_TRUE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
+        EXPECT_TRUE(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
         ASSERT_EQ(host.cb_received(), 3912u);
         EXPECT_STREQ(host.received.challenge_id, L"");
         EXPECT_STREQ(host.received.passcode, L"");
@@ -629,7 +843,7 @@ TEST_F(UiBrokerRound, HostThatDroppedTheClientDuringThePushRequestIsAskedAgain) 
     FakeHost host(FakeAnswer::drop_first_then_approve);
     UiBrokerOptions options = options_for(host);
     Rule r = rule_with(L"x", L"push");
-    EXPECT_TRUE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
+    EXPECT_TRUE(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
     EXPECT_STREQ(message, L"认证成功");
     ASSERT_EQ(host.cb_received(), 3912u);
     EXPECT_STREQ(host.received.challenge_id, L"c0ffee42");
@@ -702,6 +916,7 @@ protected:
 
     TempFolder tmp;
     std::wstring host;
+    uint32_t session = ui_own_session();
     Settings settings = {};
     wchar_t message[ui_result_cch] = L"";
 };
@@ -725,11 +940,13 @@ TEST_F(UiBrokerHostMachineWide, StartsTheHostOnceWaitsForItsSlowStartAndIsServed
     // A cold start slower than the start-up wait: the broker waits on while the host it started runs.
     ASSERT_TRUE(write_file_bytes(tmp.file(L"test_dialog_start_delay.txt"), "2500"));
     fake_push = FakePush{};
-    UiBrokerOptions options = {ui_pipe_name, host.c_str(), host.c_str(), 20000, ui_start_wait_ms, 20000, &fake_push_calls};
+    UiBrokerOptions options = {nullptr, host.c_str(), host.c_str(), 20000, ui_start_wait_ms, 20000, &fake_push_calls, nullptr};
+    wchar_t pipe_name[ui_pipe_name_cch];
+    ASSERT_TRUE(ui_pipe_name_for(session, pipe_name, ui_pipe_name_cch));
 
     Rule program = rule_with(L"记事本", L"push");
     ULONGLONG start = GetTickCount64();
-    EXPECT_TRUE(authenticate_via_ui_with(&options, &settings, &program, L"C:\\Program Files\\App\\app.exe", nullptr,
+    EXPECT_TRUE(authenticate_via_ui_with(&options, session, &settings, &program, L"C:\\Program Files\\App\\app.exe", nullptr,
                                          message, ui_result_cch));
     EXPECT_GE(GetTickCount64() - start, 2500u);
     EXPECT_STREQ(message, L"认证成功");
@@ -738,9 +955,9 @@ TEST_F(UiBrokerHostMachineWide, StartsTheHostOnceWaitsForItsSlowStartAndIsServed
 
     // The host serves one connection at a time; wait until it listens again, so this round finds
     // it instead of racing its next pipe instance.
-    ASSERT_TRUE(wait_until_listening(ui_pipe_name, 10000)) << "the host did not listen again within 10 s";
+    ASSERT_TRUE(wait_until_listening(pipe_name, 10000)) << "the host did not listen again within 10 s";
     Rule command = rule_with(L"git", L"SMS");
-    EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &command, L"C:\\git\\git.exe", L"push \"a\"\tb", message,
+    EXPECT_FALSE(authenticate_via_ui_with(&options, session, &settings, &command, L"C:\\git\\git.exe", L"push \"a\"\tb", message,
                                           ui_result_cch));
     EXPECT_STREQ(message, L"用户取消");
     EXPECT_EQ(log_text(settings), log);  // the host was listening: nothing started, nothing logged
@@ -748,8 +965,8 @@ TEST_F(UiBrokerHostMachineWide, StartsTheHostOnceWaitsForItsSlowStartAndIsServed
     EXPECT_EQ(run_host(L" --pipe"), 0u);  // a second host ends at once
     EXPECT_EQ(run_host(L""), 2u);         // and without --pipe it refuses to run
 
-    ASSERT_TRUE(wait_until_listening(ui_pipe_name, 10000)) << "the host did not listen again within 10 s";
-    EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &command, L"C:\\git\\git.exe", nullptr, message,
+    ASSERT_TRUE(wait_until_listening(pipe_name, 10000)) << "the host did not listen again within 10 s";
+    EXPECT_FALSE(authenticate_via_ui_with(&options, session, &settings, &command, L"C:\\git\\git.exe", nullptr, message,
                                           ui_result_cch));
     EXPECT_STREQ(message, L"等待认证结果超时，默认拒绝");  // the host ended without a reply
 
@@ -767,7 +984,7 @@ TEST_F(UiBrokerHostMachineWide, StartsTheHostOnceWaitsForItsSlowStartAndIsServed
 
     // Without the longer limit the same slow start gets the start-up wait only.
     options.start_limit_ms = 0;
-    EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &program, L"C:\\app.exe", nullptr, message,
+    EXPECT_FALSE(authenticate_via_ui_with(&options, session, &settings, &program, L"C:\\app.exe", nullptr, message,
                                           ui_result_cch));
     EXPECT_STREQ(message, L"无法连接认证界面，默认拒绝");
 }

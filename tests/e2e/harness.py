@@ -147,6 +147,11 @@ class Install:
             if write_end is not None:
                 os.close(write_end)
         self.display = ":" + number.decode().strip()
+        # The service starts the dialog host (and relaunched programs) with the user's own
+        # environment, not its own: under Wine the display they open is the user's DISPLAY
+        # variable, as Windows keeps a user's variables in HKCU\Environment.
+        subprocess.run(["wine", "reg", "add", r"HKCU\Environment", "/v", "DISPLAY", "/d", self.display, "/f"],
+                       env=wine_env(), capture_output=True, timeout=60, check=True)
         return self.display
 
     def stop(self, process, timeout=5):
@@ -177,6 +182,10 @@ class Install:
             raise AssertionError("processes of the test outlived it: " + out.strip())
 
     def stop_display(self):
+        if self.display:
+            subprocess.run(["wine", "reg", "delete", r"HKCU\Environment", "/v", "DISPLAY", "/f"], env=wine_env(),
+                           capture_output=True, timeout=60)
+            self.display = None
         if self.xvfb:
             # SIGTERM lets Xvfb remove its lock file, so the display number is free again.
             self.xvfb.terminate()

@@ -178,13 +178,14 @@ class SilentInstall(MsiCase):
         self.install.write_file("SentrelSvc.policy.json", policy_json([rule_json("command", "Echo", match_name="arg_echo.exe")]))
         self.assertEqual(self.install.sc("start", "SentrelSvc")[0], 0)
         self.wait_running()
-        self.assertTrue(wait_until(lambda: "service started, rules=1" in self.log_messages()), self.log_messages())
+        self.install.wait_service_ready()
+        self.assertIn("service started, rules=1", self.log_messages())
 
         # The product works: the protected command waits for MFA in the dialog, then runs.
         self.install.start_display()
         self.install.start("SentrelUI.exe", "--pipe")  # the user's dialog host, on this display
-        self.assertEqual(self.install.run(TOOLS_WIN + r"\pipe_probe.exe", "wait-ui", "30000")[0], 0,
-                         "the dialog host's pipe did not appear")
+        code, out = self.install.wait_for("pipe", "SentrelUI", "30000")
+        self.assertEqual(code, 0, "the dialog host's pipe did not appear: " + out)
         guarded = self.install.start("runguard.exe", "run", "--", "arg_echo.exe", "installed", cwd=win_to_unix(TOOLS_WIN))
         driver = lambda *a: self.install.run(TOOLS_WIN + r"\ui_driver.exe", *a, env={"DISPLAY": self.install.display})  # noqa: E731
         self.assertTrue(wait_until(lambda: guarded.poll() is not None or driver("wait", "500")[0] == 0, timeout=60),

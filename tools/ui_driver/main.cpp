@@ -152,8 +152,15 @@ BOOL CALLBACK print_child(HWND child, LPARAM) {
     return TRUE;
 }
 
+// The dialog host's pipe of this session.
+const wchar_t* host_pipe_name() {
+    static wchar_t name[ui_pipe_name_cch] = L"";
+    if (!name[0]) ui_pipe_name_for(ui_own_session(), name, ui_pipe_name_cch);
+    return name;
+}
+
 int bad_request(const wchar_t* kind) {
-    OwnedHandle pipe(CreateFileW(ui_pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    OwnedHandle pipe(CreateFileW(host_pipe_name(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!pipe) return 1;
     static UiAuthRequest request;
     bool push = !wcscmp(kind, L"push");
@@ -211,7 +218,7 @@ int run(int argc, wchar_t** argv) {
     if (!wcscmp(command, L"host")) {
         DWORD timeout = arg[0] ? static_cast<DWORD>(wcstoul(arg, nullptr, 10)) : 15000;
         DWORD start = GetTickCount();
-        while (!WaitNamedPipeW(L"\\\\.\\pipe\\SentrelUI", 1) && GetLastError() == ERROR_FILE_NOT_FOUND) {
+        while (!WaitNamedPipeW(host_pipe_name(), 1) && GetLastError() == ERROR_FILE_NOT_FOUND) {
             if (GetTickCount() - start >= timeout) return 1;
             Sleep(20);
         }

@@ -6,6 +6,8 @@
 //   wait_for free [ms]            until none of our pipes and single-instance mutexes exists, i.e.
 //                                 every service and dialog host of an earlier test is really gone
 //   wait_for free-service [ms]    the same for the service's pipe and mutex only
+// The dialog host's pipe and mutex are those of this process's session: a NAME of SentrelUI means
+// SentrelUI.<session>.
 // The default limit is 15000 ms. Exit code 0 when the condition holds in time; 1 on time-out, after
 // printing what was still awaited; 2 on usage.
 #include <windows.h>
@@ -14,6 +16,7 @@
 #include "common/console.h"
 #include "common/handle.h"
 #include "common/text.h"
+#include "common/ui_broker.h"
 
 namespace {
 
@@ -21,8 +24,9 @@ constexpr DWORD poll_ms = 50;
 constexpr DWORD default_limit_ms = 15000;
 
 // The service's objects first: free-service looks at the first of each list only.
-const wchar_t* const our_pipes[] = {L"SentrelAuth", L"SentrelUI"};
-const wchar_t* const our_mutexes[] = {L"Global\\SentrelSvcSingleton", L"Global\\SentrelUIPipeSingleton"};
+wchar_t host_pipe[ui_pipe_name_cch] = L"SentrelUI";  // SentrelUI.<session>, set in wmain
+const wchar_t* const our_pipes[] = {L"SentrelAuth", host_pipe};
+const wchar_t* const our_mutexes[] = {L"Global\\SentrelSvcSingleton", ui_host_mutex_name};
 
 enum class PipeState { listening, busy, absent };
 
@@ -79,6 +83,8 @@ int wait_until(const wchar_t* verb, const wchar_t* name, DWORD limit_ms) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    wchar_t full[ui_pipe_name_cch];
+    if (ui_pipe_name_for(ui_own_session(), full, ui_pipe_name_cch)) text_copy(host_pipe, full + 9);  // the name after the pipe prefix
     if (argc >= 2 && argc <= 3 && (!wcscmp(argv[1], L"free") || !wcscmp(argv[1], L"free-service")))
         return wait_until(argv[1], L"", argc == 3 ? static_cast<DWORD>(_wtoi(argv[2])) : default_limit_ms);
     bool named = argc >= 3 && argc <= 4 &&
@@ -87,5 +93,6 @@ int wmain(int argc, wchar_t** argv) {
         console_eprint(L"usage: wait_for pipe|no-pipe|no-mutex NAME [ms] | wait_for free|free-service [ms]\n");
         return 2;
     }
-    return wait_until(argv[1], argv[2], argc == 4 ? static_cast<DWORD>(_wtoi(argv[3])) : default_limit_ms);
+    const wchar_t* name = wcscmp(argv[2], L"SentrelUI") ? argv[2] : host_pipe;
+    return wait_until(argv[1], name, argc == 4 ? static_cast<DWORD>(_wtoi(argv[3])) : default_limit_ms);
 }
