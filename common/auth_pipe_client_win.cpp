@@ -10,6 +10,7 @@
 
 #include "common/auth_pipe.h"
 #include "common/handle.h"
+#include "common/sc_handle.h"
 #include "common/process_identity.h"
 #include "common/settings.h"
 
@@ -21,20 +22,12 @@ constexpr DWORD retry_pause_ms = 50;
 constexpr const wchar_t* service_image_name = L"SentrelSvc.exe";
 constexpr const wchar_t* service_name = L"SentrelSvc";
 
-struct ServiceHandleTraits {
-    using value_type = SC_HANDLE;
-    static SC_HANDLE empty() { return nullptr; }
-    static bool valid(SC_HANDLE h) { return h != nullptr; }
-    static void close(SC_HANDLE h) { CloseServiceHandle(h); }
-};
-using OwnedServiceHandle = Owned<ServiceHandleTraits>;
-
 // Whether the service is installed and, if so, its process id (0 while it is not running).
 // False when that cannot be told.
 bool installed_service(bool* installed, DWORD* pid) {
-    OwnedServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    OwnedService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) return false;
-    OwnedServiceHandle service(OpenServiceW(manager.get(), service_name, SERVICE_QUERY_STATUS));
+    OwnedService service(OpenServiceW(manager.get(), service_name, SERVICE_QUERY_STATUS));
     if (!service) {
         if (GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST) return false;
         *installed = false;

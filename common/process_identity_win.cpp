@@ -36,14 +36,13 @@ bool same_file_path(const wchar_t* a, const wchar_t* b) {
 }
 
 bool token_account(void* token, AccountSid* out) {
-    union {
-        TOKEN_USER user;
-        BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    } info;
+    // The TOKEN_USER record with room for the SID it points into.
+    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
     DWORD cb = 0;
-    if (!GetTokenInformation(token, TokenUser, &info, sizeof info, &cb)) return false;
-    DWORD cb_sid = GetLengthSid(info.user.User.Sid);
-    if (cb_sid == 0 || cb_sid > account_sid_max_cb || !CopySid(cb_sid, out->sid, info.user.User.Sid)) return false;
+    if (!GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &cb)) return false;
+    const TOKEN_USER* user = reinterpret_cast<const TOKEN_USER*>(buffer);
+    DWORD cb_sid = GetLengthSid(user->User.Sid);
+    if (cb_sid == 0 || cb_sid > account_sid_max_cb || !CopySid(cb_sid, out->sid, user->User.Sid)) return false;
     out->cb = cb_sid;
     return true;
 }

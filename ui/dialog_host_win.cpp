@@ -59,6 +59,15 @@ void show_dialog(const wchar_t* settings_path) {
         }
         if (timer) KillTimer(nullptr, timer);
         serving_window = nullptr;
+        if (IsWindow(window)) {
+            // The loop ended on a WM_QUIT the dialog did not post (any process may post one to this
+            // thread): the dialog goes now, the round is refused, and the quit its end posts is
+            // taken back so the next dialog's loop does not end at once.
+            DestroyWindow(window);
+            context.reply.approved = 0;
+            MSG quit;
+            PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
+        }
     }
     UnregisterClassW(auth_dialog_class, instance);
 }

@@ -114,7 +114,7 @@ TEST(LogFolder, MissingFoldersAreCreatedInOrderAndRaceWithAnotherWriter) {
 
 TEST(LogFolder, ReparsePointForeignOwnerOrFileOnThePathIsRefusedWithNothingCreatedBelow) {
     const wchar_t* log = L"C:\\ProgramData\\Sentrel\\logs\\sentrel.log";
-    struct Case {
+    const struct Case {
         const wchar_t* folder;
         LogFolderFacts facts;
         LogFolderVerdict verdict;
@@ -147,7 +147,7 @@ TEST(LogFolder, OnlyFullPathsWithRealNamesAndTheirRootsAreNotLookedAt) {
         EXPECT_EQ(prepare_log_folder(bad, &disk, refused, log_path_cch), LogFolderVerdict::bad_path) << bad;
         EXPECT_TRUE(disk.calls.empty()) << bad;
     }
-    struct Good {
+    const struct Good {
         const wchar_t* log;
         const wchar_t* first;
     } goods[] = {

@@ -201,7 +201,7 @@ TEST(UiBrokerPush, ApprovalNeedsTheBrokersOwnPoll) {
     text_copy(refusing.message, L"Request rejected on phone");
     wchar_t message[ui_result_cch];
 
-    struct Case {
+    const struct Case {
         const UiAuthReply* reply;
         PushSeen seen;
         bool approved;
@@ -729,7 +729,7 @@ TEST(UiHostPipeSecurity, OnlyTheHostsUserAndAdministrators) {
 // poll of its own challenge says approved.
 TEST_F(UiBrokerRound, PushApprovalCountsOnlyWhenTheBrokersPollSaysApproved) {
     Rule r = rule_with(L"记事本", L"push");
-    struct Case {
+    const struct Case {
         std::vector<const wchar_t*> statuses;
         bool approved;
         int polls;

@@ -52,6 +52,18 @@ class ForgedDialogMessages(DialogCase):
         self.assertEqual(self.finish(guarded)[0], 0)
         self.assertEqual(self.host_pids(), host)
 
+    def test_a_forged_quit_refuses_the_round_and_leaves_no_stale_dialog(self):
+        guarded = self.open_dialog("totp-step")
+        host = self.host_pids()
+        self.assertEqual(self.driver("forge-quit")[0], 0)
+        self.assertEqual(self.finish(guarded)[0], 4)
+        self.assertEqual(self.driver("gone", "10000")[0], 0, "the dialog stayed on screen")
+        # The next round gets a dialog of its own, from the same host, that still works.
+        guarded = self.open_dialog("totp-step")
+        self.driver("type", self.current_code())
+        self.assertEqual(self.finish(guarded)[0], 0)
+        self.assertEqual(self.host_pids(), host)
+
     def test_forged_push_finished_approves_nothing_with_the_server_unreachable(self):
         # The one-line forgery against a TOTP rule while the MFA server cannot be reached.
         self.restart_service(self.settings("en-US", server_url="http://127.0.0.1:%d" % free_port()))

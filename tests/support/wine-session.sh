@@ -8,6 +8,17 @@ export WINEPREFIX=$2
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree,mshtml="
 
+# The pid of the wineserver serving the prefix (empty when none runs).
+server_pid() {
+  local pid
+  for pid in $(pgrep -x wineserver64 2>/dev/null); do
+    if tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -qx "WINEPREFIX=$1"; then
+      echo "$pid"
+      return
+    fi
+  done
+}
+
 case "$action" in
   start)
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
@@ -19,14 +30,30 @@ case "$action" in
       wineserver -w
     fi
     # A persistent server for the run: it stays until 'stop' (or 10 minutes after the last client).
-    setsid nohup wineserver -p600 </dev/null >/dev/null 2>&1 &
-    # Boot services (the service control manager) now, not inside the first test.
-    wine cmd /c exit >/dev/null 2>&1
-    echo "wine prefix ready: $WINEPREFIX"
-    ;;
-  stop)
+    # A server left by an earlier run (perhaps one that ends 3 s after its last client) is ended
+    # first. wineserver returns once its daemon listens, so no wine start below can race it and
+    # start a short-lived server of its own, which would end between two tests and be met
+    # exiting ("a wine server seems to be running, but I cannot connect to it").
     wineserver -k 2>/dev/null
     wineserver -w 2>/dev/null
+    wineserver -p600 || { echo "the persistent wineserver did not start" >&2; exit 1; }
+    server_pid "$WINEPREFIX" >"$WINEPREFIX/.sentrel-wineserver.pid"
+    # Boot services (the service control manager) now, not inside the first test.
+    wine cmd /c exit >/dev/null 2>&1
+    echo "wine prefix ready: $WINEPREFIX (wineserver pid $(cat "$WINEPREFIX/.sentrel-wineserver.pid"))"
+    ;;
+  stop)
+    # The run's processes all talked to one server: a different one now means it ended during the
+    # run (and took every process of the prefix with it), which would explain any failure above.
+    started=$(cat "$WINEPREFIX/.sentrel-wineserver.pid" 2>/dev/null || true)
+    now=$(server_pid "$WINEPREFIX")
+    wineserver -k 2>/dev/null
+    wineserver -w 2>/dev/null
+    rm -f "$WINEPREFIX/.sentrel-wineserver.pid"
+    if [ -n "$started" ] && [ "$now" != "$started" ]; then
+      echo "the wineserver of the run (pid $started) was replaced by pid ${now:-none} during the run" >&2
+      exit 1
+    fi
     echo "wine prefix stopped: $WINEPREFIX"
     ;;
   *)

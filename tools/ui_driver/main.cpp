@@ -22,6 +22,7 @@
 //                                trusted them would approve, free foreign memory or crash before
 //                                the close arrives.
 //   ui_driver forge-approve      only the one-line forgery: posts WM_USER + 1 with wParam 1, lParam 0
+//   ui_driver forge-quit         posts WM_QUIT to the dialog's thread, ending its message loop early
 //   ui_driver request magic|short  sends the host a request with a wrong magic, or a short one,
 //                                and prints "reply" or "no reply" (the host drops both unanswered)
 //   ui_driver request push       sends the host a push request without a challenge id (the dialog
@@ -272,6 +273,8 @@ int run(int argc, wchar_t** argv) {
     if (!wcscmp(command, L"close")) return PostMessageW(dialog, WM_CLOSE, 0, 0) ? 0 : 1;
     if (!wcscmp(command, L"forge")) return forge_messages(dialog);
     if (!wcscmp(command, L"forge-approve")) return PostMessageW(dialog, WM_USER + 1, 1, 0) ? 0 : 1;
+    if (!wcscmp(command, L"forge-quit"))
+        return PostThreadMessageW(GetWindowThreadProcessId(dialog, nullptr), WM_QUIT, 0, 0) ? 0 : 1;
     return 2;
 }
 
@@ -279,6 +282,6 @@ int run(int argc, wchar_t** argv) {
 
 int wmain(int argc, wchar_t** argv) {
     int code = run(argc, argv);
-    if (code == 2) console_eprint(L"usage: ui_driver wait|gone|host|type|key|press|click|texts|focus|rect|client|close|forge|forge-approve|message|request [arg]\n");
+    if (code == 2) console_eprint(L"usage: ui_driver wait|gone|host|type|key|press|click|texts|focus|rect|client|close|forge|forge-approve|forge-quit|message|request [arg]\n");
     return code;
 }
