@@ -4,7 +4,6 @@ dialog_fixture.py): codes typed, checked by the test MFA server, the command run
 import os
 import re
 import shutil
-import time
 
 from dialog_fixture import EXECUTABLES, DialogCase
 from harness import main, policy_json, rule_json, wait_until, win_to_unix

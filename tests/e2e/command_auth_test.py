@@ -4,10 +4,9 @@ The dialog host here is the scripted test host installed as SentrelUI.exe."""
 import json
 import os
 import shutil
-import subprocess
 import time
 
-from harness import E2ETestCase, main, policy_json, rule_json, wait_until, win_to_unix, wine_env
+from harness import E2ETestCase, main, policy_json, rule_json, run_wine, wait_until, win_to_unix
 
 NO_SERVICE = "无法连接 SentrelSvc。请确认服务已启动（SentrelSvc.exe install）。\n"
 UNMATCHED = "未命中命令规则，直接放行"
@@ -129,10 +128,9 @@ class CommandAuthorization(E2ETestCase):
         self.host_script("approve")
         # A variable of the user's own (Windows keeps them in HKCU\\Environment), and another
         # value of it in the service's environment.
-        subprocess.run(["wine", "reg", "add", r"HKCU\Environment", "/v", "SENTREL_ENV_MARKER", "/d", "user", "/f"],
-                       env=wine_env(), capture_output=True, timeout=60, check=True)
-        self.addCleanup(subprocess.run, ["wine", "reg", "delete", r"HKCU\Environment", "/v", "SENTREL_ENV_MARKER", "/f"],
-                        env=wine_env(), capture_output=True, timeout=60)
+        self.assertEqual(run_wine(["wine", "reg", "add", r"HKCU\Environment", "/v", "SENTREL_ENV_MARKER", "/d", "user",
+                                   "/f"])[0], 0)
+        self.addCleanup(run_wine, ["wine", "reg", "delete", r"HKCU\Environment", "/v", "SENTREL_ENV_MARKER", "/f"])
         self.install.start_console_service(env={"SENTREL_ENV_MARKER": "service"})
         code, _, err = self.runguard("arg_echo.exe")
         self.assertEqual((code, err), (0, ""))
@@ -244,7 +242,8 @@ class CommandAuthorization(E2ETestCase):
             self.assertEqual((code, err), (0, ""))
             self.assertIn("[free]", out)
         squatter.terminate()
-        seen = squatter.communicate(timeout=30)[0].decode("utf-8", "replace").splitlines()
+        squatter.wait(30)
+        seen = squatter.stdout.read().decode("utf-8", "replace").splitlines()
         self.assertEqual([line for line in seen if line.startswith("request:") and "arg_echo" in line], [], seen)
         self.assertIn("connection without request", seen)  # runguard met it, and left it at that
         self.assertEqual(len(self.host_requests()), 6)

@@ -7,7 +7,7 @@ import os
 import subprocess
 import time
 
-from harness import BIN, wine_env, settings_json, wait_until
+from harness import BIN, run_wine, settings_json, wait_until
 from mfa_fixture import API_KEY, SECRET, MfaServerCase, mfa_server
 
 SCREENSHOTS = os.path.abspath(os.path.join(BIN, "..", "screenshots"))
@@ -23,9 +23,8 @@ class DialogCase(MfaServerCase):
     def setUpClass(cls):
         # Windows links "Segoe UI" to a Chinese font for the glyphs it lacks; give the Wine prefix
         # the same link to the installed CJK font, so Chinese texts show in the screenshots.
-        subprocess.run(["wine", "reg", "add", r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink",
-                        "/v", "Segoe UI", "/t", "REG_MULTI_SZ", "/d", "wqy-microhei.ttc,WenQuanYi Micro Hei", "/f"],
-                       env=wine_env(), capture_output=True, timeout=60)
+        run_wine(["wine", "reg", "add", r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink",
+                  "/v", "Segoe UI", "/t", "REG_MULTI_SZ", "/d", "wqy-microhei.ttc,WenQuanYi Micro Hei", "/f"])
         super().setUpClass()
 
     def setUp(self):

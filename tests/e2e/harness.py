@@ -9,6 +9,7 @@ import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -108,17 +109,21 @@ class Install:
 
     def run(self, exe, *args, timeout=60, cwd=None, env=None, input=None):
         """Runs to the end; returns (exit code, stdout text, stderr text)."""
-        done = subprocess.run(self.command(exe, args), cwd=cwd or self.folder, env=wine_env(env),
-                              capture_output=True, timeout=timeout, input=input)
-        return done.returncode, done.stdout.decode("utf-8", "replace"), done.stderr.decode("utf-8", "replace")
+        code, out, err = run_wine(self.command(exe, args), cwd=cwd or self.folder, env=env, timeout=timeout,
+                                  input=input)
+        return code, out.decode("utf-8", "replace"), err.decode("utf-8", "replace")
 
     def start(self, exe, *args, env=None, cwd=None):
-        """Starts in the background; stopped by stop_all()."""
+        """Starts in the background; stopped by stop_all(). Its stdout and stderr are Output
+        objects (read, readline), kept in files."""
         extra = dict(env or {})
         if self.display:
             extra["DISPLAY"] = self.display
+        out, err = Output(), Output()
         process = subprocess.Popen(self.command(exe, args), cwd=cwd or self.folder, env=wine_env(extra),
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                   stdout=out.file, stderr=err.file, stdin=subprocess.DEVNULL)
+        out.process = err.process = process
+        process.stdout, process.stderr = out, err
         self.processes.append(process)
         return process
 
@@ -147,11 +152,17 @@ class Install:
             if write_end is not None:
                 os.close(write_end)
         self.display = ":" + number.decode().strip()
+        # Wine's desktop process (explorer.exe /desktop) draws for every window of the prefix on the
+        # display it was started with. One started earlier without a display (by any program that
+        # touched the window manager, msiexec for one) makes every later window fail: it is ended,
+        # and the next window starts it again on this display.
+        self.end_prefix_processes(lambda cmdline: cmdline.startswith(b"c:\\windows\\system32\\explorer.exe"))
         # The service starts the dialog host (and relaunched programs) with the user's own
         # environment, not its own: under Wine the display they open is the user's DISPLAY
         # variable, as Windows keeps a user's variables in HKCU\Environment.
-        subprocess.run(["wine", "reg", "add", r"HKCU\Environment", "/v", "DISPLAY", "/d", self.display, "/f"],
-                       env=wine_env(), capture_output=True, timeout=60, check=True)
+        code, out, err = run_wine(["wine", "reg", "add", r"HKCU\Environment", "/v", "DISPLAY", "/d", self.display, "/f"])
+        if code != 0:
+            raise RuntimeError("reg add DISPLAY failed: %r" % (out + err))
         return self.display
 
     def stop(self, process, timeout=5):
@@ -217,6 +228,35 @@ class Install:
                 pids.append(int(entry))
         return pids
 
+    def end_prefix_processes(self, which):
+        """Ends processes of our prefix whose lower-case command line passes which (by pid), and waits
+        until they are gone."""
+        prefix = ("WINEPREFIX=" + PREFIX).encode()
+
+        def matching():
+            pids = []
+            for entry in os.listdir("/proc"):
+                if not entry.isdigit():
+                    continue
+                try:
+                    with open("/proc/%s/cmdline" % entry, "rb") as f:
+                        cmdline = f.read().lower()
+                    with open("/proc/%s/environ" % entry, "rb") as f:
+                        environ = f.read().split(b"\0")
+                except OSError:
+                    continue
+                if prefix in environ and which(cmdline):
+                    pids.append(int(entry))
+            return pids
+
+        for pid in matching():
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass
+        if not wait_until(lambda: not matching(), timeout=10):
+            raise AssertionError("processes of the prefix did not end: %r" % matching())
+
     def kill_installed_processes_named(self, name):
         self.kill_installed_processes(lambda cmdline: name.lower().encode() in cmdline)
 
@@ -232,9 +272,8 @@ class Install:
     def wait_for(self, *args):
         """tools/wait_for from the build folder: (exit code, output); never connects to anything."""
         limit_ms = int(args[-1]) if args and args[-1].isdigit() else 15000
-        done = subprocess.run(["wine", os.path.join(BIN, "wait_for.exe")] + list(args), env=wine_env(),
-                              capture_output=True, timeout=limit_ms / 1000 + 60)
-        return done.returncode, done.stdout.decode("utf-8", "replace")
+        code, out, err = run_wine(["wine", os.path.join(BIN, "wait_for.exe")] + list(args), timeout=limit_ms / 1000 + 60)
+        return code, (out + err).decode("utf-8", "replace")
 
     def wait_service_ready(self, process=None, timeout=30):
         """Waits until the service's auth pipe waits for a client: it exists from the moment the
@@ -245,8 +284,9 @@ class Install:
             if code == 0:
                 return
             if process is not None and process.poll() is not None:
-                raise AssertionError("the service ended before its pipe was there (exit code %s): %s"
-                                     % (process.returncode, process.stdout.read().decode("utf-8", "replace")))
+                raise AssertionError("the service ended before its pipe was there (exit code %s): %r %r"
+                                     % (process.returncode, process.stdout.read().decode("utf-8", "replace"),
+                                        process.stderr.read().decode("utf-8", "replace")))
             if time.time() >= deadline:
                 raise AssertionError("the service's pipe was not there within %d s: %s" % (timeout, out.strip()))
 
@@ -265,8 +305,8 @@ class Install:
 
     # --- service control manager ---------------------------------------------------------------
     def sc(self, *args, timeout=30):
-        done = subprocess.run(["wine", "sc"] + list(args), env=wine_env(), capture_output=True, timeout=timeout)
-        return done.returncode, done.stdout.decode("utf-8", "replace")
+        code, out, _ = run_wine(["wine", "sc"] + list(args), timeout=timeout)
+        return code, out.decode("utf-8", "replace")
 
     def create_service(self):
         """Registers SentrelSvc.exe of this install with the service control manager (any old
@@ -338,6 +378,78 @@ class Install:
                 return True
             time.sleep(0.1)
         return False
+
+
+class Output:
+    """One stream of a started program, kept in a file rather than a pipe. Under Wine a program can
+    start one of Wine's own helper processes (the desktop process of a new display, a service of
+    the prefix), which inherits its handles and lives on: a pipe would then never reach its end and
+    a reader would wait for good. A file has an end whoever else holds it."""
+
+    def __init__(self):
+        self.file = tempfile.TemporaryFile()
+        self.position = 0
+        self.process = None
+
+    def _available(self):
+        return os.pread(self.file.fileno(), 1 << 20, self.position) if not self.file.closed else b""
+
+    def read(self):
+        """Everything written since the last read (all of it, once the program has ended)."""
+        data = b""
+        while True:
+            chunk = self._available()
+            if not chunk:
+                return data
+            data += chunk
+            self.position += len(chunk)
+
+    def readline(self, timeout=30):
+        """The next whole line, waiting for it while the program runs (at most timeout seconds);
+        whatever is left when the program ends or the time is up."""
+        deadline = time.time() + timeout
+        while True:
+            data = self._available()
+            end = data.find(b"\n")
+            if end >= 0:
+                self.position += end + 1
+                return data[:end + 1]
+            if (self.process is not None and self.process.poll() is not None) or time.time() >= deadline:
+                self.position += len(data)
+                return data
+            time.sleep(0.02)
+
+    def close(self):
+        self.file.close()
+
+
+def run_wine(command, cwd=None, env=None, timeout=60, input=None):
+    """Runs a Wine command to its end: (exit code, stdout bytes, stderr bytes). Output goes through
+    files, never pipes (see Output), so the end of the program is the end of the wait."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        stdin = None
+        if input is not None:
+            stdin = tempfile.TemporaryFile()
+            stdin.write(input)
+            stdin.seek(0)
+        try:
+            process = subprocess.Popen(command, cwd=cwd, env=wine_env(env), stdout=out, stderr=err,
+                                       stdin=stdin if stdin is not None else subprocess.DEVNULL)
+            try:
+                process.wait(timeout)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+                out.seek(0)
+                err.seek(0)
+                raise AssertionError("%r did not end within %s s; its output so far: %r %r"
+                                     % (command, timeout, out.read()[-2000:], err.read()[-2000:]))
+        finally:
+            if stdin is not None:
+                stdin.close()
+        out.seek(0)
+        err.seek(0)
+        return process.returncode, out.read(), err.read()
 
 
 def wait_until(predicate, timeout=15, step=0.1):

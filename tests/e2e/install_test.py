@@ -9,8 +9,8 @@ import sys
 import tempfile
 import time
 
-from harness import (BIN, E2ETestCase, free_port, main, policy_json, rule_json, settings_json, wait_until, win_to_unix,
-                     wine_env)
+from harness import (BIN, E2ETestCase, free_port, main, policy_json, rule_json, run_wine, settings_json, wait_until,
+                     win_to_unix)
 
 SERVER_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "../../tools/mfa_server"))
 sys.path.insert(0, SERVER_DIR)
@@ -37,10 +37,9 @@ RIGHTS = {"FA": 0x1F01FF, "FR": 0x120089, "FW": 0x120116, "FX": 0x1200A0, "GA": 
 
 def read_dacl(path_win):
     """(owner SID, [(SID, access mask) of each allow entry]) of a file as the system reads it back."""
-    done = subprocess.run(["wine", os.path.join(BIN, "show_dacl.exe"), path_win], env=wine_env(),
-                          capture_output=True, timeout=60)
-    sddl = done.stdout.decode("utf-8", "replace").strip()
-    assert done.returncode == 0 and sddl.startswith("O:"), sddl
+    code, out, _ = run_wine(["wine", os.path.join(BIN, "show_dacl.exe"), path_win])
+    sddl = out.decode("utf-8", "replace").strip()
+    assert code == 0 and sddl.startswith("O:"), sddl
     owner = sddl[2:sddl.index("D:")]
     entries = []
     for rights, sid in re.findall(r"\(A;[^;]*;([^;]*);;;([^)]*)\)", sddl):
@@ -77,8 +76,8 @@ class InstallCase(E2ETestCase):
         """The service's registry key as exported by reg (UTF-16 .reg text)."""
         with tempfile.TemporaryDirectory() as folder:
             target = os.path.join(folder, "svc.reg")
-            subprocess.run(["wine", "reg", "export", r"HKLM\SYSTEM\CurrentControlSet\Services\SentrelSvc",
-                            "Z:" + target.replace("/", "\\"), "/y"], env=wine_env(), capture_output=True, timeout=30)
+            run_wine(["wine", "reg", "export", r"HKLM\SYSTEM\CurrentControlSet\Services\SentrelSvc",
+                      "Z:" + target.replace("/", "\\"), "/y"], timeout=30)
             with open(target, encoding="utf-16") as f:
                 return f.read()
 

@@ -12,12 +12,10 @@ import os
 import shutil
 import subprocess
 import sys
-import tempfile
-import time
 
 sys.path.insert(0, os.path.abspath(os.path.join(os.path.dirname(__file__), "../release")))
 
-from harness import BIN, PREFIX, policy_json, rule_json, settings_json, wait_until, win_to_unix, wine_env  # noqa: E402
+from harness import BIN, policy_json, rule_json, run_wine, settings_json, wait_until, win_to_unix  # noqa: E402
 from mfa_fixture import API_KEY, MfaServerCase  # noqa: E402
 from msi_tables import project_version, properties  # noqa: E402
 
@@ -92,9 +90,7 @@ class MsiCase(MfaServerCase):
         script = win_to_unix(WORK_WIN + r"\msiexec.cmd")
         with open(script, "w", newline="\r\n") as f:
             f.write("@echo off\nstart /wait msiexec %s /qn /l*v %s\necho exit=%%ERRORLEVEL%%\n" % (" ".join(args), log_win))
-        done = subprocess.run(["wine", "cmd", "/c", WORK_WIN + r"\msiexec.cmd"], env=wine_env(), capture_output=True,
-                              timeout=300)
-        out = done.stdout.decode("utf-8", "replace")
+        out = run_wine(["wine", "cmd", "/c", WORK_WIN + r"\msiexec.cmd"], timeout=300)[1].decode("utf-8", "replace")
         code = int(out.rsplit("exit=", 1)[1].split()[0]) if "exit=" in out else None
         text = ""
         if os.path.exists(log):
@@ -120,8 +116,8 @@ class MsiCase(MfaServerCase):
         export = win_to_unix(WORK_WIN + r"\service.reg")
         if os.path.exists(export):
             os.remove(export)
-        subprocess.run(["wine", "reg", "export", r"HKLM\System\CurrentControlSet\Services\SentrelSvc",
-                        WORK_WIN + r"\service.reg"], env=wine_env(), capture_output=True, timeout=60)
+        run_wine(["wine", "reg", "export", r"HKLM\System\CurrentControlSet\Services\SentrelSvc",
+                  WORK_WIN + r"\service.reg"])
         values = {}
         with open(export, encoding="utf-16") as f:
             for line in f.read().split("\n")[2:]:
@@ -186,11 +182,13 @@ class SilentInstall(MsiCase):
         self.install.start("SentrelUI.exe", "--pipe")  # the user's dialog host, on this display
         code, out = self.install.wait_for("pipe", "SentrelUI", "30000")
         self.assertEqual(code, 0, "the dialog host's pipe did not appear: " + out)
-        guarded = self.install.start("runguard.exe", "run", "--", "arg_echo.exe", "installed", cwd=win_to_unix(TOOLS_WIN))
+        # A name with a path: runguard never takes a bare name from the current folder.
+        guarded = self.install.start("runguard.exe", "run", "--", ".\\arg_echo.exe", "installed", cwd=win_to_unix(TOOLS_WIN))
         driver = lambda *a: self.install.run(TOOLS_WIN + r"\ui_driver.exe", *a, env={"DISPLAY": self.install.display})  # noqa: E731
         self.assertTrue(wait_until(lambda: guarded.poll() is not None or driver("wait", "500")[0] == 0, timeout=60),
                         "no dialog appeared")
-        self.assertIsNone(guarded.poll(), "runguard ended without a dialog")
+        self.assertIsNone(guarded.poll(), "runguard ended without a dialog: %r %r"
+                          % (guarded.stderr.read().decode("utf-8", "replace"), self.log_messages()[-6:]))
         self.assertEqual(driver("type", self.server.control("GET", "totp/alice")["code"])[0], 0)
         guarded.wait(60)
         self.assertEqual(guarded.returncode, 0, guarded.stderr.read())
@@ -250,8 +248,8 @@ class Upgrade(MsiCase):
         self.assertTrue(self.service_pids() and self.service_pids() != old_pids, "the service was not restarted")
         for name, content in before.items():
             self.assertEqual(read_bytes(os.path.join(self.install.folder, name)), content, name)
-        uninstall_keys = subprocess.run(["wine", "reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"],
-                                        env=wine_env(), capture_output=True, text=True, timeout=60).stdout
+        uninstall_keys = run_wine(["wine", "reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"]
+                                  )[1].decode("utf-8", "replace")
         self.assertNotIn(self.product_codes[0], uninstall_keys, "the older version is still registered")
         self.assertIn(self.product_codes[1], uninstall_keys)
         # Windows runs the older version's removal with UPGRADINGPRODUCTCODE set, and our removal
@@ -266,9 +264,9 @@ class Upgrade(MsiCase):
         self.assertEqual(code, 1603, log[-3000:])
         self.assertIn("WIX_DOWNGRADE_DETECTED = " + self.product_codes[1], log)
         self.wait_running()
-        self.assertIn(self.product_codes[1], subprocess.run(
-            ["wine", "reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"], env=wine_env(),
-            capture_output=True, text=True, timeout=60).stdout)
+        self.assertIn(self.product_codes[1], run_wine(
+            ["wine", "reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"])[1].decode(
+            "utf-8", "replace"))
 
 
 class BadInput(MsiCase):

@@ -4,7 +4,6 @@ tools/protected_app, which records every start in protected_app_starts.txt besid
 
 import json
 import os
-import select
 import shutil
 import time
 
@@ -16,17 +15,9 @@ STORE_WIN = r"C:\Program Files\WindowsApps\Sentrel.TestApp_1.0_x64__test"
 
 
 def reported_exit(process, timeout=10):
-    """The exit code line of a report_exit parent. Its stderr is read only as far as it has come:
-    Wine's own helper processes, when this start booted them, hold the pipe open after it ends."""
+    """The exit code line of a report_exit parent."""
     process.wait(timeout)
-    data = b""
-    fd = process.stderr.fileno()
-    while select.select([fd], [], [], 1.0)[0]:
-        chunk = os.read(fd, 4096)
-        if not chunk:
-            break
-        data += chunk
-    lines = data.decode("utf-8", "replace").strip().splitlines()
+    lines = process.stderr.read().decode("utf-8", "replace").strip().splitlines()
     return lines[-1] if lines else ""
 
 

@@ -36,7 +36,11 @@ case "$action" in
     # exiting ("a wine server seems to be running, but I cannot connect to it").
     wineserver -k 2>/dev/null
     wineserver -w 2>/dev/null
-    wineserver -p600 || { echo "the persistent wineserver did not start" >&2; exit 1; }
+    # The daemon keeps no handle on our output, so whoever runs this script sees its end.
+    if ! wineserver -p600 </dev/null >/dev/null 2>"$WINEPREFIX/.sentrel-wineserver.err"; then
+      echo "the persistent wineserver did not start: $(cat "$WINEPREFIX/.sentrel-wineserver.err")" >&2
+      exit 1
+    fi
     server_pid "$WINEPREFIX" >"$WINEPREFIX/.sentrel-wineserver.pid"
     # Boot services (the service control manager) now, not inside the first test.
     wine cmd /c exit >/dev/null 2>&1
