@@ -22,6 +22,7 @@
 //   ui_driver [-w CLASS] texts          one line per control: id, visible 0/1, class, text (tab-separated);
 //                                       first the line "caption", 1, the window class, the caption
 //   ui_driver [-w CLASS] text ID        one control's whole text, as it is (line breaks kept)
+//   ui_driver [-w CLASS] lines ID       a multi-line edit's line count and its first visible line
 //   ui_driver [-w CLASS] focus          the control id of the focused control (0: none)
 //   ui_driver [-w CLASS] rect           the window's screen rectangle: x y width height
 //   ui_driver [-w CLASS] client         the client area's screen rectangle: x y width height (what a
@@ -31,6 +32,8 @@
 //                                       and prints "reply" or "no reply" (the host drops both unanswered)
 //   ui_driver message [ms] [ok|yes|no|cancel]   waits for a message box, prints its texts like
 //                                       "texts" (its text has id 65535), presses the button (OK)
+//   ui_driver windows                   every top-level window: class, visible 0/1, process id, caption
+//                                       (for a person finding out what is on the screen)
 //   ui_driver filedialog PATH [ms]      waits for the file-open dialog, enters PATH and opens it
 //   ui_driver tray dblclick|menu N      the console's notification-area icon: a double click, or
 //                                       item N (from 1, separators not counted) of its menu
@@ -159,6 +162,16 @@ int print_rect(HWND window, bool client) {
     return 0;
 }
 
+BOOL CALLBACK print_top_level(HWND window, LPARAM) {
+    wchar_t class_name[64] = L"", caption[256] = L"";
+    GetClassNameW(window, class_name, 64);
+    GetWindowTextW(window, caption, 256);  // a top-level caption is read without asking its process
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    console_print(L"%s\t%d\t%lu\t%s\n", class_name, IsWindowVisible(window) ? 1 : 0, pid, caption);
+    return TRUE;
+}
+
 // Commands that need no window of the class.
 int run_global(const wchar_t* command, int argc, wchar_t** argv, bool* handled) {
     *handled = true;
@@ -174,6 +187,7 @@ int run_global(const wchar_t* command, int argc, wchar_t** argv, bool* handled) 
         return 0;
     }
     if (!wcscmp(command, L"request")) return bad_request(arg);
+    if (!wcscmp(command, L"windows")) return EnumWindows(print_top_level, 0) ? 0 : 1;
     if (!wcscmp(command, L"message")) return answer_message_box(timeout_arg(arg, 15000), argc > 1 ? argv[1] : L"ok");
     if (!wcscmp(command, L"filedialog")) return argc > 0 ? answer_file_dialog(arg, timeout_arg(argc > 1 ? argv[1] : L"", 15000)) : 2;
     if (!wcscmp(command, L"tray")) return argc > 0 ? use_tray(arg, argc > 1 ? _wtoi(argv[1]) : 0) : 2;
@@ -241,6 +255,15 @@ int run(int argc, wchar_t** argv) {
             text_copy_n(piece, 2001, text + at, 2000);
             console_print(L"%s", piece);
         }
+        return 0;
+    }
+    if (!wcscmp(command, L"lines")) {
+        HWND control = find_control(window, arg);
+        if (!control) return 1;
+        DWORD_PTR count = 0, first = 0;
+        SendMessageTimeoutW(control, EM_GETLINECOUNT, 0, 0, SMTO_NORMAL, send_timeout_ms, &count);
+        SendMessageTimeoutW(control, EM_GETFIRSTVISIBLELINE, 0, 0, SMTO_NORMAL, send_timeout_ms, &first);
+        console_print(L"%lu %lu\n", static_cast<unsigned long>(count), static_cast<unsigned long>(first));
         return 0;
     }
     if (!wcscmp(command, L"focus")) {
@@ -342,7 +365,7 @@ int wmain(int argc, wchar_t** argv) {
     int code = run(argc, argv);
     if (code == 2)
         console_eprint(L"usage: ui_driver [-w CLASS] wait|gone|exists|type|key|press|post|click|set|pick|items|rows|"
-                       L"select|dblclick|texts|text|focus|rect|client|close [arg...]; ui_driver host|request|message|"
+                       L"select|dblclick|texts|text|lines|focus|rect|client|close [arg...]; ui_driver host|request|windows|message|"
                        L"filedialog|tray [arg...]\n");
     return code;
 }
