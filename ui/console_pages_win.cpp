@@ -105,8 +105,9 @@ void build_rule_list_page(ConsoleRecord* c, int32_t type) {
     int h = size.height <= 120 ? 480 : size.height;
 
     HWND list = CreateWindowExW(0, WC_LISTVIEWW, L"",
-                                WS_CHILD | WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS |
-                                    LVS_NOSORTHEADER,
+                                // Clipped by its siblings, so the empty-list text over it stays in view.
+                                WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL |
+                                    LVS_SHOWSELALWAYS | LVS_NOSORTHEADER,
                                 16, 64, w - 32, h - 124, content, control_id(id_rule_list), GetModuleHandleW(nullptr),
                                 nullptr);
     if (list) {
@@ -124,8 +125,10 @@ void build_rule_list_page(ConsoleRecord* c, int32_t type) {
         if (list) add_rule_row(list, rows, c->policy.rules[slot]);
         ++rows;
     }
-    if (rows == 0)
-        make_label(content, id_empty_list, text_for_id(69), 16, 104, w - 32, 24, ui_fonts().button, SS_CENTER);
+    if (rows == 0) {
+        HWND empty = make_label(content, id_empty_list, text_for_id(69), 16, 104, w - 32, 24, ui_fonts().button, SS_CENTER);
+        if (empty) SetWindowPos(empty, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    }
 
     int y = h - 52;
     make_button(content, id_add_rule, text_for_id(79), 16, y, 90, 36);

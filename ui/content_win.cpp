@@ -96,6 +96,9 @@ LRESULT CALLBACK content_window_proc(HWND window, UINT message, WPARAM wparam, L
             HDC dc = reinterpret_cast<HDC>(wparam);
             SetBkMode(dc, TRANSPARENT);
             SetTextColor(dc, palette::text);
+            // The empty-list text lies over the white list.
+            if (GetDlgCtrlID(reinterpret_cast<HWND>(lparam)) == id_empty_list)
+                return reinterpret_cast<LRESULT>(GetStockObject(WHITE_BRUSH));
             return reinterpret_cast<LRESULT>(content_brush());
         }
     }

@@ -142,9 +142,9 @@ class ConsoleCase(MfaServerCase):
         self.w(DIALOG, "type", self.current_code())
         self.wait_gone(DIALOG)
 
-    def open_console(self, env=None):
+    def open_console(self, env=None, gate_label="Open Console"):
         self.start_console(env)
-        self.pass_gate()
+        self.pass_gate(gate_label)
         self.wait_window(CONSOLE)
 
     def console_ended(self, timeout=15):
