@@ -340,6 +340,8 @@ void on_save_settings(ConsoleRecord* c) {
 
 void on_console_command(ConsoleRecord* c, int id) {
     if (id >= id_sidebar_first && id < id_sidebar_first + console_page_count) {
+        // A page chosen in the sidebar shows the rules as the file holds them now.
+        load_policy(c->policy_path, &c->policy);
         show_page(c, id - id_sidebar_first);
         return;
     }

@@ -194,18 +194,20 @@ void on_browse(HWND window) {
     if (!GetOpenFileNameW(&dialog)) return;
     wchar_t display[form_display_cch];
     read(window, id_display_name, display, form_display_cch);
-    static RuleFieldFill fill;
+    RuleFieldFill fill;
     if (fill_from_browsed_path(file, display, &fill)) apply_fill(window, fill);
 }
 
+// Each fill is its own: writing a field sends this window the field's change notice, which runs
+// the path rule before the outer fill is done.
 void on_command(HWND window, EditorState* e, int id, int code) {
-    static RuleFieldFill fill;
     switch (id) {
         case id_presets: {
             if (code != CBN_SELCHANGE) break;
             int row = static_cast<int>(SendDlgItemMessageW(window, id_presets, CB_GETCURSEL, 0, 0));
             wchar_t display[form_display_cch];
             read(window, id_display_name, display, form_display_cch);
+            RuleFieldFill fill;
             if (!fill_from_preset(rule_presets(preset_language()), row, display, &fill)) break;
             apply_fill(window, fill);
             SetFocus(GetDlgItem(window, id_display_name));
@@ -217,6 +219,7 @@ void on_command(HWND window, EditorState* e, int id, int code) {
             read(window, id_path, path, form_path_cch);
             read(window, id_file_name, file, form_file_cch);
             read(window, id_display_name, display, form_display_cch);
+            RuleFieldFill fill;
             if (fill_from_typed_path(path, file, display, &fill)) apply_fill(window, fill);
             break;
         }
