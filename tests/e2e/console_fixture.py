@@ -128,8 +128,19 @@ class ConsoleCase(MfaServerCase):
 
     # --- the console and its gate -------------------------------------------------------------
     def start_console(self, env=None):
-        self.console = self.install.start("SentrelUI.exe", env=dict(ENGLISH, **(env or {})))
+        """Starts the console; its output (and that of what it starts) goes to a file, since Wine's
+        desktop process, started by the first window on a fresh display, keeps a pipe open."""
+        self.console_output = tempfile.TemporaryFile()
+        self.addCleanup(self.console_output.close)
+        extra = dict(ENGLISH, DISPLAY=self.install.display, **(env or {}))
+        self.console = subprocess.Popen(self.install.command("SentrelUI.exe", []), cwd=self.install.folder,
+                                        env=wine_env(extra), stdout=self.console_output, stderr=subprocess.STDOUT)
+        self.install.processes.append(self.console)
         return self.console
+
+    def console_text_output(self):
+        self.console_output.seek(0)
+        return self.console_output.read().decode("utf-8", "replace").replace("\r\n", "\n")
 
     def current_code(self):
         return self.server.control("GET", "totp/alice")["code"]
