@@ -57,6 +57,13 @@ void count_rules(const Policy* p, uint32_t* app_rules, uint32_t* cmd_rules) {
     *cmd_rules = cmd;
 }
 
+bool files_guarded(const ServiceProbe& probe) {
+    constexpr uint32_t service_stopped = 1;
+    if (probe.foreground_run) return true;
+    if (probe.state_known) return probe.state != service_stopped;
+    return !probe.missing;  // unknown: assume the files are guarded
+}
+
 unsigned start_stop_caption_id(bool running) { return running ? txt_stop_service : txt_start_service; }
 
 int language_index_of(const wchar_t* language) { return language && !wcscmp(language, lang_code_en_us) ? 1 : 0; }

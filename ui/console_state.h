@@ -77,6 +77,17 @@ bool policies_equal(const Policy* a, const Policy* b);
 // Program rules, and every other rule counted as a command rule (the dashboard's line).
 void count_rules(const Policy* p, uint32_t* app_rules, uint32_t* cmd_rules);
 
+// What the service control manager and the object namespace say about the service.
+struct ServiceProbe {
+    bool state_known;      // the service's state could be read
+    bool missing;          // the service is not installed (known from the failed open)
+    uint32_t state;        // SERVICE_STOPPED 1 ... SERVICE_RUNNING 4, when known
+    bool foreground_run;   // a `SentrelSvc.exe run` holds its mutex
+};
+// Whether the two JSON files may be guarded (so a change would be refused or put back): the
+// service exists and is not stopped, its state is unknown, or a foreground run is active.
+bool files_guarded(const ServiceProbe& probe);
+
 // The Start/Stop button says what it does: "Stop Service" (54) while the service runs, "Start
 // Service" (53) while it does not.
 unsigned start_stop_caption_id(bool running);

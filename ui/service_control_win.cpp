@@ -5,6 +5,7 @@
 #include "common/handle.h"
 #include "common/settings.h"
 #include "service/sc_handle.h"
+#include "ui/console_state.h"
 
 namespace {
 
@@ -43,11 +44,11 @@ bool service_running() {
 
 bool protection_active() {
     DWORD state = 0;
-    bool missing = false;
-    bool known = query_state(&state, &missing);
-    if (known && state != SERVICE_STOPPED) return true;
-    if (!known && !missing) return true;  // unknown: assume the files are guarded
-    return foreground_run_active();
+    ServiceProbe probe = {};
+    probe.state_known = query_state(&state, &probe.missing);
+    probe.state = state;
+    probe.foreground_run = foreground_run_active();
+    return files_guarded(probe);
 }
 
 void wait_while_pending(DWORD timeout_ms) {

@@ -113,6 +113,34 @@ class FailingServiceProgram(ConsoleCase):
         self.assertEqual(self.read("service_commands.txt"), "[install]\n[uninstall][--authorized]\n")
 
 
+class SlowUninstaller(ConsoleCase):
+    """SentrelSvc.exe is a program that runs until it is ended (and records how it was started)."""
+
+    def setUp(self):
+        super().setUp()
+        self.install.lay_out(settings=self.settings(), policy=self.policy(), executables=self.executables,
+                             replace={"SentrelSvc.exe": "protected_app.exe"})
+
+    def test_the_console_stays_usable_while_the_uninstaller_runs(self):
+        self.open_console()
+        self.click(219)
+        self.pass_gate("Uninstall")
+        self.message("yes")
+        self.wait_caption(219, "Uninstalling...", timeout=15)
+        self.assertIn('"args":["uninstall","--authorized"]', self.read("protected_app_starts.txt"))
+        # Pages change meanwhile; a second Uninstall is not started.
+        self.page(1)
+        self.assertEqual([row[0] for row in self.rows()], ["Notepad"])
+        self.page(0)
+        self.click(219)
+        self.assertEqual(self.message(), ("Sentrel", "The uninstaller is still running."))
+        self.assertEqual(self.read("protected_app_starts.txt").count("uninstall"), 1)
+        self.install.kill_installed_processes_named("SentrelSvc.exe")
+        caption, text = self.message(timeout=30)
+        self.assertIn(caption, ("Sentrel", "Error"), text)
+        self.assertEqual(self.text(219), "Uninstall")
+
+
 class MissingServiceProgram(ConsoleCase):
     executables = tuple(name for name in EXECUTABLES if name != "SentrelSvc.exe")
 

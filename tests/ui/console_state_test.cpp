@@ -90,6 +90,17 @@ TEST(ConsoleDashboard, TheStartStopButtonSaysWhatItDoes) {
     EXPECT_STREQ(lang_table_text(Language::en_us, start_stop_caption_id(true)), L"Stop Service");
 }
 
+TEST(ConsoleProtection, ChangesWaitUntilTheServiceIsKnownToBeStoppedOrAbsent) {
+    constexpr uint32_t stopped = 1, start_pending = 2, stop_pending = 3, running = 4, paused = 7;
+    EXPECT_FALSE(files_guarded({true, false, stopped, false}));
+    EXPECT_FALSE(files_guarded({false, true, 0, false}));  // not installed
+    for (uint32_t state : {start_pending, stop_pending, running, paused})
+        EXPECT_TRUE(files_guarded({true, false, state, false})) << state;
+    EXPECT_TRUE(files_guarded({false, false, 0, false}));  // the manager could not tell
+    EXPECT_TRUE(files_guarded({true, false, stopped, true}));  // a foreground run guards them too
+    EXPECT_TRUE(files_guarded({false, true, 0, true}));
+}
+
 Settings configured() {
     Settings s = {};
     text_copy(s.server_url, L"https://mfa.example.com");
