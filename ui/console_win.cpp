@@ -151,6 +151,21 @@ void on_tray(ConsoleRecord* c, LPARAM event) {
     else if (event == WM_RBUTTONUP) on_tray_menu(c);
 }
 
+bool on_draw_item(const ConsoleRecord* c, const DRAWITEMSTRUCT* item) {
+    if (!c || item->CtlType != ODT_BUTTON) return false;
+    int index = static_cast<int>(item->CtlID) - id_sidebar_first;
+    if (index < 0 || index >= console_page_count) return false;
+    paint_nav_button(item, index, c->page);
+    return true;
+}
+
+// Without an icon in the notification area a hidden console could not be reached again: the
+// window then ends the console instead (unless something is still open over it).
+void on_close(HWND window, const ConsoleRecord* c) {
+    if (c && c->tray_added) ShowWindow(window, SW_HIDE);
+    else if (c && c->modal_depth == 0 && !c->uninstalling) DestroyWindow(window);
+}
+
 LRESULT CALLBACK console_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     ConsoleRecord* c = record_of(window);
     switch (message) {
@@ -162,18 +177,11 @@ LRESULT CALLBACK console_window_proc(HWND window, UINT message, WPARAM wparam, L
         case WM_ERASEBKGND:
             on_erase_background(window, reinterpret_cast<HDC>(wparam));
             return 1;
-        case WM_DRAWITEM: {
-            auto* item = reinterpret_cast<DRAWITEMSTRUCT*>(lparam);
-            if (!c || item->CtlType != ODT_BUTTON) break;
-            int index = static_cast<int>(item->CtlID) - id_sidebar_first;
-            if (index < 0 || index >= console_page_count) break;
-            paint_nav_button(item, index, c->page);
-            return 1;
-        }
+        case WM_DRAWITEM:
+            if (on_draw_item(c, reinterpret_cast<DRAWITEMSTRUCT*>(lparam))) return 1;
+            break;
         case WM_CLOSE:
-            // Without an icon in the notification area a hidden console could not be reached again.
-            if (c && c->tray_added) ShowWindow(window, SW_HIDE);
-            else if (c && c->modal_depth == 0 && !c->uninstalling) DestroyWindow(window);
+            on_close(window, c);
             return 0;
         case WM_DESTROY:
             if (c && c->tray_added) delete_tray_icon(c);
@@ -302,11 +310,7 @@ int run_console() {
         if (window) {
             ShowWindow(window, SW_SHOW);
             UpdateWindow(window);
-            MSG msg;
-            while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-                TranslateMessage(&msg);
-                DispatchMessageW(&msg);
-            }
+            run_message_loop();  // no dialog-message processing: Tab does not move between controls
         }
         unregister_classes();
     }

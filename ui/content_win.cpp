@@ -86,20 +86,13 @@ LRESULT CALLBACK content_window_proc(HWND window, UINT message, WPARAM wparam, L
         case WM_COMMAND:
             SendMessageW(GetParent(window), WM_COMMAND, wparam, lparam);
             return 0;
-        case WM_CTLCOLOREDIT: {
-            HDC dc = reinterpret_cast<HDC>(wparam);
-            SetBkColor(dc, palette::white);
-            SetTextColor(dc, palette::text);
-            return reinterpret_cast<LRESULT>(GetStockObject(WHITE_BRUSH));
-        }
+        case WM_CTLCOLOREDIT:
+            return colour_edit(reinterpret_cast<HDC>(wparam));
         case WM_CTLCOLORSTATIC: {
-            HDC dc = reinterpret_cast<HDC>(wparam);
-            SetBkMode(dc, TRANSPARENT);
-            SetTextColor(dc, palette::text);
-            // The empty-list text lies over the white list.
-            if (GetDlgCtrlID(reinterpret_cast<HWND>(lparam)) == id_empty_list)
-                return reinterpret_cast<LRESULT>(GetStockObject(WHITE_BRUSH));
-            return reinterpret_cast<LRESULT>(content_brush());
+            // The empty-list text lies over the white list; the rest on the content background.
+            bool on_list = GetDlgCtrlID(reinterpret_cast<HWND>(lparam)) == id_empty_list;
+            return colour_static(reinterpret_cast<HDC>(wparam), palette::text,
+                                 on_list ? static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)) : content_brush());
         }
     }
     return DefWindowProcW(window, message, wparam, lparam);

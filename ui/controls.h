@@ -56,6 +56,31 @@ void attach_rounded_frame(HWND edit);
 // The frame of an edit (WM_NCPAINT): a rounded outline, 2-pixel blue while focused, else 1-pixel grey.
 void paint_edit_frame(HWND edit, int corner);
 void fill_rect(HDC dc, const RECT& r, COLORREF colour);
+
+// A 1-pixel pen and a solid brush made for one drawing call and selected into dc; the previous
+// objects are selected back and these deleted at the end of the scope.
+class PenAndBrush {
+public:
+    PenAndBrush(HDC dc, COLORREF outline, COLORREF fill);
+    ~PenAndBrush();
+    PenAndBrush(const PenAndBrush&) = delete;
+    PenAndBrush& operator=(const PenAndBrush&) = delete;
+
+private:
+    HDC dc_;
+    HPEN pen_;
+    HBRUSH brush_;
+    HGDIOBJ old_pen_, old_brush_;
+};
+
+// The colouring every white window gives its children: edits white with the text colour
+// (WM_CTLCOLOREDIT), static texts transparent in a colour over a brush (WM_CTLCOLORSTATIC).
+LRESULT colour_edit(HDC dc);
+LRESULT colour_static(HDC dc, COLORREF text_colour, HBRUSH brush);
+// WM_ERASEBKGND of a white window.
+void erase_white(HWND window, HDC dc);
+// GetMessage, TranslateMessage, DispatchMessage until WM_QUIT.
+void run_message_loop();
 // A rounded rectangle filled and outlined in one colour.
 void fill_round_rect(HDC dc, int left, int top, int right, int bottom, int corner, COLORREF colour);
 void draw_hline(HDC dc, int x0, int x1, int y, COLORREF colour);

@@ -132,15 +132,10 @@ void paint_button(const DRAWITEMSTRUCT* item, int style) {
 void paint_nav_button(const DRAWITEMSTRUCT* item, int nav_index, int current_page) {
     HDC dc = item->hDC;
     RECT r = item->rcItem;
-    HPEN pen = CreatePen(PS_SOLID, 1, palette::sidebar);
-    HBRUSH brush = CreateSolidBrush(palette::sidebar);
-    HGDIOBJ old_pen = SelectObject(dc, pen);
-    HGDIOBJ old_brush = SelectObject(dc, brush);
-    Rectangle(dc, r.left, r.top, r.right, r.bottom);
-    SelectObject(dc, old_brush);
-    SelectObject(dc, old_pen);
-    DeleteObject(brush);
-    DeleteObject(pen);
+    {
+        PenAndBrush tools(dc, palette::sidebar, palette::sidebar);
+        Rectangle(dc, r.left, r.top, r.right, r.bottom);
+    }
 
     if (nav_index == current_page) {
         fill_round_rect(dc, r.left + 6, r.top + 3, r.right - 6, r.bottom - 3, 6, palette::accent);
@@ -188,16 +183,46 @@ void fill_rect(HDC dc, const RECT& r, COLORREF colour) {
     DeleteObject(brush);
 }
 
+PenAndBrush::PenAndBrush(HDC dc, COLORREF outline, COLORREF fill)
+    : dc_(dc), pen_(CreatePen(PS_SOLID, 1, outline)), brush_(CreateSolidBrush(fill)),
+      old_pen_(SelectObject(dc, pen_)), old_brush_(SelectObject(dc, brush_)) {}
+
+PenAndBrush::~PenAndBrush() {
+    SelectObject(dc_, old_brush_);
+    SelectObject(dc_, old_pen_);
+    DeleteObject(brush_);
+    DeleteObject(pen_);
+}
+
 void fill_round_rect(HDC dc, int left, int top, int right, int bottom, int corner, COLORREF colour) {
-    HPEN pen = CreatePen(PS_SOLID, 1, colour);
-    HBRUSH brush = CreateSolidBrush(colour);
-    HGDIOBJ old_pen = SelectObject(dc, pen);
-    HGDIOBJ old_brush = SelectObject(dc, brush);
+    PenAndBrush tools(dc, colour, colour);
     RoundRect(dc, left, top, right, bottom, corner, corner);
-    SelectObject(dc, old_brush);
-    SelectObject(dc, old_pen);
-    DeleteObject(brush);
-    DeleteObject(pen);
+}
+
+LRESULT colour_edit(HDC dc) {
+    SetBkColor(dc, palette::white);
+    SetTextColor(dc, palette::text);
+    return reinterpret_cast<LRESULT>(GetStockObject(WHITE_BRUSH));
+}
+
+LRESULT colour_static(HDC dc, COLORREF text_colour, HBRUSH brush) {
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, text_colour);
+    return reinterpret_cast<LRESULT>(brush);
+}
+
+void erase_white(HWND window, HDC dc) {
+    RECT r;
+    GetClientRect(window, &r);
+    fill_rect(dc, r, palette::white);
+}
+
+void run_message_loop() {
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
 }
 
 void draw_hline(HDC dc, int x0, int x1, int y, COLORREF colour) {

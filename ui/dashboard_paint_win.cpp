@@ -59,27 +59,13 @@ void paint_card(HDC dc, const RECT& r) {
         fill_round_rect(dc, r.left + layer.dx - layer.grow, r.top + layer.dy - layer.grow,
                         r.right + layer.dx + layer.grow, r.bottom + layer.dy + layer.grow, 10, layer.colour);
     }
-    HPEN pen = CreatePen(PS_SOLID, 1, palette::card_border);
-    HBRUSH brush = CreateSolidBrush(palette::white);
-    HGDIOBJ old_pen = SelectObject(dc, pen);
-    HGDIOBJ old_brush = SelectObject(dc, brush);
+    PenAndBrush tools(dc, palette::card_border, palette::white);
     RoundRect(dc, r.left, r.top, r.right, r.bottom, 8, 8);
-    SelectObject(dc, old_brush);
-    SelectObject(dc, old_pen);
-    DeleteObject(brush);
-    DeleteObject(pen);
 }
 
 void paint_status_dot(HDC dc, int x, int y, int radius, COLORREF colour) {
-    HPEN pen = CreatePen(PS_SOLID, 1, colour);
-    HBRUSH brush = CreateSolidBrush(colour);
-    HGDIOBJ old_pen = SelectObject(dc, pen);
-    HGDIOBJ old_brush = SelectObject(dc, brush);
+    PenAndBrush tools(dc, colour, colour);
     Ellipse(dc, x - radius, y - radius, x + radius, y + radius);
-    SelectObject(dc, old_brush);
-    SelectObject(dc, old_pen);
-    DeleteObject(brush);
-    DeleteObject(pen);
 }
 
 void paint_dashboard(HDC dc, bool running, unsigned long app_rules, unsigned long cmd_rules) {

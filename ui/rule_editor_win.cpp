@@ -244,30 +244,21 @@ LRESULT CALLBACK editor_window_proc(HWND window, UINT message, WPARAM wparam, LP
         case WM_DESTROY:
             PostQuitMessage(0);
             return 0;
-        case WM_ERASEBKGND: {
-            RECT r;
-            GetClientRect(window, &r);
-            fill_rect(reinterpret_cast<HDC>(wparam), r, palette::white);
+        case WM_ERASEBKGND:
+            erase_white(window, reinterpret_cast<HDC>(wparam));
             return 1;
-        }
         case WM_DRAWITEM: {
             auto* item = reinterpret_cast<DRAWITEMSTRUCT*>(lparam);
             if (item->CtlType != ODT_BUTTON) break;
             paint_button(item, item->CtlID == static_cast<UINT>(id_editor_save) ? button_primary : button_secondary);
             return TRUE;
         }
-        case WM_CTLCOLOREDIT: {
-            HDC dc = reinterpret_cast<HDC>(wparam);
-            SetBkColor(dc, palette::white);
-            SetTextColor(dc, palette::text);
-            return reinterpret_cast<LRESULT>(GetStockObject(WHITE_BRUSH));
-        }
+        case WM_CTLCOLOREDIT:
+            return colour_edit(reinterpret_cast<HDC>(wparam));
         case WM_CTLCOLORSTATIC: {
-            HDC dc = reinterpret_cast<HDC>(wparam);
-            SetBkMode(dc, TRANSPARENT);
             bool validation = GetDlgCtrlID(reinterpret_cast<HWND>(lparam)) == id_validation;
-            SetTextColor(dc, validation ? palette::bad : palette::text);
-            return reinterpret_cast<LRESULT>(GetStockObject(HOLLOW_BRUSH));
+            return colour_static(reinterpret_cast<HDC>(wparam), validation ? palette::bad : palette::text,
+                                 static_cast<HBRUSH>(GetStockObject(HOLLOW_BRUSH)));
         }
     }
     return DefWindowProcW(window, message, wparam, lparam);
@@ -303,11 +294,7 @@ bool run_rule_editor(HWND owner, int32_t type, const Rule* existing, Rule* out) 
     if (owner) EnableWindow(owner, FALSE);
     ShowWindow(window, SW_SHOW);
     UpdateWindow(window);
-    MSG msg;
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-    }
+    run_message_loop();
     if (owner) EnableWindow(owner, TRUE);
     UnregisterClassW(editor_class, instance);
     if (!state.saved || !out) return false;

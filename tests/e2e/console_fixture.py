@@ -8,7 +8,7 @@ import os
 import subprocess
 import tempfile
 
-from dialog_fixture import SCREENSHOTS
+from dialog_fixture import SCREENSHOTS, link_cjk_font
 from harness import policy_json, rule_json, settings_json, wait_until, wine_env
 from mfa_fixture import API_KEY, MfaServerCase
 
@@ -32,10 +32,7 @@ class ConsoleCase(MfaServerCase):
 
     @classmethod
     def setUpClass(cls):
-        # Chinese texts need the CJK font linked to "Segoe UI", as Windows links its own.
-        subprocess.run(["wine", "reg", "add", r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink",
-                        "/v", "Segoe UI", "/t", "REG_MULTI_SZ", "/d", "wqy-microhei.ttc,WenQuanYi Micro Hei", "/f"],
-                       env=wine_env(), capture_output=True, timeout=60)
+        link_cjk_font()
         super().setUpClass()
 
     def setUp(self):
@@ -48,6 +45,11 @@ class ConsoleCase(MfaServerCase):
         if settings is None:
             os.remove(self.path("SentrelSvc.json"))
         self.console = None
+
+    def replace_service_program(self, program):
+        """Lays the install out again with another built program as SentrelSvc.exe."""
+        self.install.lay_out(settings=self.settings(), policy=self.policy(), executables=self.executables,
+                             replace={"SentrelSvc.exe": program})
 
     def settings(self, language="en-US", **values):
         values.setdefault("server_url", "http://127.0.0.1:%d" % self.server.port)

@@ -95,8 +95,7 @@ class FailingServiceProgram(ConsoleCase):
 
     def setUp(self):
         super().setUp()
-        self.install.lay_out(settings=self.settings(), policy=self.policy(), executables=self.executables,
-                             replace={"SentrelSvc.exe": "arg_echo.exe"})
+        self.replace_service_program("arg_echo.exe")
 
     def test_failures_are_reported_with_their_exit_codes_and_the_runas_start_passes_the_arguments(self):
         self.open_console(env={"ARG_ECHO_EXIT_CODE": "5", "ARG_ECHO_RECORD": "service_commands.txt"})
@@ -118,8 +117,7 @@ class SlowUninstaller(ConsoleCase):
 
     def setUp(self):
         super().setUp()
-        self.install.lay_out(settings=self.settings(), policy=self.policy(), executables=self.executables,
-                             replace={"SentrelSvc.exe": "protected_app.exe"})
+        self.replace_service_program("protected_app.exe")
 
     def test_the_console_stays_usable_while_the_uninstaller_runs(self):
         self.open_console()
