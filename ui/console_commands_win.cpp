@@ -139,7 +139,11 @@ void on_add(ConsoleRecord* c) {
         policy_append(&scratch_expected, &rule);
         written = save_policy(c->policy_path, &scratch_expected);
     } else {
-        load_policy(c->policy_path, &scratch_file);
+        if (!load_policy(c->policy_path, &scratch_file)) {
+            show_formatted(c, ConsoleText::policy_unreadable, c->policy_path, text_for_id(txt_error), MB_OK | MB_ICONERROR);
+            reload(c);
+            return;
+        }
         scratch_expected = scratch_file;
         if (!policy_append(&scratch_expected, &rule)) {
             show_message(c, console_text(ConsoleText::policy_full), text_for_id(txt_error), MB_OK | MB_ICONERROR);
@@ -227,6 +231,11 @@ void run_service_command_and_wait(const wchar_t* parameters, wchar_t* out, size_
 }
 
 void on_start_stop(ConsoleRecord* c) {
+    // The uninstaller stops and removes the service: starting or stopping it meanwhile would race it.
+    if (c->uninstalling) {
+        show_message(c, console_text(ConsoleText::uninstall_busy), text_for_id(txt_product_title), MB_OK | MB_ICONINFORMATION);
+        return;
+    }
     bool running = service_running();
     if (running && !admin_gate(c, txt_stop_service)) return;
     wchar_t problem[message_cch];

@@ -107,75 +107,79 @@ bool needs_setup(const Settings* s) { return !s->server_url[0] || !s->api_key[0]
 
 namespace {
 
-struct TextPair {
+struct ConsoleTextEntry {
+    ConsoleText which;
     const wchar_t* en_us;
     const wchar_t* zh_cn;
 };
 
-const TextPair console_texts[] = {
-    /* protection_on */
-    {L"Protection is on: while the service runs it guards the rule and settings files and puts back "
+const ConsoleTextEntry console_texts[] = {
+    {ConsoleText::protection_on,
+     L"Protection is on: while the service runs it guards the rule and settings files and puts back "
      L"any change. Nothing was changed.\n\nStop the service on the Dashboard, make the change, then start "
      L"the service again.",
      L"保护已启用：服务运行时会守护规则和设置文件，并还原任何修改。未做任何更改。\n\n"
      L"请先在“状态”页停止服务，完成修改后再启动服务。"},
-    /* rule_write_failed */
-    {L"The rule file could not be written; the rules were not changed.\n\n%s",
+    {ConsoleText::rule_write_failed,
+     L"The rule file could not be written; the rules were not changed.\n\n%s",
      L"无法写入规则文件，规则未更改。\n\n%s"},
-    /* rule_not_held */
-    {L"The rule file does not hold the change: it was changed or put back by someone else. The list "
+    {ConsoleText::rule_not_held,
+     L"The rule file does not hold the change: it was changed or put back by someone else. The list "
      L"shows what the file holds now.",
      L"规则文件中没有这次修改：它已被其他程序更改或还原。列表显示的是文件当前的内容。"},
-    /* policy_too_large */
-    {L"The rule file is larger than Sentrel reads (65,535 bytes), so it was not changed.\n\n%s",
+    {ConsoleText::policy_too_large,
+     L"The rule file is larger than Sentrel reads (65,535 bytes), so it was not changed.\n\n%s",
      L"规则文件超过 Sentrel 可读取的大小（65,535 字节），因此未做更改。\n\n%s"},
-    /* policy_no_list */
-    {L"The rule file holds no rule list (\"rules\": [ ... ]), so the rule was not added.\n\n%s",
+    {ConsoleText::policy_no_list,
+     L"The rule file holds no rule list (\"rules\": [ ... ]), so the rule was not added.\n\n%s",
      L"规则文件中没有规则列表（\"rules\": [ ... ]），因此未添加规则。\n\n%s"},
-    /* policy_full */
-    {L"The rule file already holds 64 rules, the most Sentrel reads; the rule was not added.",
+    {ConsoleText::policy_unreadable,
+     L"The rule file could not be read, so the rule was not added.\n\n%s",
+     L"无法读取规则文件，因此未添加规则。\n\n%s"},
+    {ConsoleText::policy_full,
+     L"The rule file already holds 64 rules, the most Sentrel reads; the rule was not added.",
      L"规则文件已有 64 条规则（Sentrel 最多读取 64 条），未添加规则。"},
-    /* policy_changed */
-    {L"The rule file was changed since the list was shown; nothing was changed. The list now shows what "
+    {ConsoleText::policy_changed,
+     L"The rule file was changed since the list was shown; nothing was changed. The list now shows what "
      L"the file holds: choose the rule again.",
      L"规则列表显示后规则文件已被更改，因此未做任何更改。列表现已显示文件当前的内容，请重新选择规则。"},
-    /* settings_write_failed */
-    {L"The settings file could not be written; the settings were not changed.\n\n%s",
+    {ConsoleText::settings_write_failed,
+     L"The settings file could not be written; the settings were not changed.\n\n%s",
      L"无法写入设置文件，设置未更改。\n\n%s"},
-    /* settings_not_held */
-    {L"The settings file does not hold what was entered: it was changed or put back by someone else, or "
+    {ConsoleText::settings_not_held,
+     L"The settings file does not hold what was entered: it was changed or put back by someone else, or "
      L"a value was too long. The page shows what the file holds now.",
      L"设置文件中没有刚才输入的内容：它已被其他程序更改或还原，或某项内容过长。页面显示的是文件当前的内容。"},
-    /* wizard_settings_failed */
-    {L"The settings file could not be written, so the setup is not complete.\n\n%s",
+    {ConsoleText::wizard_settings_failed,
+     L"The settings file could not be written, so the setup is not complete.\n\n%s",
      L"无法写入设置文件，配置未完成。\n\n%s"},
-    /* wizard_policy_failed */
-    {L"The settings were saved, but the default rule file could not be written.\n\n%s",
+    {ConsoleText::wizard_policy_failed,
+     L"The settings were saved, but the default rule file could not be written.\n\n%s",
      L"设置已保存，但无法写入默认规则文件。\n\n%s"},
-    /* service_not_started */
-    {L"Could not run \"SentrelSvc.exe %s\" (error %lu).", L"无法运行“SentrelSvc.exe %s”（错误 %lu）。"},
-    /* service_command_failed */
-    {L"\"SentrelSvc.exe %s\" failed (Exit Code: %lu).", L"“SentrelSvc.exe %s”失败（退出代码：%lu）。"},
-    /* service_still_pending */
-    {L"\"SentrelSvc.exe %s\" has not finished after 15 seconds; the Dashboard shows the state now.",
+    {ConsoleText::service_not_started,
+     L"Could not run \"SentrelSvc.exe %s\" (error %lu).", L"无法运行“SentrelSvc.exe %s”（错误 %lu）。"},
+    {ConsoleText::service_command_failed,
+     L"\"SentrelSvc.exe %s\" failed (Exit Code: %lu).", L"“SentrelSvc.exe %s”失败（退出代码：%lu）。"},
+    {ConsoleText::service_still_pending,
+     L"\"SentrelSvc.exe %s\" has not finished after 15 seconds; the Dashboard shows the state now.",
      L"“SentrelSvc.exe %s”在 15 秒内未完成；状态页显示的是当前状态。"},
-    /* uninstall_busy */
-    {L"The uninstaller is still running.", L"卸载程序仍在运行。"},
-    /* tray_exit */
-    {L"Exit", L"退出"},
-    /* uninstalling */
-    {L"Uninstalling...", L"正在卸载..."},
-    /* uninstaller_not_started */
-    {L"Could not start uninstaller process.", L"无法启动卸载程序。"},
-    /* uninstall_failed */
-    {L"Uninstallation failed (Exit Code: 0x%X).", L"卸载失败（退出代码：0x%X）。"},
+    {ConsoleText::uninstall_busy,
+     L"The uninstaller is still running.", L"卸载程序仍在运行。"},
+    {ConsoleText::tray_exit,
+     L"Exit", L"退出"},
+    {ConsoleText::uninstalling,
+     L"Uninstalling...", L"正在卸载..."},
+    {ConsoleText::uninstaller_not_started,
+     L"Could not start uninstaller process.", L"无法启动卸载程序。"},
+    {ConsoleText::uninstall_failed,
+     L"Uninstallation failed (Exit Code: 0x%X).", L"卸载失败（退出代码：0x%X）。"},
 };
-static_assert(sizeof console_texts / sizeof console_texts[0] == static_cast<size_t>(ConsoleText::uninstall_failed) + 1,
-              "one pair per console text");
 
 }  // namespace
 
 const wchar_t* console_text(ConsoleText which) {
-    const TextPair& pair = console_texts[static_cast<size_t>(which)];
-    return is_english_code(current_language()) ? pair.en_us : pair.zh_cn;
+    bool english = is_english_code(current_language());
+    for (const ConsoleTextEntry& entry : console_texts)
+        if (entry.which == which) return english ? entry.en_us : entry.zh_cn;
+    return L"";
 }

@@ -119,6 +119,7 @@ enum class ConsoleText {
     rule_not_held,          // written, but the file read back does not hold the change
     policy_too_large,       // %s: the policy path
     policy_no_list,         // %s: the policy path
+    policy_unreadable,      // %s: the policy path
     policy_full,            // the file already holds the most rules the reader takes
     policy_changed,         // the file changed since the list was built
     settings_write_failed,  // %s: the settings path
