@@ -4,16 +4,20 @@
 # (notepad.exe), runs the service in the foreground, and then shows both protections at work:
 #   - `runguard run -- cmd.exe /c echo ...` is held until the MFA dialog is answered, then runs;
 #   - notepad.exe is stopped by the process watcher, the dialog asks for MFA, and it is started again.
+# Then it ends the service run and opens the management console (SentrelUI.exe without arguments):
+# the administrator gate, every page, and a rule added with the rule editor.
 #
-#   scripts/demo.sh                 with a desktop (DISPLAY set): you answer the dialogs; Ctrl+C ends it
-#   scripts/demo.sh --headless      on its own Xvfb display, answering the dialogs itself with
-#                                   ui_driver and saving screenshots; ends by itself
+#   scripts/demo.sh                 with a desktop (DISPLAY set): you answer the dialogs and use the
+#                                   console; "Exit" in the console's tray menu (or Ctrl+C) ends it
+#   scripts/demo.sh --headless      on its own Xvfb display, answering the dialogs and driving the
+#                                   console itself with ui_driver and saving screenshots; ends by itself
 #   scripts/demo.sh --seconds N     keeps the service (and the log) running N seconds after the steps,
 #                                   then ends by itself
 #   scripts/demo.sh --language zh-CN   the dialog in Chinese (default en-US)
 #
 # SENTREL_BUILD_DIR picks the build folder (default build). Exit code 0 when the protected command
-# ran after MFA and the protected program was started again; 1 otherwise (the reason is printed).
+# ran after MFA, the protected program was started again, and (headless) the console added its rule;
+# 1 otherwise (the reason is printed).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -65,10 +69,11 @@ work="$PWD/$build_dir/demo-run"          # the demo's own files: server and serv
 shots="$PWD/$build_dir/demo-screenshots"
 log="$WINEPREFIX/drive_c/ProgramData/Sentrel/logs/sentrel.log"
 
-xvfb_pid="" mfa_pid="" service_pid="" tail_pid="" session_started=0
+xvfb_pid="" mfa_pid="" service_pid="" tail_pid="" console_pid="" session_started=0
 cleanup() {
   set +e
   [ -n "$tail_pid" ] && kill "$tail_pid" 2>/dev/null
+  [ -n "$console_pid" ] && kill "$console_pid" 2>/dev/null
   [ -n "$service_pid" ] && kill "$service_pid" 2>/dev/null
   # Ends every Wine process of this prefix: the dialog host and the relaunched program included.
   [ "$session_started" = 1 ] && tests/support/wine-session.sh stop "$WINEPREFIX" >/dev/null
@@ -162,10 +167,11 @@ show_log | grep "service started" | sed 's/^/   log: /'
 
 driver() { wine "$tools_win\\ui_driver.exe" "$@" 2>/dev/null | tr -d '\r'; }
 
-# Saves the dialog's client area (no window manager draws a frame on Xvfb) as $shots/$1.png.
+# Saves the client area of a window (no window manager draws a frame on Xvfb) as $shots/$1.png; $2
+# is the window class (default: the MFA dialog).
 screenshot() {
   local rect
-  rect=$(driver client) || return 0
+  rect=$(driver -w "${2:-SNAuthDlg}" client) || return 0
   read -r x y w h <<<"$rect"
   import -display "$DISPLAY" -window root -crop "${w}x${h}+${x}+${y}" +repage "$shots/$1.png"
   echo "   screenshot: $shots/$1.png"
@@ -293,9 +299,55 @@ if [ "$seconds" -gt 0 ]; then
   tail -n 0 -f "$log" &
   tail_pid=$!
   sleep "$seconds"
-elif [ "$headless" = 0 ]; then
-  tail -n 0 -f "$log"
+  kill "$tail_pid" 2>/dev/null; tail_pid=""
 fi
+
+# --- the management console ---------------------------------------------------------------------
+# A running service guards the rule and settings files, so rules are changed while it is stopped.
+echo "== the management console: SentrelUI.exe (the service run is ended first, so rules can be changed)"
+kill "$service_pid" 2>/dev/null; wait "$service_pid" 2>/dev/null || true; service_pid=""
+wine "$install_win\\SentrelUI.exe" >"$work/console.out" 2>&1 &
+console_pid=$!
+console_ok=0
+if [ "$headless" = 1 ]; then
+  # The administrator gate: the same MFA dialog, for "Open Console".
+  answer_dialog "$console_pid" "console-gate" || fail "the console's administrator gate did not appear"
+  driver -w SNConsole wait 20000 >/dev/null || fail "the console window did not open"
+  pages=(dashboard app-rules cmd-rules audit-logs settings)
+  for i in 0 1 2 3 4; do
+    driver -w SNConsole press $((200 + i)) >/dev/null
+    screenshot "console-${pages[$i]}" SNConsole
+  done
+  echo "   adding a program rule on the App Rules page with the rule editor"
+  driver -w SNConsole press 201 >/dev/null
+  driver -w SNConsole post 214 >/dev/null
+  driver -w SNAddRule wait 10000 >/dev/null || fail "the rule editor did not open"
+  driver -w SNAddRule set 501 "Calculator" >/dev/null
+  driver -w SNAddRule set 503 'C:\windows\system32\calc.exe' >/dev/null   # fills in the file name
+  screenshot "console-rule-editor" SNAddRule
+  driver -w SNAddRule post 507 >/dev/null
+  driver message 10000 | awk -F'\t' '$1 == "65535" { print "   console says: " $4 }'
+  driver -w SNConsole rows 213 | awk -F'\t' '{ print "   rule: " $3 " (" $4 ", " $5 ", " $6 ")" }'
+  screenshot "console-app-rules-after-add" SNConsole
+  grep -q '"display_name": "Calculator", "match_name": "calc.exe"' "$install_dir/SentrelSvc.policy.json" &&
+    console_ok=1
+  driver tray menu 2 >/dev/null   # "Exit" in the notification-area icon's menu
+  for _ in $(seq 1 100); do kill -0 "$console_pid" 2>/dev/null || break; sleep 0.1; done
+  echo "   screenshots in $shots/:"
+  ls "$shots" | sed 's/^/     /'
+else
+  cat <<EOF
+   The console asks for MFA first ("Open Console"): enter the current code (printed below).
+   Then look around; rules can be changed now, while the service is stopped.
+   "Exit" in the console's notification-area menu ends the demo (closing the window only hides it).
+EOF
+  show_codes_while "$console_pid" never
+  console_ok=1
+fi
+wait "$console_pid" 2>/dev/null || true
+console_pid=""
+
 [ "$command_ok" = 1 ] || fail "the protected command did not run after MFA (output and error above)"
 [ "$program_ok" = 1 ] || fail "the protected program was not started again after MFA (log lines above)"
+[ "$console_ok" = 1 ] || fail "the console did not add its rule to SentrelSvc.policy.json"
 echo "== demo passed"

@@ -1,5 +1,8 @@
 #include "ui/controls.h"
 
+#include <commctrl.h>
+
+#include "common/lang.h"
 #include "ui/ui_fonts.h"
 
 namespace {
@@ -25,7 +28,69 @@ ButtonColours button_colours(const DRAWITEMSTRUCT* item, int style) {
     return {face, palette::control_border, palette::text};
 }
 
+constexpr int enter_target_id = 120;
+constexpr UINT_PTR rounded_frame_subclass_id = 1;
+
+void redraw_frame(HWND edit) { RedrawWindow(edit, nullptr, nullptr, RDW_FRAME | RDW_INVALIDATE); }
+
+void click_enter_target(HWND edit) {
+    HWND parent = GetParent(edit);
+    HWND target = parent ? GetDlgItem(parent, enter_target_id) : nullptr;
+    if (target && IsWindowEnabled(target))
+        SendMessageW(parent, WM_COMMAND, MAKEWPARAM(enter_target_id, BN_CLICKED), reinterpret_cast<LPARAM>(target));
+}
+
+LRESULT CALLBACK rounded_frame_proc(HWND edit, UINT message, WPARAM wparam, LPARAM lparam, UINT_PTR id, DWORD_PTR) {
+    switch (message) {
+        case WM_NCPAINT:
+            paint_edit_frame(edit, 4);
+            return 0;
+        case WM_PAINT: {
+            // Wine's edit keeps its border inside the client area: paint the frame over it.
+            LRESULT result = DefSubclassProc(edit, message, wparam, lparam);
+            paint_edit_frame(edit, 4);
+            return result;
+        }
+        case WM_SETFOCUS:
+        case WM_KILLFOCUS:
+            redraw_frame(edit);
+            break;
+        case WM_KEYDOWN:
+            if (wparam != VK_RETURN) break;
+            click_enter_target(edit);  // the edit may be gone afterwards
+            return 0;
+        case WM_CHAR:
+            if (wparam == L'\r' && !(GetWindowLongW(edit, GWL_STYLE) & ES_MULTILINE)) return 0;  // no beep
+            break;
+        case WM_NCDESTROY:
+            RemoveWindowSubclass(edit, rounded_frame_proc, id);
+            break;
+    }
+    return DefSubclassProc(edit, message, wparam, lparam);
+}
+
 }  // namespace
+
+HWND make_label(HWND parent, int id, const wchar_t* text, int x, int y, int width, int height, HFONT font,
+                DWORD extra_style) {
+    HWND label = CreateWindowExW(0, L"STATIC", text, WS_CHILD | WS_VISIBLE | SS_NOPREFIX | extra_style, x, y, width,
+                                 height, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+                                 GetModuleHandleW(nullptr), nullptr);
+    if (label && font) SendMessageW(label, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+    return label;
+}
+
+HWND make_rounded_edit(HWND parent, int id, bool password, int x, int y, int width, int height) {
+    DWORD style = WS_CHILD | WS_VISIBLE | WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL | (password ? ES_PASSWORD : 0);
+    HWND edit = CreateWindowExW(0, L"EDIT", L"", style, x, y, width, height, parent,
+                                reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleW(nullptr), nullptr);
+    if (!edit) return nullptr;
+    SendMessageW(edit, WM_SETFONT, reinterpret_cast<WPARAM>(ui_fonts().button), TRUE);
+    attach_rounded_frame(edit);
+    return edit;
+}
+
+void attach_rounded_frame(HWND edit) { SetWindowSubclass(edit, rounded_frame_proc, rounded_frame_subclass_id, 0); }
 
 HWND make_button(HWND parent, int id, const wchar_t* caption, int x, int y, int width, int height) {
     HWND button = CreateWindowExW(0, L"BUTTON", caption, WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_OWNERDRAW, x, y,
@@ -64,6 +129,31 @@ void paint_button(const DRAWITEMSTRUCT* item, int style) {
     }
 }
 
+void paint_nav_button(const DRAWITEMSTRUCT* item, int nav_index, int current_page) {
+    HDC dc = item->hDC;
+    RECT r = item->rcItem;
+    {
+        PenAndBrush tools(dc, palette::sidebar, palette::sidebar);
+        Rectangle(dc, r.left, r.top, r.right, r.bottom);
+    }
+
+    if (nav_index == current_page) {
+        fill_round_rect(dc, r.left + 6, r.top + 3, r.right - 6, r.bottom - 3, 6, palette::accent);
+        int h = (r.bottom - r.top) - 6;
+        int b = h * 60 / 100;
+        int top = r.top + 3 + (h - b) / 2;
+        fill_round_rect(dc, r.left + 9, top, r.left + 13, top + b, 4, palette::white);
+    }
+
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, (item->itemState & ODS_DISABLED) ? palette::disabled_text : palette::sidebar_text);
+    HGDIOBJ old_font = ui_fonts().button ? SelectObject(dc, ui_fonts().button) : nullptr;
+    RECT text = r;
+    text.left += 26;
+    DrawTextW(dc, text_for_id(34 + static_cast<unsigned>(nav_index)), -1, &text, DT_SINGLELINE | DT_VCENTER | DT_LEFT);
+    if (old_font) SelectObject(dc, old_font);
+}
+
 void paint_edit_frame(HWND edit, int corner) {
     HDC dc = GetWindowDC(edit);
     if (!dc) return;
@@ -91,6 +181,48 @@ void fill_rect(HDC dc, const RECT& r, COLORREF colour) {
     HBRUSH brush = CreateSolidBrush(colour);
     FillRect(dc, &r, brush);
     DeleteObject(brush);
+}
+
+PenAndBrush::PenAndBrush(HDC dc, COLORREF outline, COLORREF fill)
+    : dc_(dc), pen_(CreatePen(PS_SOLID, 1, outline)), brush_(CreateSolidBrush(fill)),
+      old_pen_(SelectObject(dc, pen_)), old_brush_(SelectObject(dc, brush_)) {}
+
+PenAndBrush::~PenAndBrush() {
+    SelectObject(dc_, old_brush_);
+    SelectObject(dc_, old_pen_);
+    DeleteObject(brush_);
+    DeleteObject(pen_);
+}
+
+void fill_round_rect(HDC dc, int left, int top, int right, int bottom, int corner, COLORREF colour) {
+    PenAndBrush tools(dc, colour, colour);
+    RoundRect(dc, left, top, right, bottom, corner, corner);
+}
+
+LRESULT colour_edit(HDC dc) {
+    SetBkColor(dc, palette::white);
+    SetTextColor(dc, palette::text);
+    return reinterpret_cast<LRESULT>(GetStockObject(WHITE_BRUSH));
+}
+
+LRESULT colour_static(HDC dc, COLORREF text_colour, HBRUSH brush) {
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, text_colour);
+    return reinterpret_cast<LRESULT>(brush);
+}
+
+void erase_white(HWND window, HDC dc) {
+    RECT r;
+    GetClientRect(window, &r);
+    fill_rect(dc, r, palette::white);
+}
+
+void run_message_loop() {
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
 }
 
 void draw_hline(HDC dc, int x0, int x1, int y, COLORREF colour) {

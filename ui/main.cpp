@@ -7,6 +7,7 @@
 #include "common/lang.h"
 #include "common/text.h"
 #include "common/ui_broker.h"
+#include "ui/console.h"
 #include "ui/dialog_host.h"
 #include "ui/dpi.h"
 #include "ui/ui_fonts.h"
@@ -37,17 +38,6 @@ int elevation_rule(const wchar_t* command_line) {
     INT_PTR result = reinterpret_cast<INT_PTR>(ShellExecuteW(nullptr, L"runas", self, command_line, nullptr, SW_SHOW));
     if (result > 32) return 0;
     MessageBoxW(nullptr, text_for_id(txt_admin_required), text_for_id(txt_product_title), MB_OK | MB_ICONERROR);
-    return 1;
-}
-
-// The console is not built yet: say so plainly rather than show an empty window.
-int run_console() {
-    set_language(default_language());
-    MessageBoxW(nullptr,
-                is_english_code(current_language())
-                    ? L"The Sentrel management console is not available yet."
-                    : L"Sentrel 管理控制台尚不可用。",
-                text_for_id(txt_product_title), MB_OK | MB_ICONINFORMATION);
     return 1;
 }
 

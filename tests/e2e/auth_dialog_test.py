@@ -219,15 +219,6 @@ class AuthDialog(DialogCase):
             self.driver("close")
             self.assertEqual(self.finish(guarded)[0], 4)
 
-    def test_console_mode_says_it_is_not_available(self):
-        console = self.install.start("SentrelUI.exe", env={"LANG": "en_US.UTF-8"})
-        code, out = self.driver("message", "30000")
-        self.assertEqual(code, 0)
-        self.assertIn("\tThe Sentrel management console is not available yet.\n", out)
-        console.wait(30)
-        self.assertEqual(console.returncode, 1)
-        self.assertEqual(self.driver("wait", "500")[0], 1)  # no dialog, no host of its own
-
 
 class AuthDialogHttps(DialogCase):
     """The dialog's calls over HTTPS with the platform's certificate checks on: a test CA is

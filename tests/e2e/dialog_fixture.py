@@ -14,6 +14,14 @@ SCREENSHOTS = os.path.abspath(os.path.join(BIN, "..", "screenshots"))
 EXECUTABLES = ("SentrelSvc.exe", "SentrelUI.exe", "runguard.exe", "arg_echo.exe", "ui_driver.exe")
 
 
+def link_cjk_font():
+    """Windows links "Segoe UI" to a Chinese font for the glyphs it lacks; gives the Wine prefix the
+    same link to the installed CJK font, so Chinese texts show in the screenshots."""
+    subprocess.run(["wine", "reg", "add", r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink",
+                    "/v", "Segoe UI", "/t", "REG_MULTI_SZ", "/d", "wqy-microhei.ttc,WenQuanYi Micro Hei", "/f"],
+                   env=wine_env(), capture_output=True, timeout=60)
+
+
 class DialogCase(MfaServerCase):
     """One test MFA server per class; per test a fresh install with the policy of policy(), a display
     and the service running."""
@@ -21,10 +29,7 @@ class DialogCase(MfaServerCase):
 
     @classmethod
     def setUpClass(cls):
-        # Windows links "Segoe UI" to a Chinese font for the glyphs it lacks; give the Wine prefix
-        # the same link to the installed CJK font, so Chinese texts show in the screenshots.
-        run_wine(["wine", "reg", "add", r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink",
-                  "/v", "Segoe UI", "/t", "REG_MULTI_SZ", "/d", "wqy-microhei.ttc,WenQuanYi Micro Hei", "/f"])
+        link_cjk_font()
         super().setUpClass()
 
     def setUp(self):

@@ -6,9 +6,14 @@
 //   [second one]
 // It exits with the code in the environment variable ARG_ECHO_EXIT_CODE (unsigned decimal up to
 // 4294967295; 0 when unset). A value that is not such a number is reported and gives exit code 1.
+// With ARG_ECHO_RECORD set (a file name), the same bracketed arguments are also appended as one
+// line to that file beside the executable, for starts whose output no one sees (a hidden
+// "runas" start by a windowed program).
 #include <windows.h>
 
 #include "common/console.h"
+#include "common/text.h"
+#include "tools/record_file.h"
 
 namespace {
 
@@ -34,6 +39,20 @@ int wmain(int argc, wchar_t** argv) {
     if (cch_cwd == 0 || cch_cwd >= MAX_PATH * 4) cwd[0] = L'\0';
     console_print(L"cwd: %s\n", cwd);
     for (int i = 1; i < argc; ++i) console_print(L"[%s]\n", argv[i]);
+
+    wchar_t record_name[MAX_PATH] = {};
+    DWORD cch_record = GetEnvironmentVariableW(L"ARG_ECHO_RECORD", record_name, MAX_PATH);
+    if (cch_record > 0 && cch_record < MAX_PATH) {
+        static wchar_t line[16384];
+        line[0] = L'\0';
+        for (int i = 1; i < argc; ++i) {
+            text_append(line, L"[");
+            text_append(line, argv[i]);
+            text_append(line, L"]");
+        }
+        text_append(line, L"\n");
+        append_record_beside_exe(record_name, line);
+    }
 
     wchar_t value[16] = {};
     DWORD cch_value = GetEnvironmentVariableW(exit_code_variable, value, 16);
