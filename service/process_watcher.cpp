@@ -14,36 +14,24 @@ constexpr size_t reason_cch = 256;
 
 namespace {
 
-void release_pin(const SeenList* list, uintptr_t pin) {
-    if (pin && list->release) list->release(pin);
-}
-
-// The index of the entry for pid, searched from the cursor (the snapshot lists processes in
-// nearly the same order each pass, so the search usually hits at once); count when none.
-uint32_t find_entry(const SeenList* list, uint32_t pid, bool (*wanted)(const SeenEntry&, uint64_t), uint64_t created) {
+// The index of the entry for the process, searched from the cursor (the process list names
+// processes in nearly the same order each pass, so the search usually hits at once); count when
+// there is none.
+uint32_t find_entry(const SeenList* list, uint32_t pid, uint64_t created) {
     for (uint32_t n = 0; n < list->count; ++n) {
         uint32_t i = list->cursor + n;
         if (i >= list->count) i -= list->count;
-        if (list->entries[i].pid == pid && wanted(list->entries[i], created)) return i;
+        if (list->entries[i].pid == pid && list->entries[i].created == created) return i;
     }
     return list->count;
 }
 
-void mark_met(SeenList* list, uint32_t i) {
-    list->entries[i].pass = list->pass;
-    list->cursor = i + 1 < list->count ? i + 1 : 0;
-}
-
-bool is_pinned(const SeenEntry& e, uint64_t) { return e.pin != 0; }
-bool same_creation(const SeenEntry& e, uint64_t created) { return e.created == created; }
-
 }  // namespace
 
-void seen_clear(SeenList* list, SeenRelease release) {
+void seen_clear(SeenList* list) {
     list->count = 0;
     list->pass = 0;
     list->cursor = 0;
-    list->release = release;
 }
 
 void seen_begin_pass(SeenList* list) {
@@ -51,29 +39,16 @@ void seen_begin_pass(SeenList* list) {
     list->cursor = 0;
 }
 
-bool seen_met_pinned(SeenList* list, uint32_t pid) {
-    uint32_t i = find_entry(list, pid, is_pinned, 0);
-    if (i == list->count) return false;
-    mark_met(list, i);
-    return true;
-}
-
-bool seen_check_and_add(SeenList* list, uint32_t pid, uint64_t created, uintptr_t pin) {
-    uint32_t i = find_entry(list, pid, same_creation, created);
+bool seen_check_and_add(SeenList* list, uint32_t pid, uint64_t created) {
+    uint32_t i = find_entry(list, pid, created);
     if (i != list->count) {
-        mark_met(list, i);
-        if (list->entries[i].pin == 0) {
-            list->entries[i].pin = pin;
-        } else {
-            release_pin(list, pin);
-        }
+        list->entries[i].pass = list->pass;
+        list->cursor = i + 1 < list->count ? i + 1 : 0;
         return true;
     }
     if (list->count < seen_capacity) {
-        list->entries[list->count] = SeenEntry{pid, list->pass, created, pin};
+        list->entries[list->count] = SeenEntry{pid, list->pass, created};
         ++list->count;
-    } else {
-        release_pin(list, pin);
     }
     return false;
 }
@@ -81,28 +56,17 @@ bool seen_check_and_add(SeenList* list, uint32_t pid, uint64_t created, uintptr_
 void seen_end_pass(SeenList* list) {
     uint32_t kept = 0;
     for (uint32_t i = 0; i < list->count; ++i) {
-        if (list->entries[i].pass == list->pass) {
-            list->entries[kept++] = list->entries[i];
-        } else {
-            release_pin(list, list->entries[i].pin);
-        }
+        if (list->entries[i].pass == list->pass) list->entries[kept++] = list->entries[i];
     }
     list->count = kept;
     list->cursor = 0;
 }
 
 void seen_forget(SeenList* list, uint32_t pid, uint64_t created) {
-    uint32_t i = find_entry(list, pid, same_creation, created);
+    uint32_t i = find_entry(list, pid, created);
     if (i == list->count) return;
-    release_pin(list, list->entries[i].pin);
     list->entries[i] = list->entries[list->count - 1];
     --list->count;
-    list->cursor = 0;
-}
-
-void seen_release_all(SeenList* list) {
-    for (uint32_t i = 0; i < list->count; ++i) release_pin(list, list->entries[i].pin);
-    list->count = 0;
     list->cursor = 0;
 }
 

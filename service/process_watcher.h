@@ -14,50 +14,37 @@
 //
 // A process is examined once. It is remembered by its id *and* its creation time, because Windows
 // hands out a freed id again within moments: a new process under an old id must be examined like
-// any other. The list holds only processes met in the latest complete pass (the others no longer
+// any other. The process list carries both, so telling a known process from a new one costs no
+// system call. The list holds only processes met in the latest complete pass (the others no longer
 // exist), so it stays as small as the process list itself.
-//
-// An entry may hold a pin: an open handle to its process. While a handle is open the process
-// object lives on and its id cannot be handed out again, so a pinned id met in a later snapshot is
-// the same process and needs no further look (no open, no creation time). The list releases a pin
-// through the function given to seen_clear when it drops the entry, or at once when it does not
-// keep the pin.
 
 constexpr size_t seen_capacity = 4096;
-
-using SeenRelease = void (*)(uintptr_t pin);
 
 struct SeenEntry {
     uint32_t pid;
     uint32_t pass;     // the pass that last met this process
-    uint64_t created;  // creation time (FILETIME units); 0 when it could not be read
-    uintptr_t pin;     // an open handle to the process, or 0
+    uint64_t created;  // creation time (FILETIME units)
 };
 
 struct SeenList {
     SeenEntry entries[seen_capacity];  // entries [0, count) are in use
     uint32_t count;
     uint32_t pass;    // the current pass
-    uint32_t cursor;  // where the next search starts (snapshots keep their order from pass to pass)
-    SeenRelease release;
+    uint32_t cursor;  // where the next search starts (the list keeps its order from pass to pass)
 };
 
-void seen_clear(SeenList* list, SeenRelease release = nullptr);
+void seen_clear(SeenList* list);
 // Starts a pass: entries not met again before seen_end_pass are dropped there.
 void seen_begin_pass(SeenList* list);
-// True when a pinned entry holds this id: it is marked as met in this pass.
-bool seen_met_pinned(SeenList* list, uint32_t pid);
 // True when the process was met before (it is marked as met in this pass). False for a new one,
-// which is recorded with the pin, unless the list is full: then it is not remembered and comes up
-// as new again on the next pass. A pin the list does not keep is released at once.
-bool seen_check_and_add(SeenList* list, uint32_t pid, uint64_t created, uintptr_t pin = 0);
-// Ends a complete pass: drops (and unpins) every entry not met in it. A pass cut short does not
-// call this, so nothing is forgotten because the pass did not reach it.
+// which is recorded, unless the list is full: then it is not remembered and comes up as new again
+// on the next pass.
+bool seen_check_and_add(SeenList* list, uint32_t pid, uint64_t created);
+// Ends a complete pass: drops every entry not met in it. A pass cut short does not call this, so
+// nothing is forgotten because the pass did not reach it.
 void seen_end_pass(SeenList* list);
-// Forgets a process just recorded (releasing its pin), so the next pass examines it again.
+// Forgets a process just recorded, so the next pass examines it again.
 void seen_forget(SeenList* list, uint32_t pid, uint64_t created);
-// Drops every entry, releasing the pins (the watcher's end).
-void seen_release_all(SeenList* list);
 
 // --- what a relaunch starts ---
 
@@ -121,10 +108,13 @@ inline bool verdict_took_round(Verdict v) {
 
 // --- the watcher thread (Win32) ---
 
-// One pass over a fresh process snapshot with the service's real calls: every process not met
-// before is examined once. False when no snapshot could be taken or the pass ended early after an
-// MFA round (the rest of that snapshot may be minutes old; the next pass takes a new one).
-bool watcher_pass(ServiceContext* context, SeenList* seen);
+struct ProcessListBuffer;
+struct ProgramNameFilter;
+// One pass over a fresh process list with the service's real calls: every process not met before
+// is examined once, and opened only when its name passes the filter. False when no list could be
+// had or the pass ended early after an MFA round (the rest of that list may be minutes old; the
+// next pass reads a new one).
+bool watcher_pass(ServiceContext* context, const ProgramNameFilter* filter, ProcessListBuffer* list, SeenList* seen);
 // Starts the watcher thread: a pass each second (1000 ms after the previous one ended) until the
 // service's stop event is signalled. The thread counts itself as a service worker, since an MFA
 // round can keep it past the service's bounded wait. Returns the thread handle, or null.

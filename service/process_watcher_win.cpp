@@ -1,27 +1,29 @@
 // The process watcher thread. Windows offers no cheap notice of process starts to a plain service,
-// so the watcher polls: once a second it walks a Toolhelp snapshot and examines every process it
-// has not met before. A process is known by its id and its creation time (ids come back quickly);
-// the seen list forgets processes that are gone, so it never fills with the dead. Each process met
-// is pinned by a SYNCHRONIZE handle held while it stays in the list: its id cannot be reused then,
-// so later passes recognise it by id alone and a pass costs no system call per known process.
+// so the watcher polls: once a second it reads the process list with one system call
+// (NtQuerySystemInformation, SystemProcessInformation, into a buffer kept from pass to pass) and
+// examines every process it has not met before. A process is known by its id and its creation
+// time (ids come back quickly), both of which the list carries; the seen list forgets processes
+// that are gone, so it never fills with the dead. A known process costs no system call at all.
 //
-// One handle per process does all the work for a pass: it is opened with query and terminate
-// access together (query only when terminate is refused), gives the creation time and the image
-// path, and is the handle that stops the process. Stopping by a second open of the id could hit
-// another process that took the id in between.
+// A new process is opened only when its image file name, also in the list, could match an enabled
+// program rule (see ProgramNameFilter); every other process is never opened. The one handle of a
+// candidate does all the work: it is opened with query and terminate access together (query only
+// when terminate is refused), gives the image path, and is the handle that stops the process.
+// Stopping by a second open of the id could hit another process that took the id in between.
 //
 // A protected process is stopped, and the MFA round runs under the authentication lock; the pass
-// then ends, since the rest of its snapshot may be minutes old. Processes that appeared meanwhile
+// then ends, since the rest of its list may be minutes old. Processes that appeared meanwhile
 // are judged on the next pass, where an approval just given lets them run. The round can outlast
 // the service's bounded wait at stop, so the thread counts itself as a service worker.
 #include "service/process_watcher.h"
 
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include "common/handle.h"
 #include "common/ui_broker.h"
 #include "service/approval_cache.h"
+#include "service/process_list.h"
+#include "service/process_list_win.h"
 #include "service/relaunch.h"
 
 namespace {
@@ -68,30 +70,18 @@ bool open_examined(DWORD pid, OwnedHandle* handle, ExaminedProcess* examined) {
     return handle->valid();
 }
 
-void close_pin(uintptr_t pin) { CloseHandle(reinterpret_cast<HANDLE>(pin)); }
-
-// A handle of our own to the process, which keeps its id from being reused; 0 when none.
-uintptr_t pin_of(HANDLE process) {
-    HANDLE pin = nullptr;
-    if (!process || !DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), &pin, SYNCHRONIZE, FALSE, 0))
-        return 0;
-    return reinterpret_cast<uintptr_t>(pin);
-}
-
-uint64_t creation_time(HANDLE process) {
-    FILETIME created, exited, kernel, user;
-    if (!process || !GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
-    return (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
-}
-
 DWORD WINAPI watcher_thread(void* parameter) {
     ServiceContext* context = static_cast<ServiceContext*>(parameter);
     HANDLE stop_event = service_stop_event();
     SeenList* seen = static_cast<SeenList*>(HeapAlloc(GetProcessHeap(), 0, sizeof(SeenList)));
     if (seen) {
-        seen_clear(seen, close_pin);
-        while (WaitForSingleObject(stop_event, pass_interval_ms) == WAIT_TIMEOUT) watcher_pass(context, seen);
-        seen_release_all(seen);
+        ProgramNameFilter filter;
+        program_filter_build(&context->policy, &filter);  // the policy does not change while we run
+        ProcessListBuffer list = {};
+        seen_clear(seen);
+        while (WaitForSingleObject(stop_event, pass_interval_ms) == WAIT_TIMEOUT)
+            watcher_pass(context, &filter, &list, seen);
+        process_list_free(&list);
         HeapFree(GetProcessHeap(), 0, seen);
     }
     service_worker_leave();
@@ -100,37 +90,36 @@ DWORD WINAPI watcher_thread(void* parameter) {
 
 }  // namespace
 
-bool watcher_pass(ServiceContext* context, SeenList* seen) {
-    OwnedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return false;
+bool watcher_pass(ServiceContext* context, const ProgramNameFilter* filter, ProcessListBuffer* list, SeenList* seen) {
+    if (!process_list_query(list)) return false;
 
     ExaminedProcess examined = {};
     WatcherPorts ports = {&examined, stop_examined, lookup_cache, insert_cache, ask_user, start_again};
     const DWORD own_pid = GetCurrentProcessId();
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
+    ProcessWalk walk;
+    ProcessRecord process;
+    process_walk_start(&walk, list->bytes, list->cb_used);
     seen_begin_pass(seen);
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
-        const DWORD pid = entry.th32ProcessID;
-        if (pid == 0 || pid == own_pid || seen_met_pinned(seen, pid)) continue;
-        OwnedHandle process;
-        bool opened = open_examined(pid, &process, &examined);
-        // A process we cannot query is remembered with creation time 0 and no pin: skipped while
-        // it lives, and a later process under its id is new again.
-        uint64_t created = creation_time(process.get());
-        if (seen_check_and_add(seen, pid, created, pin_of(process.get()))) continue;
-        if (!opened) continue;
+    while (process_walk_next(&walk, &process)) {
+        // One still starting is not remembered: it is looked at again on the next pass.
+        if (process.pid == 0 || process.pid == own_pid || !process_record_ready(&process)) continue;
+        if (seen_check_and_add(seen, process.pid, process.created)) continue;
+        if (!program_filter_could_match(filter, process.name, process.cch_name)) continue;
 
+        OwnedHandle handle;
+        if (!open_examined(process.pid, &handle, &examined)) continue;  // gone, or not ours to look at
         // A process that is still starting may not have its image path yet: it is looked at
         // again on the next pass, never let through because it was met too early.
         wchar_t image[watcher_path_cch];
         DWORD cch_image = watcher_path_cch;
-        if (!QueryFullProcessImageNameW(process.get(), 0, image, &cch_image)) {
-            seen_forget(seen, pid, created);
+        if (!QueryFullProcessImageNameW(handle.get(), 0, image, &cch_image)) {
+            seen_forget(seen, process.pid, process.created);
             continue;
         }
-        if (verdict_took_round(judge_process(context, pid, image, &ports))) return false;
+        if (verdict_took_round(judge_process(context, process.pid, image, &ports))) return false;
     }
+    // A list that cannot be read to its end is no list: nothing is forgotten on its word.
+    if (walk.malformed) return false;
     seen_end_pass(seen);
     return true;
 }

@@ -5,14 +5,16 @@
 
 #include "common/text.h"
 
+bool rule_text_equal(const wchar_t* rule_text, const wchar_t* text) { return text_equal_ascii_nocase(rule_text, text); }
+
 namespace {
 
 bool rule_matches(const Rule& rule, const wchar_t* path, const wchar_t* args) {
-    if (rule.match_path[0] != L'\0' && !text_equal_ascii_nocase(rule.match_path, path)) return false;
+    if (rule.match_path[0] != L'\0' && !rule_text_equal(rule.match_path, path)) return false;
     if (rule.match_name[0] != L'\0') {
         wchar_t file_name[260];
         text_copy_n(file_name, 260, PathFindFileNameW(path), 259);
-        if (!text_equal_ascii_nocase(rule.match_name, file_name)) return false;
+        if (!rule_text_equal(rule.match_name, file_name)) return false;
     }
     if (rule.args_contains[0] == L'\0') return true;
     return args != nullptr && text_contains_nocase(args, rule.args_contains);

@@ -1,0 +1,237 @@
+#include "service/process_list.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/text.h"
+#include "service/process_list_win.h"
+
+namespace {
+
+struct FakeProcess {
+    uint32_t pid;
+    uint64_t created;
+    std::wstring name;
+    uint32_t session;
+};
+
+// A buffer laid out as the system fills it: each entry followed by its name (and room for thread
+// records, which the walk skips), the next entry 8-aligned, the name pointers absolute.
+struct FakeList {
+    std::vector<uint64_t> storage;  // 8-aligned bytes
+    size_t cb = 0;
+    std::vector<size_t> entry_offsets;
+
+    explicit FakeList(const std::vector<FakeProcess>& processes, size_t cb_threads = 0x50) {
+        size_t cb_total = 0;
+        for (const FakeProcess& p : processes) cb_total += entry_size(p, cb_threads);
+        storage.assign(cb_total / 8 + 1, 0);
+        cb = cb_total;
+        size_t offset = 0;
+        for (size_t i = 0; i < processes.size(); ++i) {
+            const FakeProcess& p = processes[i];
+            entry_offsets.push_back(offset);
+            ProcessInfoEntry e = {};
+            size_t size = entry_size(p, cb_threads);
+            e.next_entry_offset = i + 1 < processes.size() ? static_cast<uint32_t>(size) : 0;
+            e.create_time = static_cast<int64_t>(p.created);
+            e.unique_process_id = p.pid;
+            e.session_id = p.session;
+            size_t name_offset = offset + sizeof(ProcessInfoEntry) + cb_threads;
+            e.image_name.cb_length = static_cast<uint16_t>(p.name.size() * 2);
+            e.image_name.cb_maximum = static_cast<uint16_t>(p.name.size() * 2 + 2);
+            e.image_name.buffer = p.name.empty() ? 0 : reinterpret_cast<uintptr_t>(bytes() + name_offset);
+            memcpy(bytes() + offset, &e, sizeof e);
+            memcpy(bytes() + name_offset, p.name.c_str(), p.name.size() * 2);
+            offset += size;
+        }
+    }
+    static size_t entry_size(const FakeProcess& p, size_t cb_threads) {
+        return (sizeof(ProcessInfoEntry) + cb_threads + (p.name.size() + 1) * 2 + 7) / 8 * 8;
+    }
+    uint8_t* bytes() { return reinterpret_cast<uint8_t*>(storage.data()); }
+    ProcessInfoEntry* entry(size_t i) { return reinterpret_cast<ProcessInfoEntry*>(bytes() + entry_offsets[i]); }
+};
+
+std::vector<FakeProcess> walk_all(const void* bytes, size_t cb, bool* malformed) {
+    ProcessWalk walk;
+    ProcessRecord record;
+    std::vector<FakeProcess> out;
+    process_walk_start(&walk, bytes, cb);
+    while (process_walk_next(&walk, &record))
+        out.push_back({record.pid, record.created, std::wstring(record.name ? record.name : L"", record.cch_name),
+                       record.session});
+    *malformed = walk.malformed;
+    return out;
+}
+
+}  // namespace
+
+// --- the walk ---
+
+TEST(ProcessWalk, ReadsEveryEntryInOrderWithItsIdTimeSessionAndName) {
+    FakeList list({{0, 0, L"", 0}, {4, 1000, L"System", 0}, {0x1234, 133000000000000000ull, L"notepad.exe", 1},
+                   {0xFFFFFFF0u, 7, L"Über große Datei.exe", 2}});
+    bool malformed = true;
+    auto got = walk_all(list.bytes(), list.cb, &malformed);
+    EXPECT_FALSE(malformed);
+    ASSERT_EQ(got.size(), 4u);
+    EXPECT_EQ(got[0].name, L"");
+    EXPECT_EQ(got[1].pid, 4u);
+    EXPECT_EQ(got[2].pid, 0x1234u);
+    EXPECT_EQ(got[2].created, 133000000000000000ull);
+    EXPECT_EQ(got[2].name, L"notepad.exe");
+    EXPECT_EQ(got[2].session, 1u);
+    EXPECT_EQ(got[3].pid, 0xFFFFFFF0u);
+    EXPECT_EQ(got[3].name, L"Über große Datei.exe");
+}
+
+TEST(ProcessWalk, StopsAtEntriesThatPointOutsideTheBuffer) {
+    std::vector<FakeProcess> three = {{8, 1, L"a.exe", 1}, {12, 2, L"b.exe", 1}, {16, 3, L"c.exe", 1}};
+    bool malformed = false;
+
+    FakeList past_end(three);
+    past_end.entry(1)->next_entry_offset = static_cast<uint32_t>(past_end.cb);
+    EXPECT_EQ(walk_all(past_end.bytes(), past_end.cb, &malformed).size(), 1u);
+    EXPECT_TRUE(malformed);
+
+    FakeList too_short(three);
+    too_short.entry(0)->next_entry_offset = 8;  // would read the next entry inside this one
+    EXPECT_EQ(walk_all(too_short.bytes(), too_short.cb, &malformed).size(), 0u);
+    EXPECT_TRUE(malformed);
+
+    FakeList foreign_name(three);
+    static const wchar_t elsewhere[] = L"evil.exe";
+    foreign_name.entry(2)->image_name.buffer = reinterpret_cast<uintptr_t>(elsewhere);
+    EXPECT_EQ(walk_all(foreign_name.bytes(), foreign_name.cb, &malformed).size(), 2u);
+    EXPECT_TRUE(malformed);
+
+    FakeList long_name(three);
+    long_name.entry(2)->image_name.cb_length = 0xFFFE;  // runs past the end of the buffer
+    EXPECT_EQ(walk_all(long_name.bytes(), long_name.cb, &malformed).size(), 2u);
+    EXPECT_TRUE(malformed);
+
+    FakeList cut(three);  // a buffer that ends inside the last entry
+    EXPECT_EQ(walk_all(cut.bytes(), cut.entry_offsets[2] + 16, &malformed).size(), 2u);
+    EXPECT_TRUE(malformed);
+
+    EXPECT_EQ(walk_all(nullptr, 0, &malformed).size(), 0u);
+    EXPECT_FALSE(malformed);
+}
+
+TEST(ProcessWalk, AnOddNameLengthDropsTheHalfCharacter) {
+    FakeList list({{8, 1, L"ab.exe", 1}});
+    list.entry(0)->image_name.cb_length = 5;
+    bool malformed = true;
+    auto got = walk_all(list.bytes(), list.cb, &malformed);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].name, L"ab");
+}
+
+TEST(ProcessRecordReady, NeedsANameAndARealCreationTime) {
+    ProcessRecord record = {100, 1, 133000000000000000ull, L"app.exe", 7};
+    EXPECT_TRUE(process_record_ready(&record));
+    record.cch_name = 0;
+    EXPECT_FALSE(process_record_ready(&record));
+    record.cch_name = 7;
+    record.created = 0;
+    EXPECT_FALSE(process_record_ready(&record));
+    record.created = 0x5555555555555555ull;  // what Wine lists for a process that is still starting
+    EXPECT_FALSE(process_record_ready(&record));
+}
+
+// --- the name filter ---
+
+namespace {
+
+struct FilterPolicy {
+    std::unique_ptr<Policy> policy{new Policy()};
+    Rule& add(int32_t type, const wchar_t* name, const wchar_t* path = L"", const wchar_t* args = L"") {
+        Rule& rule = policy->rules[policy->count++];
+        rule.type = type;
+        rule.enabled = 1;
+        text_copy(rule.match_name, name);
+        text_copy(rule.match_path, path);
+        text_copy(rule.args_contains, args);
+        return rule;
+    }
+    bool passes(const wchar_t* name) const {
+        ProgramNameFilter filter;
+        program_filter_build(policy.get(), &filter);
+        return program_filter_could_match(&filter, name, wcslen(name));
+    }
+};
+
+}  // namespace
+
+TEST(ProgramNameFilter, OpensOnlyNamesAnEnabledProgramRuleCouldMatch) {
+    FilterPolicy p;
+    p.add(rule_type_program, L"Notepad.exe");
+    p.add(rule_type_program, L"", L"C:\\Tools\\Git\\git.exe");
+    p.add(rule_type_program, L"", L"D:/portable/putty.exe");
+    p.add(rule_type_program, L"paused.exe").enabled = 0;
+    p.add(rule_type_command, L"cmd.exe");
+    p.add(rule_type_program, L"withargs.exe", L"", L"--secret");  // never matches a process
+    EXPECT_TRUE(p.passes(L"notepad.exe"));
+    EXPECT_TRUE(p.passes(L"NOTEPAD.EXE"));
+    EXPECT_TRUE(p.passes(L"git.exe"));
+    EXPECT_TRUE(p.passes(L"putty.exe"));
+    EXPECT_FALSE(p.passes(L"notepad.exe.bak"));
+    EXPECT_FALSE(p.passes(L"explorer.exe"));
+    EXPECT_FALSE(p.passes(L"paused.exe"));
+    EXPECT_FALSE(p.passes(L"cmd.exe"));
+    EXPECT_FALSE(p.passes(L"withargs.exe"));
+    // Not what the list says it is, or not known yet: only the opened process can tell.
+    EXPECT_TRUE(p.passes(L"NOTEPA~1.EXE"));
+    EXPECT_TRUE(p.passes(L""));
+    EXPECT_TRUE(p.passes(std::wstring(300, L'a').c_str()));
+}
+
+TEST(ProgramNameFilter, ARuleNamingNoProgramOpensEveryProcess) {
+    FilterPolicy p;
+    EXPECT_FALSE(p.passes(L"anything.exe"));  // no rules: nothing is opened
+    p.add(rule_type_program, L"notepad.exe");
+    p.add(rule_type_program, L"", L"");
+    EXPECT_TRUE(p.passes(L"anything.exe"));
+}
+
+// --- the system call ---
+
+TEST(ProcessListQuery, ListsThisProcessWithItsCreationTimeAndGrowsATooSmallBuffer) {
+    ProcessListBuffer list = {};
+    list.bytes = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), 0, 64));
+    list.cb = 64;
+    ASSERT_TRUE(process_list_query(&list));
+    EXPECT_GT(list.cb, 64u);
+    EXPECT_LE(list.cb_used, list.cb);
+
+    FILETIME created, exited, kernel, user;
+    ASSERT_TRUE(GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user));
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    const wchar_t* name = wcsrchr(path, L'\\') + 1;
+
+    ProcessWalk walk;
+    ProcessRecord record;
+    process_walk_start(&walk, list.bytes, list.cb_used);
+    bool found = false;
+    size_t count = 0;
+    while (process_walk_next(&walk, &record)) {
+        ++count;
+        if (record.pid != GetCurrentProcessId()) continue;
+        found = true;
+        EXPECT_EQ(record.created, (uint64_t(created.dwHighDateTime) << 32) | created.dwLowDateTime);
+        EXPECT_EQ(std::wstring(record.name, record.cch_name), name);
+        EXPECT_TRUE(process_record_ready(&record));
+    }
+    EXPECT_FALSE(walk.malformed);
+    EXPECT_TRUE(found) << count << " processes listed";
+    uint8_t* kept = list.bytes;
+    ASSERT_TRUE(process_list_query(&list));
+    EXPECT_EQ(list.bytes, kept);  // large enough now: the same buffer serves the next pass
+    process_list_free(&list);
+}
