@@ -5,6 +5,7 @@
 
 #include "common/log.h"
 #include "common/text.h"
+#include "service/process_list.h"
 #include "service/rule_match.h"
 
 constexpr uint32_t relaunch_approval_floor_seconds = 5;
@@ -68,6 +69,34 @@ void seen_forget(SeenList* list, uint32_t pid, uint64_t created) {
     list->entries[i] = list->entries[list->count - 1];
     --list->count;
     list->cursor = 0;
+}
+
+// --- one pass over the process list ---
+
+bool pass_over_list(const void* bytes, size_t cb, uint32_t own_pid, const ProgramNameFilter* filter, SeenList* seen,
+                    ExamineFn examine, void* state) {
+    ProcessWalk walk;
+    ProcessRecord process;
+    process_walk_start(&walk, bytes, cb);
+    seen_begin_pass(seen);
+    while (process_walk_next(&walk, &process)) {
+        if (process.pid == 0 || process.pid == own_pid || !process_record_ready(&process)) continue;
+        if (seen_check_and_add(seen, process.pid, process.created)) continue;
+        if (!program_filter_could_match(filter, process.name, process.cch_name)) continue;
+        switch (examine(state, &process)) {
+        case Examined::done:
+            break;
+        case Examined::path_not_yet:
+            seen_forget(seen, process.pid, process.created);
+            break;
+        case Examined::end_pass:
+            return false;
+        }
+    }
+    // A list that cannot be read to its end is no list: nothing is forgotten on its word.
+    if (walk.malformed) return false;
+    seen_end_pass(seen);
+    return true;
 }
 
 // --- what a relaunch starts ---

@@ -46,6 +46,26 @@ void seen_end_pass(SeenList* list);
 // Forgets a process just recorded, so the next pass examines it again.
 void seen_forget(SeenList* list, uint32_t pid, uint64_t created);
 
+// --- one pass over the process list ---
+
+struct ProcessRecord;
+struct ProgramNameFilter;
+
+enum class Examined {
+    done,          // judged (or not ours to judge): remembered as seen
+    path_not_yet,  // its image path could not be read yet: forgotten, looked at again next pass
+    end_pass,      // judged, and the pass must end here (an MFA round made the list stale)
+};
+// Opens and judges one candidate; the service passes the real calls, tests a fake.
+using ExamineFn = Examined (*)(void* state, const ProcessRecord* process);
+
+// Goes through a filled process list: skips id 0, our own process and processes still starting
+// (not remembered, so met again next pass), remembers every other, and hands a process to examine
+// only when it was not met before and its name passes the filter. Ends the seen list's pass when
+// the whole list was read; false when it was not (cut short, or a malformed list).
+bool pass_over_list(const void* bytes, size_t cb, uint32_t own_pid, const ProgramNameFilter* filter, SeenList* seen,
+                    ExamineFn examine, void* state);
+
 // --- what a relaunch starts ---
 
 constexpr size_t watcher_path_cch = 1024;

@@ -70,6 +70,25 @@ bool open_examined(DWORD pid, OwnedHandle* handle, ExaminedProcess* examined) {
     return handle->valid();
 }
 
+struct PassState {
+    ServiceContext* context;
+};
+
+Examined examine_candidate(void* parameter, const ProcessRecord* process) {
+    PassState* pass = static_cast<PassState*>(parameter);
+    ExaminedProcess examined = {};
+    OwnedHandle handle;
+    if (!open_examined(process->pid, &handle, &examined)) return Examined::done;  // gone, or not ours to look at
+    // A process that is still starting may not have its image path yet: it is looked at again on
+    // the next pass, never let through because it was met too early.
+    wchar_t image[watcher_path_cch];
+    DWORD cch_image = watcher_path_cch;
+    if (!QueryFullProcessImageNameW(handle.get(), 0, image, &cch_image)) return Examined::path_not_yet;
+    WatcherPorts ports = {&examined, stop_examined, lookup_cache, insert_cache, ask_user, start_again};
+    return verdict_took_round(judge_process(pass->context, process->pid, image, &ports)) ? Examined::end_pass
+                                                                                         : Examined::done;
+}
+
 DWORD WINAPI watcher_thread(void* parameter) {
     ServiceContext* context = static_cast<ServiceContext*>(parameter);
     HANDLE stop_event = service_stop_event();
@@ -92,36 +111,8 @@ DWORD WINAPI watcher_thread(void* parameter) {
 
 bool watcher_pass(ServiceContext* context, const ProgramNameFilter* filter, ProcessListBuffer* list, SeenList* seen) {
     if (!process_list_query(list)) return false;
-
-    ExaminedProcess examined = {};
-    WatcherPorts ports = {&examined, stop_examined, lookup_cache, insert_cache, ask_user, start_again};
-    const DWORD own_pid = GetCurrentProcessId();
-    ProcessWalk walk;
-    ProcessRecord process;
-    process_walk_start(&walk, list->bytes, list->cb_used);
-    seen_begin_pass(seen);
-    while (process_walk_next(&walk, &process)) {
-        // One still starting is not remembered: it is looked at again on the next pass.
-        if (process.pid == 0 || process.pid == own_pid || !process_record_ready(&process)) continue;
-        if (seen_check_and_add(seen, process.pid, process.created)) continue;
-        if (!program_filter_could_match(filter, process.name, process.cch_name)) continue;
-
-        OwnedHandle handle;
-        if (!open_examined(process.pid, &handle, &examined)) continue;  // gone, or not ours to look at
-        // A process that is still starting may not have its image path yet: it is looked at
-        // again on the next pass, never let through because it was met too early.
-        wchar_t image[watcher_path_cch];
-        DWORD cch_image = watcher_path_cch;
-        if (!QueryFullProcessImageNameW(handle.get(), 0, image, &cch_image)) {
-            seen_forget(seen, process.pid, process.created);
-            continue;
-        }
-        if (verdict_took_round(judge_process(context, process.pid, image, &ports))) return false;
-    }
-    // A list that cannot be read to its end is no list: nothing is forgotten on its word.
-    if (walk.malformed) return false;
-    seen_end_pass(seen);
-    return true;
+    PassState state = {context};
+    return pass_over_list(list->bytes, list->cb_used, GetCurrentProcessId(), filter, seen, examine_candidate, &state);
 }
 
 HANDLE start_process_watcher(ServiceContext* context) {

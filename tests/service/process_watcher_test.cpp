@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "common/text.h"
+#include "service/process_list.h"
+#include "tests/service/fake_process_list.h"
 #include "tests/support/test_files.h"
 
 namespace {
@@ -134,6 +137,103 @@ TEST(SeenList, AFullListStillReportsNewProcessesAndRecoversWhenProcessesEnd) {
     seen_end_pass(list.get());
     seen_begin_pass(list.get());
     EXPECT_TRUE(seen_check_and_add(list.get(), 999999, 7));
+}
+
+// --- one pass over the process list ---
+
+namespace {
+
+constexpr uint32_t own_pid = 500;
+constexpr uint64_t t0 = 133000000000000000ull;
+
+// The examine calls of one pass, and what the fake answers for each pid.
+struct PassRecorder {
+    std::vector<uint32_t> examined;
+    std::map<uint32_t, Examined> answers;  // default: done
+};
+
+Examined record_examine(void* state, const ProcessRecord* process) {
+    PassRecorder* r = static_cast<PassRecorder*>(state);
+    r->examined.push_back(process->pid);
+    auto answer = r->answers.find(process->pid);
+    return answer == r->answers.end() ? Examined::done : answer->second;
+}
+
+class WatcherPass : public ::testing::Test {
+protected:
+    std::unique_ptr<Policy> policy{new Policy()};
+    ProgramNameFilter filter;
+    std::unique_ptr<SeenList> seen = empty_list();
+    PassRecorder recorder;
+
+    void SetUp() override {
+        Rule& rule = policy->rules[policy->count++];
+        rule.type = rule_type_program;
+        rule.enabled = 1;
+        text_copy(rule.match_name, L"app.exe");
+        program_filter_build(policy.get(), &filter);
+    }
+    // One pass; the pids it examined.
+    std::vector<uint32_t> pass(const std::vector<FakeProcess>& processes, bool* complete = nullptr) {
+        FakeList list(processes);
+        recorder.examined.clear();
+        bool whole = pass_over_list(list.bytes(), list.cb, own_pid, &filter, seen.get(), record_examine, &recorder);
+        if (complete) *complete = whole;
+        return recorder.examined;
+    }
+};
+
+using Pids = std::vector<uint32_t>;
+
+}  // namespace
+
+TEST_F(WatcherPass, OpensOnlyNewProcessesWhoseNameCouldBeProtected) {
+    std::vector<FakeProcess> list = {{0, 0, L"", 0},          {4, t0, L"System", 0},     {own_pid, t0, L"app.exe", 0},
+                                     {600, t0, L"explorer.exe", 1}, {604, t0 + 1, L"APP.EXE", 1}, {608, t0 + 2, L"APP~1.EXE", 1}};
+    bool complete = false;
+    EXPECT_EQ(pass(list, &complete), Pids({604, 608}));
+    EXPECT_TRUE(complete);
+    EXPECT_EQ(pass(list), Pids());  // known now: no open, no look
+    EXPECT_EQ(seen->count, 4u);     // all but the idle process and our own, unprotected ones included
+
+    // The id of an ended process comes back for a new one: it is new.
+    list[4].created = t0 + 50;
+    list.push_back({612, t0 + 51, L"app.exe", 2});
+    EXPECT_EQ(pass(list), Pids({604, 612}));
+}
+
+TEST_F(WatcherPass, AProcessStillStartingIsMetAgainUntilItCanBeJudged) {
+    // Listed before it has a name or a creation time (Wine): not remembered.
+    EXPECT_EQ(pass({{700, t0, L"", 1}, {704, 0x5555555555555555ull, L"app.exe", 1}}), Pids());
+    EXPECT_EQ(seen->count, 0u);
+    // Named now, but its image path cannot be read yet: forgotten and looked at again.
+    recorder.answers[700] = Examined::path_not_yet;
+    EXPECT_EQ(pass({{700, t0, L"app.exe", 1}, {704, t0 + 9, L"app.exe", 1}}), Pids({700, 704}));
+    recorder.answers.clear();
+    EXPECT_EQ(pass({{700, t0, L"app.exe", 1}, {704, t0 + 9, L"app.exe", 1}}), Pids({700}));
+    EXPECT_EQ(pass({{700, t0, L"app.exe", 1}, {704, t0 + 9, L"app.exe", 1}}), Pids());
+}
+
+TEST_F(WatcherPass, APassCutShortForgetsNothingAndTheNextOneGoesOn) {
+    std::vector<FakeProcess> list = {{700, t0, L"app.exe", 1}, {704, t0, L"app.exe", 1}, {708, t0, L"app.exe", 1}};
+    EXPECT_EQ(pass({list[0]}), Pids({700}));
+    recorder.answers[704] = Examined::end_pass;
+    bool complete = true;
+    EXPECT_EQ(pass({list[1], list[2]}, &complete), Pids({704}));
+    EXPECT_FALSE(complete);
+    EXPECT_EQ(seen->count, 2u);  // 700 was not met by the short pass, and is kept all the same
+    EXPECT_EQ(pass(list), Pids({708}));
+}
+
+TEST_F(WatcherPass, AMalformedListEndsThePassWithoutForgettingAnyone) {
+    EXPECT_EQ(pass({{700, t0, L"app.exe", 1}, {704, t0, L"other.exe", 1}}), Pids({700}));
+    FakeList broken({{708, t0, L"app.exe", 1}, {712, t0, L"app.exe", 1}});
+    broken.entry(0)->next_entry_offset = static_cast<uint32_t>(broken.cb + 8);
+    recorder.examined.clear();
+    EXPECT_FALSE(pass_over_list(broken.bytes(), broken.cb, own_pid, &filter, seen.get(), record_examine, &recorder));
+    EXPECT_EQ(recorder.examined, Pids());
+    EXPECT_EQ(seen->count, 2u);
+    EXPECT_EQ(pass({{700, t0, L"app.exe", 1}, {704, t0, L"other.exe", 1}}), Pids());
 }
 
 // --- what a relaunch starts ---
