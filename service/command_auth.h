@@ -5,6 +5,7 @@
 #include "common/auth_pipe.h"
 #include "common/policy.h"
 #include "common/settings.h"
+#include "service/rule_match.h"
 #include "service/service_context.h"
 
 // The broker call (authenticate_via_ui in the service; a fake in tests).
@@ -13,6 +14,9 @@ using AuthenticateFn = bool (*)(const Settings* settings, const Rule* rule, cons
 
 // Fills reply for the received bytes. Anything but exactly one whole request gets allowed 0 and an
 // empty reason. Text fields are terminated at their last unit before use (the client's bytes are
-// not trusted to be). Only a matched command takes the authentication lock.
+// not trusted to be). Command rules are matched against the long form of the path (long_path
+// resolves one that may hold short names; the path is then the long one from there on); a path
+// that cannot be resolved is refused while any command rule is enabled. Only a matched command
+// takes the authentication lock.
 void answer_auth_request(ServiceContext* context, void* request_bytes, size_t cb_request, AuthReply* reply,
-                         AuthenticateFn authenticate);
+                         AuthenticateFn authenticate, LongPathFn long_path = long_path_of);

@@ -83,7 +83,9 @@ void program_filter_build(const Policy* policy, ProgramNameFilter* out) {
 }
 
 bool program_filter_could_match(const ProgramNameFilter* filter, const wchar_t* name, size_t cch_name) {
-    if (filter->match_all || cch_name == 0 || cch_name >= name_cch) return true;
+    if (filter->match_all) return true;
+    if (filter->count == 0) return false;  // no program is protected
+    if (cch_name == 0 || cch_name >= name_cch) return true;
     wchar_t copy[name_cch];
     text_copy_n(copy, name_cch, name, cch_name);
     if (wcschr(copy, L'~')) return true;  // perhaps a short name: only the full path can tell

@@ -129,6 +129,7 @@ TEST(ProgramNameFilter, OpensOnlyNamesAnEnabledProgramRuleCouldMatch) {
     p.add(rule_type_program, L"Notepad.exe");
     p.add(rule_type_program, L"", L"C:\\Tools\\Git\\git.exe");
     p.add(rule_type_program, L"", L"D:/portable/putty.exe");
+    p.add(rule_type_program, L"Редактор.exe");
     p.add(rule_type_program, L"paused.exe").enabled = 0;
     p.add(rule_type_command, L"cmd.exe");
     p.add(rule_type_program, L"withargs.exe", L"", L"--secret");  // never matches a process
@@ -136,6 +137,7 @@ TEST(ProgramNameFilter, OpensOnlyNamesAnEnabledProgramRuleCouldMatch) {
     EXPECT_TRUE(p.passes(L"NOTEPAD.EXE"));
     EXPECT_TRUE(p.passes(L"git.exe"));
     EXPECT_TRUE(p.passes(L"putty.exe"));
+    EXPECT_TRUE(p.passes(L"РЕДАКТОР.EXE"));  // compared as the rules compare
     EXPECT_FALSE(p.passes(L"notepad.exe.bak"));
     EXPECT_FALSE(p.passes(L"explorer.exe"));
     EXPECT_FALSE(p.passes(L"paused.exe"));
@@ -150,6 +152,7 @@ TEST(ProgramNameFilter, OpensOnlyNamesAnEnabledProgramRuleCouldMatch) {
 TEST(ProgramNameFilter, ARuleNamingNoProgramOpensEveryProcess) {
     FilterPolicy p;
     EXPECT_FALSE(p.passes(L"anything.exe"));  // no rules: nothing is opened
+    EXPECT_FALSE(p.passes(L"ANYTHI~1.EXE"));
     p.add(rule_type_program, L"notepad.exe");
     p.add(rule_type_program, L"", L"");
     EXPECT_TRUE(p.passes(L"anything.exe"));

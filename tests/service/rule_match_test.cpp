@@ -27,13 +27,18 @@ struct PolicyBuilder {
 
 }  // namespace
 
-TEST(RuleMatch, NameComparesFileNamePartIgnoringAsciiCase) {
+TEST(RuleMatch, NameComparesFileNamePartIgnoringCase) {
     PolicyBuilder p;
     const Rule& git = p.add(rule_type_command, L"git.exe");
     EXPECT_EQ(p.match(rule_type_command, L"C:\\Program Files\\Git\\bin\\GIT.EXE"), &git);
     EXPECT_EQ(p.match(rule_type_command, L"GIT.EXE"), &git);
     EXPECT_EQ(p.match(rule_type_command, L"C:\\tools\\git.exe.bak"), nullptr);
     EXPECT_EQ(p.match(rule_type_command, L"C:\\tools\\mygit.exe"), nullptr);
+    // Not only ASCII letters: a name's case never lets a program escape its rule.
+    const Rule& editor = p.add(rule_type_program, L"Редактор.exe");
+    const Rule& sign = p.add(rule_type_program, L"", L"C:\\Werkzeuge\\Änderung\\signieren.exe");
+    EXPECT_EQ(p.match(rule_type_program, L"C:\\Apps\\РЕДАКТОР.EXE"), &editor);
+    EXPECT_EQ(p.match(rule_type_program, L"c:\\WERKZEUGE\\äNDERUNG\\Signieren.exe"), &sign);
 }
 
 TEST(RuleMatch, PathMustEqualWholePathAndBothFieldsMustHold) {
