@@ -42,13 +42,14 @@ HANDLE session_primary_token(HANDLE token, DWORD session) {
 }
 
 bool create_process_in_session(HANDLE primary, const wchar_t* program, wchar_t* command_line,
-                               const wchar_t* directory, DWORD* pid, HANDLE* process) {
+                               const wchar_t* directory, DWORD* pid, HANDLE* process, void* environment) {
     wchar_t desktop[] = L"winsta0\\default";
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.lpDesktop = desktop;
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessAsUserW(primary, program, command_line, nullptr, nullptr, FALSE, 0, nullptr, directory,
+    DWORD flags = environment ? CREATE_UNICODE_ENVIRONMENT : 0;
+    if (!CreateProcessAsUserW(primary, program, command_line, nullptr, nullptr, FALSE, flags, environment, directory,
                               &startup, &info))
         return false;
     CloseHandle(info.hThread);

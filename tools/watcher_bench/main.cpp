@@ -124,12 +124,14 @@ int measure_passes(unsigned target, unsigned passes) {
     program_filter_build(&context.policy, &filter);
     static SeenList seen;
     seen_clear(&seen);
+    static StoppedQueue queue;
+    stopped_queue_init(&queue, nullptr);
     ProcessListBuffer pass_list = {};
     ProcessListBuffer bare_list = {};
     volatile uint32_t sink = bare_enumeration(&bare_list);  // both buffers grown before timing
 
     double cpu0 = thread_cpu_ms(), wall0 = now_ms();
-    watcher_pass(&context, &filter, &pass_list, &seen);
+    watcher_pass(&context, &queue, &filter, &pass_list, &seen);
     double first_cpu = thread_cpu_ms() - cpu0, first_wall = now_ms() - wall0;
 
     // Alternating blocks, so that load from beside the benchmark falls on both alike.
@@ -138,13 +140,13 @@ int measure_passes(unsigned target, unsigned passes) {
     unsigned blocks = 0;
     for (unsigned done = 0; done + block <= passes; done += block, ++blocks) {
         bare_cpu += time_rounds(block, [&] { sink = sink + bare_enumeration(&bare_list); }).cpu_ms;
-        pass_cpu += time_rounds(block, [&] { watcher_pass(&context, &filter, &pass_list, &seen); }).cpu_ms;
+        pass_cpu += time_rounds(block, [&] { watcher_pass(&context, &queue, &filter, &pass_list, &seen); }).cpu_ms;
     }
     bare_cpu /= blocks;
     pass_cpu /= blocks;
     // Wall time per round, p50 and max, over a run of its own each.
     Timing bare_wall = time_rounds(passes, [&] { sink = sink + bare_enumeration(&bare_list); });
-    Timing pass_wall = time_rounds(passes, [&] { watcher_pass(&context, &filter, &pass_list, &seen); });
+    Timing pass_wall = time_rounds(passes, [&] { watcher_pass(&context, &queue, &filter, &pass_list, &seen); });
     Timing toolhelp = time_rounds(passes, [&] { sink = sink + toolhelp_walk(); });
 
     console_print(L"processes=%u seen=%u first_pass_cpu_ms=%.2f first_pass_wall_ms=%.2f\n", count_processes(),
