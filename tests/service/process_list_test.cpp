@@ -10,6 +10,7 @@
 #include "common/text.h"
 #include "service/process_list_win.h"
 #include "tests/service/fake_process_list.h"
+#include "tests/service/policy_builder.h"
 
 namespace {
 
@@ -104,17 +105,7 @@ TEST(ProcessRecordReady, NeedsANameAndARealCreationTime) {
 
 namespace {
 
-struct FilterPolicy {
-    std::unique_ptr<Policy> policy{new Policy()};
-    Rule& add(int32_t type, const wchar_t* name, const wchar_t* path = L"", const wchar_t* args = L"") {
-        Rule& rule = policy->rules[policy->count++];
-        rule.type = type;
-        rule.enabled = 1;
-        text_copy(rule.match_name, name);
-        text_copy(rule.match_path, path);
-        text_copy(rule.args_contains, args);
-        return rule;
-    }
+struct FilterPolicy : PolicyBuilder {
     bool passes(const wchar_t* name) const {
         ProgramNameFilter filter;
         program_filter_build(policy.get(), &filter);
