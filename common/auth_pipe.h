@@ -39,6 +39,17 @@ static_assert(sizeof(AuthReply) == 524, "auth reply is 524 bytes");
 static_assert(offsetof(AuthReply, allowed) == 4, "layout");
 static_assert(offsetof(AuthReply, reason) == 12, "layout");
 
-// Client side: opens the pipe (no waiting, no retry), writes the whole request, reads the whole
-// reply (blocking while the user is asked). True only for a complete round trip.
-bool send_auth_request(const AuthRequest* request, AuthReply* reply);
+// Why a round trip did not happen.
+enum class AuthPipeFailure {
+    none,
+    no_service,       // no pipe, or no instance free within the bound
+    not_our_service,  // the pipe's server is not our service process: nothing was written to it
+    broken,           // connected, but the request or the reply did not pass whole
+};
+
+// Client side: opens the pipe at identification level, checks that its server is our service
+// (SentrelSvc.exe beside this executable; when the service is installed, the service's process),
+// writes the whole request and reads the whole reply (blocking while the user is asked). A busy
+// pipe, or another server's instance, is tried again for at most a few seconds; a missing pipe
+// fails at once. True only for a complete round trip; failure (may be null) tells why not.
+bool send_auth_request(const AuthRequest* request, AuthReply* reply, AuthPipeFailure* failure = nullptr);

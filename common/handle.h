@@ -54,7 +54,16 @@ struct RegKeyTraits {
     static void close(HKEY h) { RegCloseKey(h); }
 };
 
+// LocalAlloc'ed memory handed out by the system (security descriptors, SDDL texts, SIDs).
+struct LocalMemoryTraits {
+    using value_type = HLOCAL;
+    static HLOCAL empty() { return nullptr; }
+    static bool valid(HLOCAL h) { return h != nullptr; }
+    static void close(HLOCAL h) { LocalFree(h); }
+};
+
 using OwnedHandle = Owned<KernelHandleTraits>;
 using OwnedKey = Owned<RegKeyTraits>;
+using OwnedLocal = Owned<LocalMemoryTraits>;
 // Service handles (winsvc.h) and internet handles (winhttp.h) get their traits beside the code
 // that includes those headers; winhttp.h and wininet.h must never meet in one file.

@@ -125,3 +125,12 @@ size_t utf8_to_text(const char* bytes, size_t cb, wchar_t* out, size_t cch_out) 
     out[n] = L'\0';
     return n + 1;
 }
+
+bool http_status_is_redirect(unsigned long status) { return status >= 300 && status <= 399; }
+
+void format_redirect_refusal(unsigned long status, const wchar_t* reason, wchar_t* out, size_t cch_out) {
+    if (reason && reason[0])
+        text_format(out, cch_out, L"服务器要求重定向，已拒绝: HTTP %lu %s", status, reason);
+    else
+        text_format(out, cch_out, L"服务器要求重定向，已拒绝: HTTP %lu", status);
+}

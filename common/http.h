@@ -39,6 +39,11 @@ bool body_to_utf8(const wchar_t* body, char* out, size_t cb_out, size_t* cb_body
 // there is no room at all).
 size_t utf8_to_text(const char* bytes, size_t cb, wchar_t* out, size_t cch_out);
 
+// Redirects are never followed (the API key would go with the request to wherever the answer
+// points): a 3xx answer is a failure. Its text: "服务器要求重定向，已拒绝: HTTP <status> <reason>".
+bool http_status_is_redirect(unsigned long status);
+void format_redirect_refusal(unsigned long status, const wchar_t* reason, wchar_t* out, size_t cch_out);
+
 // --- WinHTTP exchange ---
 
 // An internet handle (HINTERNET); closed with WinHttpCloseHandle beside the WinHTTP code.
@@ -59,7 +64,8 @@ struct HttpHandles {
 
 bool open_api_request(const Settings* s, const wchar_t* method, const wchar_t* endpoint, HttpHandles* h,
                       wchar_t* err, size_t cch_err);
-// One POST exchange. True when any HTTP answer arrived; the caller judges *status.
+// One POST exchange. True when an HTTP answer other than a redirect arrived; the caller judges
+// *status. A redirect (3xx) is false with its status in the error text, and is not followed.
 bool post_json(const Settings* s, const wchar_t* endpoint, const wchar_t* body, unsigned long* status,
                wchar_t* resp, size_t cch_resp, wchar_t* err, size_t cch_err);
 // One GET exchange without a body; failures carry the same texts as post_json's.

@@ -1,6 +1,11 @@
 // WinHTTP side of the transport. Every exchange opens its own session, connection and request and
 // closes them before returning (no reuse), so threads may call at once. The platform's certificate
 // checks are never relaxed: a certificate the machine does not trust fails the send.
+//
+// WinHTTP follows redirects by default and repeats our headers, X-API-Key included, to the new
+// location. Both the session's redirect policy and the request's redirect feature are switched
+// off (a request on which that fails is not sent), and a 3xx answer fails the exchange, so the
+// key only ever goes to the configured server.
 #include <windows.h>
 #include <winhttp.h>
 
@@ -35,14 +40,30 @@ bool exchange(HttpHandles* h, const char* body, DWORD cb_body, unsigned long* st
         set_error(err, cch_err, L"接收响应失败: %lu", GetLastError());
         return false;
     }
-    if (status) {
-        DWORD code = 0, cb = sizeof code;
-        if (WinHttpQueryHeaders(h->request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                                WINHTTP_HEADER_NAME_BY_INDEX, &code, &cb, WINHTTP_NO_HEADER_INDEX))
-            *status = code;
+    DWORD code = 0, cb = sizeof code;
+    if (!WinHttpQueryHeaders(h->request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &code, &cb, WINHTTP_NO_HEADER_INDEX))
+        code = 0;
+    if (http_status_is_redirect(code)) {
+        wchar_t reason[64] = L"";
+        DWORD cb_reason = sizeof reason - sizeof(wchar_t);
+        if (!WinHttpQueryHeaders(h->request.get(), WINHTTP_QUERY_STATUS_TEXT, WINHTTP_HEADER_NAME_BY_INDEX, reason,
+                                 &cb_reason, WINHTTP_NO_HEADER_INDEX))
+            reason[0] = L'\0';
+        if (err && cch_err) format_redirect_refusal(code, reason, err, cch_err);
+        return false;
     }
+    if (status) *status = code;
     read_response_body(h->request.get(), resp, cch_resp);
     return true;
+}
+
+// Redirects stay with the caller: the session never follows one, nor does the request.
+bool refuse_redirects(HINTERNET session, HINTERNET request) {
+    DWORD policy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+    DWORD disable = WINHTTP_DISABLE_REDIRECTS;
+    return WinHttpSetOption(session, WINHTTP_OPTION_REDIRECT_POLICY, &policy, sizeof policy) &&
+           WinHttpSetOption(request, WINHTTP_OPTION_DISABLE_FEATURE, &disable, sizeof disable);
 }
 
 void clear_outputs(unsigned long* status, wchar_t* resp, size_t cch_resp, wchar_t* err, size_t cch_err) {
@@ -82,6 +103,10 @@ bool open_api_request(const Settings* s, const wchar_t* method, const wchar_t* e
                                         WINHTTP_DEFAULT_ACCEPT_TYPES, url.secure ? WINHTTP_FLAG_SECURE : 0));
     if (!h->request) {
         set_error(err, cch_err, L"WinHttpOpenRequest 失败: %lu", GetLastError());
+        return false;
+    }
+    if (!refuse_redirects(h->session.get(), h->request.get())) {
+        set_error(err, cch_err, L"WinHttpSetOption 失败: %lu", GetLastError());
         return false;
     }
     WinHttpAddRequestHeaders(h->request.get(), headers, static_cast<DWORD>(-1L), WINHTTP_ADDREQ_FLAG_ADD);

@@ -1,10 +1,170 @@
+// The event log's writer. Every event opens the file, appends one line and closes it. Before the
+// first event of a process (and after the log path changes) the log's folders are checked and
+// missing ones created with a protected DACL (prepare_log_folder); a folder found fit is not looked
+// at again by this process, since its trusted owner decides who may change what lies below it (a
+// folder deleted meanwhile is checked and created again). The file itself is opened without
+// following a reparse point, refused when it has a second name (a hard link), and on its first
+// open its owner is checked as well. One lock keeps the threads of a process from checking or
+// creating at the same time.
 #include "common/log.h"
 
 #include <windows.h>
-#include <stdio.h>
+#include <aclapi.h>
+#include <sddl.h>
 
+#include "common/console.h"
+#include "common/handle.h"
+#include "common/permissions.h"
 #include "common/settings.h"
 #include "common/text.h"
+
+namespace {
+
+SRWLOCK g_lock = SRWLOCK_INIT;
+wchar_t g_ready_folder[log_path_cch];  // the log folder found fit; the file's owner is checked once
+bool g_file_checked = false;
+wchar_t g_reported[log_path_cch];      // the last refusal named on the console
+
+struct DiskFolders : LogFolderPort {
+    LogFolderFacts look(const wchar_t* folder) override {
+        LogFolderFacts facts = {};
+        DWORD attributes = GetFileAttributesW(folder);
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            DWORD error = GetLastError();
+            // Missing; anything else (access denied) is a folder we cannot vouch for.
+            facts.exists = error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+            return facts;
+        }
+        facts.exists = true;
+        facts.directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        facts.reparse_point = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        if (!facts.directory || facts.reparse_point) return facts;
+        OwnedLocal sd;
+        PSID owner = nullptr;
+        if (GetNamedSecurityInfoW(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                                  nullptr, reinterpret_cast<PSECURITY_DESCRIPTOR*>(sd.put())) == ERROR_SUCCESS)
+            facts.owner_trusted = owner_is_trusted(owner);
+        return facts;
+    }
+
+    bool create(const wchar_t* folder) override {
+        SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, FALSE};
+        OwnedLocal sd;
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(guard_sddl(Guarded::log_folder, Guard::protect),
+                                                                  SDDL_REVISION_1,
+                                                                  reinterpret_cast<PSECURITY_DESCRIPTOR*>(sd.put()), nullptr))
+            return false;
+        attributes.lpSecurityDescriptor = sd.get();
+        return CreateDirectoryW(folder, &attributes) != FALSE;
+    }
+};
+
+// Once per refused path and reason, on the console run (a service or a window has no console).
+void report_refusal(const wchar_t* refused, const wchar_t* reason) {
+    wchar_t key[log_path_cch];
+    text_format(key, log_path_cch, L"%s|%s", refused, reason);
+    if (wcscmp(key, g_reported) == 0) return;
+    text_copy(g_reported, key);
+    console_print(L"日志文件夹不可用，事件未写入日志: %s（%s）\n", refused, reason);
+}
+
+bool file_owner_trusted(HANDLE file) {
+    OwnedLocal sd;
+    PSID owner = nullptr;
+    if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                        reinterpret_cast<PSECURITY_DESCRIPTOR*>(sd.put())) != ERROR_SUCCESS)
+        return false;
+    return owner_is_trusted(owner);
+}
+
+// The log's folders checked (and created) unless this folder was found fit before; false, named on
+// the console once, when one is refused.
+bool log_folder_ready(const wchar_t* log_file, const wchar_t* folder) {
+    if (wcscmp(folder, g_ready_folder) == 0) return true;
+    g_ready_folder[0] = L'\0';
+    DiskFolders disk;
+    wchar_t refused[log_path_cch] = {};
+    LogFolderVerdict verdict = prepare_log_folder(log_file, &disk, refused, log_path_cch);
+    if (verdict != LogFolderVerdict::ready) {
+        report_refusal(refused, log_folder_refusal_reason(verdict));
+        return false;
+    }
+    text_copy(g_ready_folder, folder);
+    g_file_checked = false;
+    return true;
+}
+
+// The log file in a folder found fit, or none when the folder or the file is refused.
+HANDLE open_checked_log(const wchar_t* log_file) {
+    wchar_t folder[log_path_cch];
+    text_copy(folder, log_file);
+    wchar_t* name = folder;
+    for (wchar_t* p = folder; *p; ++p) {
+        if (*p == L'\\' || *p == L'/') name = p;
+    }
+    *name = L'\0';
+    if (!log_folder_ready(log_file, folder)) return INVALID_HANDLE_VALUE;
+    HANDLE file = open_log_file(log_file);
+    if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PATH_NOT_FOUND) {
+        // The folder was deleted since it was checked: check and create it again.
+        g_ready_folder[0] = L'\0';
+        if (!log_folder_ready(log_file, folder)) return INVALID_HANDLE_VALUE;
+        file = open_log_file(log_file);
+    }
+    if (file == INVALID_HANDLE_VALUE) {
+        if (GetLastError() == ERROR_REPARSE_TAG_INVALID) report_refusal(log_file, L"日志文件是重解析点或硬链接");
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!g_file_checked) {
+        if (!file_owner_trusted(file)) {
+            CloseHandle(file);
+            report_refusal(log_file, L"日志文件的所有者不是 SYSTEM、Administrators 或当前用户");
+            return INVALID_HANDLE_VALUE;
+        }
+        g_file_checked = true;
+    }
+    return file;
+}
+
+}  // namespace
+
+void* open_log_file(const wchar_t* path) {
+    HANDLE file = CreateFileW(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!GetFileInformationByHandle(file, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        info.nNumberOfLinks > 1) {
+        CloseHandle(file);
+        SetLastError(ERROR_REPARSE_TAG_INVALID);
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+
+bool append_text_mode_utf8(void* file, const wchar_t* text) {
+    // Each line feed becomes carriage return and line feed, as the runtime's text mode writes it.
+    wchar_t expanded[log_line_cch * 2];
+    size_t cch = 0;
+    for (const wchar_t* c = text; *c && cch + 2 < log_line_cch * 2; ++c) {
+        if (*c == L'\n') expanded[cch++] = L'\r';
+        expanded[cch++] = *c;
+    }
+    char bytes[3 + log_line_cch * 2 * 3];
+    int cb = 0;
+    LARGE_INTEGER size = {};
+    if (GetFileSizeEx(file, &size) && size.QuadPart == 0) {
+        memcpy(bytes, "\xEF\xBB\xBF", 3);
+        cb = 3;
+    }
+    int cb_text = WideCharToMultiByte(CP_UTF8, 0, expanded, static_cast<int>(cch), bytes + cb,
+                                      static_cast<int>(sizeof bytes) - cb, nullptr, nullptr);
+    if (cch > 0 && cb_text <= 0) return false;
+    cb += cb_text;
+    DWORD written = 0;
+    return WriteFile(file, bytes, static_cast<DWORD>(cb), &written, nullptr) && written == static_cast<DWORD>(cb);
+}
 
 void log_sanitize(wchar_t* message) {
     for (wchar_t* c = message; *c; ++c) {
@@ -34,10 +194,11 @@ void log_event(const Settings* s, const wchar_t* format, ...) {
     log_format_line(line, log_line_cch, now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
                     now.wSecond, message);
 
-    create_parent_folder(s->log_file);
-    // The runtime's UTF-8 text mode: a new file gets a BOM, and "\n" becomes "\r\n" on disk.
-    FILE* file = _wfopen(s->log_file, L"a+, ccs=UTF-8");
-    if (!file) return;
-    fputws(line, file);
-    fclose(file);
+    AcquireSRWLockExclusive(&g_lock);
+    HANDLE file = open_checked_log(s->log_file);
+    if (file != INVALID_HANDLE_VALUE) {
+        append_text_mode_utf8(file, line);
+        CloseHandle(file);
+    }
+    ReleaseSRWLockExclusive(&g_lock);
 }

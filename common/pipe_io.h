@@ -6,3 +6,8 @@
 // at the limit is cancelled and its end awaited, so the OVERLAPPED can leave the stack. False when
 // the transfer failed or was cancelled; otherwise *done holds the bytes moved.
 bool pipe_transfer_bounded(HANDLE pipe, bool write, void* bytes, DWORD cb, DWORD timeout_ms, DWORD* done);
+
+// After a reply: waits at most timeout_ms for the client to close its end (it has read the reply
+// by then), so the instance can be disconnected without discarding unread data. Unlike
+// FlushFileBuffers this never waits for good on a client that does not read.
+void pipe_wait_for_client_close(HANDLE pipe, DWORD timeout_ms);

@@ -16,3 +16,9 @@ bool pipe_transfer_bounded(HANDLE pipe, bool write, void* bytes, DWORD cb, DWORD
     *done = n;
     return true;
 }
+
+void pipe_wait_for_client_close(HANDLE pipe, DWORD timeout_ms) {
+    char unexpected = 0;
+    DWORD cb = 0;
+    pipe_transfer_bounded(pipe, false, &unexpected, 1, timeout_ms, &cb);  // ends with the broken pipe
+}

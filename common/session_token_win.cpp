@@ -1,28 +1,32 @@
 #include "common/session_token.h"
 
-#include <tlhelp32.h>
+#include <userenv.h>
 #include <wtsapi32.h>
 
 #include "common/handle.h"
-#include "common/text.h"
 
 namespace {
 
-// A token of the session's user, taken from one of their explorer.exe processes.
-HANDLE explorer_token(DWORD session) {
-    OwnedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return nullptr;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
-        if (!text_equal_ascii_nocase(entry.szExeFile, L"explorer.exe")) continue;
-        DWORD process_session = 0;
-        if (!ProcessIdToSessionId(entry.th32ProcessID, &process_session) || process_session != session) continue;
-        OwnedHandle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, entry.th32ProcessID));
-        HANDLE token = nullptr;
-        if (process && OpenProcessToken(process.get(), TOKEN_ALL_ACCESS, &token)) return token;
+// The environment block of the token's user, without anything of this process's own.
+struct UserEnvironment {
+    void* block = nullptr;
+    explicit UserEnvironment(HANDLE token) {
+        if (!CreateEnvironmentBlock(&block, token, FALSE)) block = nullptr;
     }
-    return nullptr;
+    ~UserEnvironment() {
+        if (block) DestroyEnvironmentBlock(block);
+    }
+    UserEnvironment(const UserEnvironment&) = delete;
+    UserEnvironment& operator=(const UserEnvironment&) = delete;
+};
+
+void hand_back(const PROCESS_INFORMATION& info, DWORD* pid, HANDLE* process) {
+    CloseHandle(info.hThread);
+    if (process)
+        *process = info.hProcess;
+    else
+        CloseHandle(info.hProcess);
+    if (pid) *pid = info.dwProcessId;
 }
 
 }  // namespace
@@ -30,7 +34,7 @@ HANDLE explorer_token(DWORD session) {
 HANDLE session_user_token(DWORD session) {
     HANDLE token = nullptr;
     if (WTSQueryUserToken(session, &token)) return token;
-    return explorer_token(session);
+    return nullptr;
 }
 
 HANDLE session_primary_token(HANDLE token, DWORD session) {
@@ -42,21 +46,34 @@ HANDLE session_primary_token(HANDLE token, DWORD session) {
 }
 
 bool create_process_in_session(HANDLE primary, const wchar_t* program, wchar_t* command_line,
-                               const wchar_t* directory, DWORD* pid, HANDLE* process, void* environment) {
+                               const wchar_t* directory, DWORD* pid, HANDLE* process) {
+    UserEnvironment environment(primary);
+    if (!environment.block) return false;
     wchar_t desktop[] = L"winsta0\\default";
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.lpDesktop = desktop;
     PROCESS_INFORMATION info = {};
-    DWORD flags = environment ? CREATE_UNICODE_ENVIRONMENT : 0;
-    if (!CreateProcessAsUserW(primary, program, command_line, nullptr, nullptr, FALSE, flags, environment, directory,
-                              &startup, &info))
+    if (!CreateProcessAsUserW(primary, program, command_line, nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                              environment.block, directory, &startup, &info))
         return false;
-    CloseHandle(info.hThread);
-    if (process)
-        *process = info.hProcess;
-    else
-        CloseHandle(info.hProcess);
-    if (pid) *pid = info.dwProcessId;
+    hand_back(info, pid, process);
+    return true;
+}
+
+bool create_process_as_self(const wchar_t* program, wchar_t* command_line, const wchar_t* directory, DWORD* pid,
+                            HANDLE* process) {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, &raw)) return false;
+    OwnedHandle token(raw);
+    UserEnvironment environment(token.get());
+    if (!environment.block) return false;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(program, command_line, nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT, environment.block,
+                        directory, &startup, &info))
+        return false;
+    hand_back(info, pid, process);
     return true;
 }

@@ -7,12 +7,16 @@
 
 namespace {
 
+constexpr const wchar_t* text_no_user = L"目标会话中没有登录的用户，无法显示认证界面，默认拒绝";
 constexpr const wchar_t* text_not_connected = L"无法连接认证界面，默认拒绝";
 constexpr const wchar_t* text_untrusted = L"认证界面不可信，默认拒绝";
 constexpr const wchar_t* text_send_failed = L"发送认证请求失败";
 constexpr const wchar_t* text_no_reply = L"等待认证结果超时，默认拒绝";
 constexpr const wchar_t* text_approved = L"认证成功";
 constexpr const wchar_t* text_refused = L"用户取消或认证失败";
+constexpr const wchar_t* text_push_request_failed = L"推送请求失败，默认拒绝";
+constexpr const wchar_t* text_push_unconfirmed = L"推送未经服务器确认，默认拒绝";
+constexpr const wchar_t* text_push_unreachable = L"无法向服务器确认推送结果，默认拒绝";
 
 // Capacities of the record fields read here, in characters.
 constexpr size_t rule_name_cch = sizeof(Rule::display_name) / sizeof(wchar_t);
@@ -21,6 +25,47 @@ constexpr size_t admin_mode_cch = sizeof(Settings::admin_auth_mode) / sizeof(wch
 constexpr size_t reply_message_cch = sizeof(UiAuthReply::message) / sizeof(wchar_t);
 
 }  // namespace
+
+bool ui_pipe_name_for(uint32_t session, wchar_t* out, size_t cch_out) {
+    wchar_t name[ui_pipe_name_cch];
+    if (text_format(name, ui_pipe_name_cch, L"%s.%lu", ui_pipe_name, static_cast<unsigned long>(session)) != text_ok ||
+        text_length(name, ui_pipe_name_cch) >= cch_out)
+        return false;
+    return text_copy(out, cch_out, name) == text_ok;
+}
+
+bool ui_session_can_show(uint32_t session) { return session != 0 && session != ui_no_session; }
+
+bool ui_host_pipe_sddl(const wchar_t* user_sid, wchar_t* out, size_t cch_out) {
+    wchar_t sddl[ui_host_pipe_sddl_cch];
+    if (!user_sid || !user_sid[0] ||
+        text_format(sddl, ui_host_pipe_sddl_cch, L"D:P(D;;GA;;;NU)(A;;GA;;;SY)(A;;GRGW;;;BA)(A;;GRGW;;;%s)", user_sid) !=
+            text_ok ||
+        text_length(sddl, ui_host_pipe_sddl_cch) >= cch_out)
+        return false;
+    return text_copy(out, cch_out, sddl) == text_ok;
+}
+
+UiTrust ui_judge_server(const UiServerFacts* server, uint32_t session, const AccountSid* session_user) {
+    if (!server->image_ours) return UiTrust::not_our_image;
+    if (!ui_session_can_show(session) || server->session != session) return UiTrust::other_session;
+    if (!same_account(&server->user, session_user) || is_service_account(&server->user)) return UiTrust::other_user;
+    return UiTrust::trusted;
+}
+
+const wchar_t* ui_trust_word(UiTrust trust) {
+    switch (trust) {
+        case UiTrust::not_our_image:
+            return L"image";
+        case UiTrust::other_session:
+            return L"session";
+        case UiTrust::other_user:
+            return L"user";
+        case UiTrust::trusted:
+            break;
+    }
+    return L"";
+}
 
 uint32_t ui_mode_code(const wchar_t* auth_mode) {
     if (!auth_mode) return ui_mode_totp;
@@ -43,6 +88,9 @@ void build_ui_request(const Rule* rule, const wchar_t* target, const wchar_t* de
 
 bool ui_round_result(UiRound round, const UiAuthReply* reply, wchar_t* message, size_t cch_message) {
     switch (round) {
+        case UiRound::no_user:
+            text_copy(message, cch_message, text_no_user);
+            return false;
         case UiRound::not_connected:
             text_copy(message, cch_message, text_not_connected);
             return false;
@@ -69,6 +117,43 @@ bool ui_round_result(UiRound round, const UiAuthReply* reply, wchar_t* message, 
         text_copy_n(message, cch_message, reply->message, reply_message_cch);
     }
     return false;
+}
+
+PushSeen ui_push_seen(bool call_ok, const wchar_t* status) {
+    if (!call_ok) return PushSeen::unreachable;
+    if (!status) return PushSeen::open;
+    if (text_equal_ascii_nocase(status, L"approved")) return PushSeen::approved;
+    if (text_equal_ascii_nocase(status, L"rejected") || text_equal_ascii_nocase(status, L"expired"))
+        return PushSeen::refused;
+    return PushSeen::open;
+}
+
+bool ui_push_poll_again(PushSeen seen, int polls_done) {
+    return (seen == PushSeen::open || seen == PushSeen::unreachable) && polls_done < ui_push_confirm_polls;
+}
+
+bool ui_push_round_result(UiRound round, const UiAuthReply* reply, PushSeen seen, wchar_t* message,
+                          size_t cch_message) {
+    if (round != UiRound::replied || reply->approved == 0) return ui_round_result(round, reply, message, cch_message);
+    switch (seen) {
+        case PushSeen::approved:
+            return ui_round_result(round, reply, message, cch_message);
+        case PushSeen::unreachable:
+            text_copy(message, cch_message, text_push_unreachable);
+            return false;
+        case PushSeen::open:
+        case PushSeen::refused:
+            break;
+    }
+    text_copy(message, cch_message, text_push_unconfirmed);
+    return false;
+}
+
+void ui_push_request_failed(const wchar_t* reason, wchar_t* message, size_t cch_message) {
+    if (reason && reason[0])
+        text_format(message, cch_message, L"%s：%s", text_push_request_failed, reason);
+    else
+        text_copy(message, cch_message, text_push_request_failed);
 }
 
 void build_admin_rule(const Settings* s, const wchar_t* operation, Rule* out) {

@@ -1,21 +1,34 @@
-// The auth UI broker: the caller's side of the UI pipe (\\.\pipe\SentrelUI). Every MFA a person has
-// to pass is shown by the dialog host (SentrelUI.exe --pipe in the user's session); the broker makes
-// sure a host listens (starting one when nothing does), sends one UiAuthRequest, waits for one
-// UiAuthReply and turns the outcome into yes/no plus a short Chinese result text.
+// The auth UI broker: the caller's side of the UI pipe. Every MFA a person has to pass is shown by
+// the dialog host (SentrelUI.exe --pipe in that person's session); the broker makes sure a host
+// listens (starting one when nothing does), sends one UiAuthRequest, waits for one UiAuthReply and
+// turns the outcome into yes/no plus a short Chinese result text.
 //
-// Since the host's verdict is trusted as it stands, the broker first makes sure that the server end
-// of the pipe is our own SentrelUI.exe from the executables' folder: any other process that managed
-// to create a pipe of that name is refused before it sees a request.
+// Every round is shown in one session, which the caller names: the stopped program's, the
+// runguard client's, or the console's own. Each session has its own host and its own pipe
+// (\\.\pipe\SentrelUI.<session>); the host's single-instance mutex lives in the session's own
+// namespace, so no user of another session can keep that session's host from starting.
+//
+// Since the host's verdict on a typed code is trusted as it stands (a push approval is checked
+// with the MFA server, below), the broker first makes sure that the server end of the pipe is our
+// own SentrelUI.exe from the executables' folder, running in the round's session as that session's
+// user: any other process that managed to create a pipe of that name, or a host of another user or
+// session, is refused before it sees a request. A host is started only in that session and only
+// as its user: never as LocalSystem, never in session 0. With nobody logged on in the session the
+// round is refused at once.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
 
+#include "common/process_identity.h"
+
 struct Settings;
 struct Rule;
 
-constexpr const wchar_t* ui_pipe_name = L"\\\\.\\pipe\\SentrelUI";
+constexpr const wchar_t* ui_pipe_name = L"\\\\.\\pipe\\SentrelUI";  // + "." + the session's number
 constexpr const wchar_t* ui_host_file_name = L"SentrelUI.exe";
-constexpr const wchar_t* ui_host_mutex_name = L"Global\\SentrelUIPipeSingleton";
+constexpr const wchar_t* ui_host_mutex_name = L"Local\\SentrelUIPipeSingleton";  // one host per session
+constexpr uint32_t ui_no_session = 0xFFFFFFFF;
+constexpr size_t ui_pipe_name_cch = 64;
 constexpr const wchar_t* admin_auth_target = L"管理操作";
 constexpr uint32_t ui_auth_magic = 0x534E5549;  // the bytes 49 55 4E 53 on the wire
 
@@ -29,8 +42,8 @@ struct UiAuthRequest {
     wchar_t title[128];         // the rule's display name
     wchar_t target[1024];       // program or command path, or admin_auth_target
     wchar_t detail[512];        // command arguments; empty otherwise
-    wchar_t destination[128];   // the broker sends the last three empty
-    wchar_t challenge_id[128];
+    wchar_t destination[128];   // the broker sends it empty
+    wchar_t challenge_id[128];  // the broker's own push (push mode only), else empty
     wchar_t passcode[32];
 };
 
@@ -63,6 +76,17 @@ constexpr uint32_t ui_start_limit_ms = 15000;     // ... and, while it is still 
 
 // --- pure functions ---
 
+// "\\.\pipe\SentrelUI.<session>": the pipe of the session's dialog host. False (out untouched)
+// when it does not fit.
+bool ui_pipe_name_for(uint32_t session, wchar_t* out, size_t cch_out);
+// A dialog can be shown in the session at all: not session 0 (services only), not "no session".
+bool ui_session_can_show(uint32_t session);
+// The descriptor of the host's pipe: LocalSystem full access, administrators and the host's own
+// user (user_sid, in SDDL form: it must be allowed to add the pipe's instances) read and write,
+// nobody else; network logons denied. False (out untouched) when it does not fit.
+bool ui_host_pipe_sddl(const wchar_t* user_sid, wchar_t* out, size_t cch_out);
+constexpr size_t ui_host_pipe_sddl_cch = 256;
+
 // The rule's auth_mode, ignoring case: "push" 2, "sms" 3, "email" 4, anything else (empty too) 1.
 uint32_t ui_mode_code(const wchar_t* auth_mode);
 // The whole request, every byte not set here zero. Title keeps at most 127 characters, target
@@ -71,6 +95,7 @@ void build_ui_request(const Rule* rule, const wchar_t* target, const wchar_t* de
 
 // How far one round on the pipe got.
 enum class UiRound {
+    no_user,        // nobody is logged on in the round's session (or it is session 0): nothing tried
     not_connected,  // the pipe was still not open after the start attempt
     untrusted,      // the pipe's server is not our dialog host
     send_failed,    // the request was not written whole
@@ -82,31 +107,118 @@ enum class UiRound {
 // round is replied.
 bool ui_round_result(UiRound round, const UiAuthReply* reply, wchar_t* message, size_t cch_message);
 
+// --- push approvals, confirmed by the broker ---
+//
+// A dialog's "approved" can be forged by anything that can make a dialog host say yes, so for a
+// push the broker does not take the dialog's word: it requests the push itself, sends its challenge
+// id and passcode in the request (the dialog then only shows the passcode and polls), and counts
+// an approving reply only when its own poll of that challenge says approved. The code modes keep
+// the dialog's verdict: a second check of a one-time code would be refused by servers that forbid
+// its reuse.
+
+// What one of the broker's polls saw: the call failed (no answer, or not HTTP 200), or the status
+// "approved", "rejected"/"expired" (any case), or anything else (the challenge is still open).
+enum class PushSeen { approved, open, refused, unreachable };
+PushSeen ui_push_seen(bool call_ok, const wchar_t* status);
+// After polls_done polls, the last of which saw this: an open or unreachable challenge is asked
+// again, up to ui_push_confirm_polls polls in all, ui_push_confirm_interval_ms apart.
+constexpr int ui_push_confirm_polls = 3;
+constexpr uint32_t ui_push_confirm_interval_ms = 1500;
+bool ui_push_poll_again(PushSeen seen, int polls_done);
+// The result of a push round: as ui_round_result, except that an approving reply counts only
+// when the broker's own poll saw the challenge approved; otherwise it is refused with the
+// broker's text. seen is read only for an approving reply.
+bool ui_push_round_result(UiRound round, const UiAuthReply* reply, PushSeen seen, wchar_t* message,
+                          size_t cch_message);
+// The refusal when the broker could not create the push: no dialog is shown. reason is the MFA
+// client's error text (may be empty).
+void ui_push_request_failed(const wchar_t* reason, wchar_t* message, size_t cch_message);
+
+// The process at the server end of the pipe, as the system reports it.
+struct UiServerFacts {
+    uint32_t pid;
+    bool image_ours;    // its image is the trusted host path
+    uint32_t session;   // ui_no_session when it could not be read
+    AccountSid user;    // cb 0 when its token could not be read
+    wchar_t image[1024];  // for the log; empty when unknown
+};
+
+enum class UiTrust { trusted, not_our_image, other_session, other_user };
+// Only our host image, in the round's session, running as that session's user (never a service
+// account) is trusted.
+UiTrust ui_judge_server(const UiServerFacts* server, uint32_t session, const AccountSid* session_user);
+// "image", "session", "user" (or "" for trusted): the log's word for a refusal.
+const wchar_t* ui_trust_word(UiTrust trust);
+
 // The temporary rule of an administrative operation: a command rule named after the operation
 // (at most 127 characters), with the settings' admin_auth_mode or "totp", cache window 0.
 void build_admin_rule(const Settings* s, const wchar_t* operation, Rule* out);
 
 // --- the broker (Win32) ---
 
-// One MFA round through the dialog host; true only when the dialog replied approved. message
-// receives one of the result texts (see ui_round_result). Blocks for the whole round.
-bool authenticate_via_ui(const Settings* s, const Rule* rule, const wchar_t* target, const wchar_t* detail,
-                         wchar_t* message, size_t cch_message);
-// MFA gate of the console's administrative operations. On approval the caller's buffer is left
-// untouched; on refusal it receives the reason.
+// One MFA round through the dialog host of the session, which is the session of the person who
+// must answer: the stopped program's (the process watcher), the client's (the auth pipe, from
+// GetNamedPipeClientSessionId), or the caller's own (ui_own_session(), the console). True only
+// when the dialog replied approved. message receives one of the result texts (see
+// ui_round_result). Blocks for the whole round.
+bool authenticate_via_ui(uint32_t session, const Settings* s, const Rule* rule, const wchar_t* target,
+                         const wchar_t* detail, wchar_t* message, size_t cch_message);
+// MFA gate of the console's administrative operations, in the console's own session. On approval
+// the caller's buffer is left untouched; on refusal it receives the reason.
 bool authenticate_admin(const Settings* s, const wchar_t* operation, wchar_t* message, size_t cch_message);
+// The session of the calling process; ui_no_session when it cannot be read.
+uint32_t ui_own_session();
+
+// What the broker asks the system about sessions and hosts; the shipped broker uses the real
+// calls, tests fakes.
+struct UiSystemPorts {
+    void* state;  // handed back to every call
+    // The account logged on in the session; false when there is none.
+    bool (*session_user)(void* state, uint32_t session, AccountSid* user);
+    // The process at the server end of the connected pipe; false when it cannot be examined.
+    bool (*server_facts)(void* state, void* pipe, const wchar_t* trusted_host_path, UiServerFacts* facts);
+    // Starts "host_path --pipe" in the session as its user (user: what session_user gave) with that
+    // user's environment; the new process's handle (the caller closes it), or null when nothing
+    // was started. Writes the broker's start log lines.
+    void* (*start_host)(void* state, const Settings* s, uint32_t session, const AccountSid* user,
+                        const wchar_t* host_path);
+};
+// The real calls.
+const UiSystemPorts* ui_system_ports();
+
+// The MFA calls of the broker's own push (request_push and poll_push_status unless a test gives
+// others), and the time between its confirming polls.
+struct UiPushCalls {
+    bool (*request)(const Settings* s, wchar_t* id, size_t cch_id, wchar_t* passcode, size_t cch_passcode,
+                    wchar_t* err, size_t cch_err);
+    bool (*poll)(const Settings* s, const wchar_t* id, wchar_t* status, size_t cch_status, wchar_t* err,
+                 size_t cch_err);
+    uint32_t poll_interval_ms;
+};
 
 // What the shipped broker fixes; tests point it elsewhere to run a host of their own.
 struct UiBrokerOptions {
-    const wchar_t* pipe_name;          // ui_pipe_name
+    const wchar_t* pipe_name;          // null: the session's pipe (ui_pipe_name_for)
     const wchar_t* trusted_host_path;  // the only server image whose replies count; null or empty: none
     const wchar_t* host_path;          // started with --pipe when nothing listens; null or empty: no start
     uint32_t reply_timeout_ms;         // ui_reply_timeout_ms
     uint32_t start_wait_ms;            // ui_start_wait_ms
     uint32_t start_limit_ms;           // ui_start_limit_ms; 0: no longer than start_wait_ms
+    const UiPushCalls* push_calls;     // null: the MFA client's calls
+    const UiSystemPorts* ports;        // null: ui_system_ports()
 };
 
-bool authenticate_via_ui_with(const UiBrokerOptions* options, const Settings* s, const Rule* rule,
+// The broker's own push (ui_broker_push_win.cpp). Requests the push for the person at the pipe's
+// server end and puts its challenge id and passcode into the request; push_settings receives the
+// settings the push was made with, for the confirming polls. False (no dialog is to be asked) with
+// the refusal text in message when no push could be created.
+bool ui_request_broker_push(const UiBrokerOptions* options, const Settings* s, void* pipe, UiAuthRequest* request,
+                            Settings* push_settings, wchar_t* message, size_t cch_message);
+// Polls the challenge after the dialog replied approved; s only for the log line of a refusal.
+PushSeen ui_confirm_broker_push(const UiBrokerOptions* options, const Settings* s, const Settings* push_settings,
+                                const wchar_t* challenge_id);
+
+bool authenticate_via_ui_with(const UiBrokerOptions* options, uint32_t session, const Settings* s, const Rule* rule,
                               const wchar_t* target, const wchar_t* detail, wchar_t* message, size_t cch_message);
-bool authenticate_admin_with(const UiBrokerOptions* options, const Settings* s, const wchar_t* operation,
-                             wchar_t* message, size_t cch_message);
+bool authenticate_admin_with(const UiBrokerOptions* options, uint32_t session, const Settings* s,
+                             const wchar_t* operation, wchar_t* message, size_t cch_message);

@@ -115,3 +115,55 @@ bool build_command_line(const wchar_t* path, const wchar_t* argument_line, wchar
                             : text_format(command_line, cch_command_line, L"\"%s\"", path);
     return result == text_ok;
 }
+
+bool names_a_path(const wchar_t* name) {
+    if (name == nullptr) return false;
+    if ((name[0] == L'.' && name[1] == L'\0') || (name[0] == L'.' && name[1] == L'.' && name[2] == L'\0')) return true;
+    for (const wchar_t* p = name; *p != L'\0'; ++p) {
+        if (*p == L'\\' || *p == L'/' || *p == L':') return true;
+    }
+    return false;
+}
+
+namespace {
+
+bool is_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+bool is_absolute_folder(const wchar_t* entry, size_t cch_entry) {
+    bool drive = cch_entry >= 3 && ((entry[0] >= L'A' && entry[0] <= L'Z') || (entry[0] >= L'a' && entry[0] <= L'z')) &&
+                 entry[1] == L':' && is_separator(entry[2]);
+    bool unc = cch_entry >= 3 && is_separator(entry[0]) && is_separator(entry[1]) && !is_separator(entry[2]);
+    return drive || unc;
+}
+
+}  // namespace
+
+bool next_absolute_folder(const wchar_t** cursor, wchar_t* folder, size_t cch_folder) {
+    if (*cursor == nullptr) return false;
+    const wchar_t* p = *cursor;
+    while (*p != L'\0') {
+        const wchar_t* start = p;
+        while (*p != L'\0' && *p != L';') ++p;
+        const wchar_t* end = p;
+        if (*p == L';') ++p;
+        while (start < end && (*start == L' ' || *start == L'"')) ++start;
+        while (end > start && (end[-1] == L' ' || end[-1] == L'"')) --end;
+        size_t cch_entry = static_cast<size_t>(end - start);
+        if (!is_absolute_folder(start, cch_entry) || cch_entry >= cch_folder) continue;
+        text_copy_n(folder, cch_folder, start, cch_entry);
+        *cursor = p;
+        return true;
+    }
+    *cursor = p;
+    return false;
+}
+
+void printable_reason(const wchar_t* reason, size_t cch_reason, wchar_t* out, size_t cch_out) {
+    size_t n = 0;
+    for (size_t i = 0; reason != nullptr && i < cch_reason && reason[i] != L'\0' && n + 1 < cch_out; ++i) {
+        wchar_t c = reason[i];
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) continue;
+        out[n++] = c;
+    }
+    out[n] = L'\0';
+}

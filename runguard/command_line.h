@@ -1,4 +1,5 @@
-// runguard's own command line and the command line it builds for the command it runs.
+// runguard's own command line, the command line it builds for the command it runs, the folders it
+// searches for a bare executable name, and the service's reason made fit for a console.
 // Pure text work: no Win32 calls, so every rule here is unit-tested without pipes or processes.
 #pragma once
 #include <stddef.h>
@@ -46,3 +47,20 @@ bool build_argument_line(const wchar_t* const* arguments, int count, wchar_t* li
 // enclosed) or the whole does not fit in cch_command_line units with its terminator.
 bool build_command_line(const wchar_t* path, const wchar_t* argument_line, wchar_t* command_line,
                         size_t cch_command_line);
+
+// True when the name has a folder part: a path separator (\ or /), a drive ("C:tool.exe"), or is
+// "." or "..". Only such a name is looked up relative to the current folder; a bare name never is,
+// so a file planted in the current folder cannot stand in for a program found on the search path.
+bool names_a_path(const wchar_t* name);
+
+// The next folder of a PATH-style list (entries separated by ';', surrounding quotation marks
+// removed) that is absolute: "C:\dir" or "\\server\share\dir". Relative entries (".", "bin",
+// "C:dir", "\dir") and empty ones depend on the current folder or drive and are skipped. *cursor
+// moves past the entry returned; false at the end of the list (or when an entry does not fit
+// cch_folder, which is then skipped too). A null *cursor counts as an empty list.
+bool next_absolute_folder(const wchar_t** cursor, wchar_t* folder, size_t cch_folder);
+
+// The service's reason as runguard prints it: at most cch_reason units of reason, with every
+// control character (U+0000-U+001F, U+007F-U+009F) removed, so a reason can neither break the line
+// nor send escape sequences to the console. Cut to fit cch_out (which must be at least 1).
+void printable_reason(const wchar_t* reason, size_t cch_reason, wchar_t* out, size_t cch_out);

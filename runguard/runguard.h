@@ -2,11 +2,13 @@
 #pragma once
 #include <stddef.h>
 
-// The executable the way runguard sends and starts it: name as typed when that names an existing
-// file system object (GetFileAttributesW; it must fit in resolved_path_cch - 1 units), else found
-// by SearchPathW in the default order with ".exe" as default extension; either way made a full
-// path by GetFullPathNameW. False, with path untouched, when nothing is found or a step's result
-// does not fit in resolved_path_cch - 1 units or in cch_path.
+// The executable the way runguard sends and starts it, made a full path by GetFullPathNameW. A name
+// with a folder part (names_a_path) is taken relative to the current folder: as typed when it names
+// an existing file system object, else with ".exe" added when it has no extension. A bare name is
+// searched (".exe" added when it has no extension) in runguard's own folder, the system folders,
+// the Windows folder and the absolute folders of PATH, never in the current folder. False, with
+// path untouched, when nothing is found or a step's result does not fit in resolved_path_cch - 1
+// units or in cch_path.
 bool resolve_executable(const wchar_t* name, wchar_t* path, size_t cch_path);
 
 // The whole of `runguard run -- <exe> [args...]`: messages on standard error, and the exit code

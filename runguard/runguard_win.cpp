@@ -1,6 +1,7 @@
 #include "runguard/runguard.h"
 
 #include <windows.h>
+#include <shlwapi.h>
 
 #include "common/auth_pipe.h"
 #include "common/console.h"
@@ -38,15 +39,67 @@ bool run_command(const wchar_t* path, wchar_t* command_line, const wchar_t* cwd,
     return true;
 }
 
+// A name with a folder part, relative to the current folder or absolute: the name itself when it
+// exists, else the name with ".exe" when its last component has no extension.
+bool find_path_name(const wchar_t* name, wchar_t* found, size_t cch_found) {
+    if (GetFileAttributesW(name) != INVALID_FILE_ATTRIBUTES) return text_copy(found, cch_found, name) == text_ok;
+    const wchar_t* last = PathFindFileNameW(name);
+    if (*PathFindExtensionW(last) != L'\0' || last[0] == L'\0') return false;
+    wchar_t with_exe[resolved_path_cch];
+    if (text_format(with_exe, resolved_path_cch, L"%s.exe", name) != text_ok) return false;
+    if (GetFileAttributesW(with_exe) == INVALID_FILE_ATTRIBUTES) return false;
+    return text_copy(found, cch_found, with_exe) == text_ok;
+}
+
+// name (".exe" added when it has no extension) in one folder.
+bool search_folder(const wchar_t* folder, const wchar_t* name, wchar_t* found, size_t cch_found) {
+    DWORD cch = SearchPathW(folder, name, L".exe", static_cast<DWORD>(cch_found), found, nullptr);
+    return cch != 0 && cch < cch_found;
+}
+
+// A bare name, searched in the default order without the current folder: runguard's own folder,
+// the system folders, the Windows folder, then the absolute folders of PATH. The current folder is
+// left out altogether (safe search mode would only move it behind the system folders, and a file
+// planted there would still win over PATH).
+bool search_bare_name(const wchar_t* name, wchar_t* found, size_t cch_found) {
+    wchar_t folder[resolved_path_cch];
+    DWORD cch = GetModuleFileNameW(nullptr, folder, resolved_path_cch);
+    if (cch != 0 && cch < resolved_path_cch && PathRemoveFileSpecW(folder) && search_folder(folder, name, found, cch_found))
+        return true;
+    cch = GetSystemDirectoryW(folder, resolved_path_cch);
+    if (cch != 0 && cch < resolved_path_cch && search_folder(folder, name, found, cch_found)) return true;
+    wchar_t windows[resolved_path_cch];
+    cch = GetSystemWindowsDirectoryW(windows, resolved_path_cch);
+    if (cch != 0 && cch < resolved_path_cch) {
+        if (text_format(folder, resolved_path_cch, L"%s\\System", windows) == text_ok &&
+            search_folder(folder, name, found, cch_found))
+            return true;
+        if (search_folder(windows, name, found, cch_found)) return true;
+    }
+
+    DWORD cch_path = GetEnvironmentVariableW(L"PATH", nullptr, 0);
+    if (cch_path == 0) return false;
+    wchar_t* path = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, cch_path * sizeof(wchar_t)));
+    if (!path) return false;
+    bool hit = false;
+    DWORD got = GetEnvironmentVariableW(L"PATH", path, cch_path);
+    if (got != 0 && got < cch_path) {
+        const wchar_t* cursor = path;
+        while (!hit && next_absolute_folder(&cursor, folder, resolved_path_cch)) hit = search_folder(folder, name, found, cch_found);
+    }
+    HeapFree(GetProcessHeap(), 0, path);
+    return hit;
+}
+
 }  // namespace
 
 bool resolve_executable(const wchar_t* name, wchar_t* path, size_t cch_path) {
     wchar_t found[resolved_path_cch] = {};
-    if (GetFileAttributesW(name) != INVALID_FILE_ATTRIBUTES) {
-        if (text_copy(found, name) != text_ok) return false;
-    } else {
-        DWORD cch_found = SearchPathW(nullptr, name, L".exe", resolved_path_cch, found, nullptr);
-        if (cch_found == 0 || cch_found >= resolved_path_cch) return false;
+    if (name == nullptr || name[0] == L'\0') return false;
+    if (names_a_path(name)) {
+        if (!find_path_name(name, found, resolved_path_cch)) return false;
+    } else if (!search_bare_name(name, found, resolved_path_cch)) {
+        return false;
     }
     wchar_t full[resolved_path_cch] = {};
     DWORD cch_full = GetFullPathNameW(found, resolved_path_cch, full, nullptr);
@@ -55,6 +108,8 @@ bool resolve_executable(const wchar_t* name, wchar_t* path, size_t cch_path) {
 }
 
 int run_guarded(int argc, const wchar_t* const* argv) {
+    // Any search this process still makes looks in the system folders before the current one.
+    SetSearchPathMode(BASE_SEARCH_PATH_ENABLE_SAFE_SEARCHMODE | BASE_SEARCH_PATH_PERMANENT);
     RunCommand command = {};
     if (!parse_run_command(argc, argv, &command)) {
         print_usage();
@@ -89,13 +144,18 @@ int run_guarded(int argc, const wchar_t* const* argv) {
     text_copy(request.path, path);
     text_copy(request.args, argument_line);
     text_copy(request.cwd, cwd);
-    if (!send_auth_request(&request, &reply)) {
-        console_eprint(L"无法连接 SentrelSvc。请确认服务已启动（SentrelSvc.exe install）。\n");
+    AuthPipeFailure failure = AuthPipeFailure::none;
+    if (!send_auth_request(&request, &reply, &failure)) {
+        if (failure == AuthPipeFailure::not_our_service) {
+            console_eprint(L"无法连接 SentrelSvc：管道 \\\\.\\pipe\\SentrelAuth 的服务端不是 Sentrel 服务，命令未执行。\n");
+        } else {
+            console_eprint(L"无法连接 SentrelSvc。请确认服务已启动（SentrelSvc.exe install）。\n");
+        }
         return runguard_exit_no_service;
     }
     if (reply.allowed == 0) {
         wchar_t reason[256];
-        text_copy_n(reason, 256, reply.reason, 256);  // the service's text, terminated here whatever it sent
+        printable_reason(reply.reason, 256, reason, 256);  // terminated here whatever the service sent
         console_eprint(L"命令被拒绝: %s\n", reason);
         return runguard_exit_refused;
     }

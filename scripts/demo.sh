@@ -108,6 +108,10 @@ tests/support/wine-session.sh start "$WINEPREFIX"
 wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' /v "Segoe UI" \
   /t REG_MULTI_SZ /d "wqy-microhei.ttc,WenQuanYi Micro Hei" /f >/dev/null 2>&1
 
+# The service starts the dialog host (and relaunched programs) with the user's own environment,
+# not its own: under Wine the display they open is the user's DISPLAY variable.
+wine reg add 'HKCU\Environment' /v DISPLAY /d "$DISPLAY" /f >/dev/null 2>&1
+
 if [ "$headless" = 0 ]; then
   # On a desktop the window manager frames the dialog and gives it the keyboard focus.
   wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d Y /f >/dev/null 2>&1
@@ -133,7 +137,7 @@ install_dir="$WINEPREFIX/drive_c/Program Files/Sentrel"
 tools_win='C:\SentrelDemoTools'   # the demo's helpers stay out of the product's folder
 mkdir -p "$install_dir" "$WINEPREFIX/drive_c/SentrelDemoTools"
 cp "$bin/SentrelSvc.exe" "$bin/SentrelUI.exe" "$bin/runguard.exe" "$bin/sentrel_demo_files.exe" "$install_dir/"
-cp "$bin/ui_driver.exe" "$WINEPREFIX/drive_c/SentrelDemoTools/"
+cp "$bin/ui_driver.exe" "$bin/wait_for.exe" "$WINEPREFIX/drive_c/SentrelDemoTools/"
 # Settings and policy, written by the product's own writers before the service starts: the
 # running service guards both files and puts back any later change.
 wine "$install_win\\sentrel_demo_files.exe" --language "$language" --server-url "$mfa_url" --api-key "$api_key" \
@@ -149,8 +153,9 @@ sed 's/^/   /' "$install_dir/SentrelSvc.policy.json"
 echo "== SentrelSvc.exe run"
 wine "$install_win\\SentrelSvc.exe" run >"$work/service.out" 2>&1 &
 service_pid=$!
-for _ in $(seq 1 300); do grep -qs "service started" "$log" && break; sleep 0.1; done
-grep -qs "service started" "$log" || fail "the service did not start (log: $log; output: $(cat "$work/service.out"))"
+# Ready means its pipe waits for a client (that is what runguard needs).
+wine "$tools_win\\wait_for.exe" pipe SentrelAuth 30000 >/dev/null 2>&1 ||
+  fail "the service did not start (log: $log; output: $(cat "$work/service.out"))"
 # The log is UTF-8 with a byte order mark; it is shown without it.
 show_log() { sed '1s/^\xEF\xBB\xBF//; s/\r$//' "$log"; }
 show_log | grep "service started" | sed 's/^/   log: /'

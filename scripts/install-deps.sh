@@ -11,6 +11,9 @@ packages=(
   fonts-wqy-microhei
   googletest
   python3 openssl
+  librsvg2-bin                 # rsvg-convert draws the icons
+  wixl msitools osslsigncode   # the MSI, its table checks, Authenticode signing
+  cppcheck                     # static analysis
 )
 
 missing=()

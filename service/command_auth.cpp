@@ -22,8 +22,8 @@ void clear_cache(ServiceContext* context, AuthReply* reply) {
     text_copy(reply->reason, L"缓存已清空");
 }
 
-void authorize_command(ServiceContext* context, AuthRequest* request, AuthReply* reply, AuthenticateFn authenticate,
-                       LongPathFn long_path) {
+void authorize_command(ServiceContext* context, AuthRequest* request, uint32_t session, AuthReply* reply,
+                       AuthenticateFn authenticate, LongPathFn long_path) {
     bool allowed = true;
     wchar_t reason[256] = L"未命中命令规则，直接放行";
     wchar_t path[sizeof(AuthRequest::path) / sizeof(wchar_t)];
@@ -38,7 +38,7 @@ void authorize_command(ServiceContext* context, AuthRequest* request, AuthReply*
     if (rule) {
         EnterCriticalSection(&context->auth_lock);
         reason[0] = L'\0';
-        allowed = authenticate(&context->settings, rule, request->path, request->args, reason, 256);
+        allowed = authenticate(session, &context->settings, rule, request->path, request->args, reason, 256);
         LeaveCriticalSection(&context->auth_lock);
         force_terminator(reason);
     }
@@ -49,8 +49,8 @@ void authorize_command(ServiceContext* context, AuthRequest* request, AuthReply*
 
 }  // namespace
 
-void answer_auth_request(ServiceContext* context, void* request_bytes, size_t cb_request, AuthReply* reply,
-                         AuthenticateFn authenticate, LongPathFn long_path) {
+void answer_auth_request(ServiceContext* context, void* request_bytes, size_t cb_request, uint32_t client_session,
+                         AuthReply* reply, AuthenticateFn authenticate, LongPathFn long_path) {
     memset(reply, 0, sizeof *reply);
     reply->size = sizeof(AuthReply);
     if (cb_request != sizeof(AuthRequest)) return;
@@ -62,6 +62,6 @@ void answer_auth_request(ServiceContext* context, void* request_bytes, size_t cb
     if (request->kind == auth_kind_clear_cache) {
         clear_cache(context, reply);
     } else {
-        authorize_command(context, request, reply, authenticate, long_path);
+        authorize_command(context, request, client_session, reply, authenticate, long_path);
     }
 }

@@ -1,6 +1,7 @@
 // Answering one auth-pipe request: clear the approval cache, or decide a command.
 #pragma once
 #include <stddef.h>
+#include <stdint.h>
 
 #include "common/auth_pipe.h"
 #include "common/policy.h"
@@ -9,7 +10,7 @@
 #include "service/service_context.h"
 
 // The broker call (authenticate_via_ui in the service; a fake in tests).
-using AuthenticateFn = bool (*)(const Settings* settings, const Rule* rule, const wchar_t* target,
+using AuthenticateFn = bool (*)(uint32_t session, const Settings* settings, const Rule* rule, const wchar_t* target,
                                 const wchar_t* detail, wchar_t* message, size_t cch_message);
 
 // Fills reply for the received bytes. Anything but exactly one whole request gets allowed 0 and an
@@ -17,6 +18,7 @@ using AuthenticateFn = bool (*)(const Settings* settings, const Rule* rule, cons
 // not trusted to be). Command rules are matched against the long form of the path (long_path
 // resolves one that may hold short names; the path is then the long one from there on); a path
 // that cannot be resolved is refused while any command rule is enabled. Only a matched command
-// takes the authentication lock.
-void answer_auth_request(ServiceContext* context, void* request_bytes, size_t cb_request, AuthReply* reply,
-                         AuthenticateFn authenticate, LongPathFn long_path = long_path_of);
+// takes the authentication lock; its dialog is asked for in client_session, the session of the
+// process at the pipe's client end.
+void answer_auth_request(ServiceContext* context, void* request_bytes, size_t cb_request, uint32_t client_session,
+                         AuthReply* reply, AuthenticateFn authenticate, LongPathFn long_path = long_path_of);

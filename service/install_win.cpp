@@ -1,5 +1,6 @@
 // install and the controlled uninstall. Every install message goes through trace (console and,
-// when C:\Temp exists, C:\Temp\sn_install.txt); the uninstall speaks only on its interactive path.
+// when C:\Temp exists, C:\Temp\sn_install.txt); the uninstall's steps and messages are decided in
+// uninstall.cpp, this file gives them the service control manager and the files.
 #include "service/install.h"
 
 #include <windows.h>
@@ -8,17 +9,29 @@
 
 #include "common/console.h"
 #include "common/log.h"
+#include "common/permissions.h"
 #include "common/settings.h"
 #include "common/text.h"
 #include "service/sc_handle.h"
 #include "service/service.h"
 #include "service/tamper.h"
+#include "service/uninstall.h"
 
 namespace {
 
-// Opened on the first line (append, UTF-8); a failed open is tried again by the next line. Closed
-// after a successful install; on the failure paths it stays open until the process ends.
-FILE* g_trace_file = nullptr;
+// Opened on the first line (append, UTF-8 text mode); a failed open is tried again by the next
+// line. Closed after a successful install; on the failure paths it stays open until the process
+// ends. C:\Temp is anyone's to create: when it (or the trace file) is a junction or a link, an
+// administrator's install would write wherever it points, so then the trace stays on the console.
+HANDLE g_trace_file = INVALID_HANDLE_VALUE;
+
+HANDLE open_trace() {
+    DWORD attributes = GetFileAttributesW(install_trace_folder);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return INVALID_HANDLE_VALUE;
+    return open_log_file(install_trace_path);
+}
 
 void trace(const wchar_t* format, ...) {
     wchar_t line[trace_line_cch];
@@ -28,26 +41,15 @@ void trace(const wchar_t* format, ...) {
     va_end(args);
     console_print(L"%s", line);
     fflush(stdout);
-    if (!g_trace_file) g_trace_file = _wfopen(install_trace_path, L"a+, ccs=UTF-8");
-    if (g_trace_file) {
-        fputws(line, g_trace_file);
-        fflush(g_trace_file);
-    }
+    if (g_trace_file == INVALID_HANDLE_VALUE) g_trace_file = open_trace();
+    if (g_trace_file != INVALID_HANDLE_VALUE) append_text_mode_utf8(g_trace_file, line);
 }
 
 void close_trace() {
-    if (g_trace_file) fclose(g_trace_file);
-    g_trace_file = nullptr;
+    if (g_trace_file != INVALID_HANDLE_VALUE) CloseHandle(g_trace_file);
+    g_trace_file = INVALID_HANDLE_VALUE;
 }
 
-void set_failure_actions(SC_HANDLE service) {
-    SC_ACTION actions[3] = {{SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 60000}};
-    SERVICE_FAILURE_ACTIONSW failure = {};
-    failure.dwResetPeriod = 86400;
-    failure.cActions = 3;
-    failure.lpsaActions = actions;
-    ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure);
-}
 
 // One line of standard input, at most cch - 1 units; false at end of input or on error.
 bool read_input_line(wchar_t* line, size_t cch) {
@@ -55,15 +57,98 @@ bool read_input_line(wchar_t* line, size_t cch) {
     return fgetws(line, static_cast<int>(cch), stdin) != nullptr;
 }
 
-// Once the service's process has ended, the five files get the release DACL so that an
-// administrator can remove them; while it runs, its watcher would take that for tampering.
-void release_files() {
-    wchar_t paths[protected_file_count][tamper_path_cch];
-    if (!protected_file_paths(paths)) return;
-    for (auto& path : paths) release_file(path);
-}
+// The uninstall's steps on this machine's service control manager and files.
+class ScmUninstall : public UninstallPort {
+public:
+    explicit ScmUninstall(const Settings* settings) : settings_(settings) {
+        DWORD cch = GetModuleFileNameW(nullptr, exe_, tamper_path_cch);
+        if (cch == 0 || cch >= tamper_path_cch) exe_[0] = L'\0';
+    }
+
+    uint32_t open_manager() override {
+        manager_.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        return manager_ ? ERROR_SUCCESS : GetLastError();
+    }
+
+    uint32_t open_service() override {
+        service_.reset(OpenServiceW(manager_.get(), service_name,
+                                    WRITE_DAC | READ_CONTROL | SERVICE_STOP | SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
+        if (!service_) return GetLastError();
+        // The files to release are those beside the service's executable, wherever this copy runs.
+        alignas(QUERY_SERVICE_CONFIGW) BYTE buffer[8192];
+        DWORD needed = 0;
+        auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer);
+        if (QueryServiceConfigW(service_.get(), config, sizeof buffer, &needed) && config->lpBinaryPathName)
+            image_of_binary_path(config->lpBinaryPathName, exe_, tamper_path_cch);
+        return ERROR_SUCCESS;
+    }
+
+    uint32_t release_service() override { return apply_service_guard(service_.get(), Guard::release); }
+    uint32_t release_key() override { return apply_guard(Guarded::key, Guard::release, nullptr); }
+
+    void stop_service() override {
+        SERVICE_STATUS_PROCESS info = {};
+        DWORD needed = 0;
+        if (QueryServiceStatusEx(service_.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&info), sizeof info,
+                                 &needed) &&
+            info.dwProcessId != 0)
+            process_.reset(OpenProcess(SYNCHRONIZE, FALSE, info.dwProcessId));
+        SERVICE_STATUS status = {};
+        ControlService(service_.get(), SERVICE_CONTROL_STOP, &status);
+        for (int poll = 0; poll < 20; ++poll) {
+            Sleep(500);
+            if (!QueryServiceStatus(service_.get(), &status) || status.dwCurrentState == SERVICE_STOPPED) break;
+        }
+    }
+
+    uint32_t delete_service() override {
+        // The released DACL grants administrators DELETE; the handle opened before did not ask for it.
+        OwnedService service(OpenServiceW(manager_.get(), service_name, DELETE));
+        DWORD error = service && DeleteService(service.get()) ? ERROR_SUCCESS : GetLastError();
+        service.reset();
+        service_.reset();
+        manager_.reset();
+        return error;
+    }
+
+    bool wait_for_process() override { return !process_ || WaitForSingleObject(process_.get(), 10000) == WAIT_OBJECT_0; }
+
+    uint32_t release_files(wchar_t* failed_path, size_t cch_failed_path) override {
+        wchar_t paths[protected_file_count][tamper_path_cch];
+        if (!protected_files_of(exe_, paths)) return ERROR_BAD_PATHNAME;
+        uint32_t first_error = ERROR_SUCCESS;
+        for (auto& path : paths) {
+            DWORD error = release_file(path);
+            if (error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) continue;
+            if (first_error == ERROR_SUCCESS) {
+                first_error = error;
+                text_copy(failed_path, cch_failed_path, path);
+            }
+        }
+        return first_error;
+    }
+
+    void say(const wchar_t* text) override { console_print(L"%s", text); }
+    void log(const wchar_t* text) override { log_event(settings_, L"%s", text); }
+
+private:
+    const Settings* settings_;
+    wchar_t exe_[tamper_path_cch];
+    OwnedService manager_;
+    OwnedService service_;
+    OwnedHandle process_;
+};
 
 }  // namespace
+
+bool set_failure_actions(SC_HANDLE service) {
+    SC_ACTION actions[3] = {{SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 60000}};
+    SERVICE_FAILURE_ACTIONSW failure = {};
+    failure.dwResetPeriod = 86400;
+    failure.cActions = 3;
+    failure.lpsaActions = actions;
+    return ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure) != FALSE;
+}
 
 int install_service() {
     wchar_t exe_path[1024] = {};
@@ -80,11 +165,13 @@ int install_service() {
     }
     trace(L"OpenSCManager OK\n");
 
-    OwnedService service(CreateServiceW(manager.get(), service_name, service_display_name, SERVICE_ALL_ACCESS,
+    OwnedService service(CreateServiceW(manager.get(), service_name, service_display_name,
+                                        SERVICE_CHANGE_CONFIG | SERVICE_START | SERVICE_QUERY_STATUS,
                                         SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, quoted,
                                         nullptr, nullptr, nullptr, nullptr, nullptr));
     if (service) {
         trace(L"CreateService OK\n");
+        set_failure_actions(service.get());
     } else {
         DWORD error = GetLastError();
         if (error == ERROR_SERVICE_MARKED_FOR_DELETE) {
@@ -96,13 +183,14 @@ int install_service() {
             return 1;
         }
         trace(L"服务已存在，尝试启动...\n");
-        service.reset(OpenServiceW(manager.get(), service_name, SERVICE_ALL_ACCESS));
+        // A protected service lets administrators start and query it, nothing more; its
+        // registration (failure actions included) stays as it was.
+        service.reset(OpenServiceW(manager.get(), service_name, SERVICE_START | SERVICE_QUERY_STATUS));
         if (!service) {
             trace(L"打开服务失败: %lu\n", GetLastError());
             return 1;
         }
     }
-    set_failure_actions(service.get());
 
     if (StartServiceW(service.get(), 0, nullptr)) {
         trace(L"服务已安装并启动。\n");
@@ -130,51 +218,18 @@ int uninstall_service(int argc, wchar_t** argv) {
         console_print(L"正在执行交互式受控卸载流程...\n");
         if (!settings.server_url[0] || !settings.api_key[0]) {
             console_print(L"[错误] 未配置 MFA 服务，无法完成受控卸载。\n");
-            return 1;
+            return uninstall_refused;
         }
         console_print(L"请输入 TOTP 验证码: ");
         wchar_t code[uninstall_code_cch];
-        if (!read_input_line(code, uninstall_code_cch)) return 1;
+        if (!read_input_line(code, uninstall_code_cch)) return uninstall_refused;
         trim_line_end(code);
         wchar_t message[uninstall_message_cch] = {};
         if (!uninstall_code_valid(&settings, code, message, uninstall_message_cch)) {
             console_print(L"[拒绝] MFA 认证失败: %s\n", message);
-            return 1;
+            return uninstall_refused;
         }
     }
-    log_event(&settings, L"uninstall authorized: %s, proceeding", uninstall_origin(by_ui));
-    release_protections();
-
-    OwnedService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!manager) return 2;
-    OwnedService service(OpenServiceW(manager.get(), service_name, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
-    if (!service) {
-        release_files();  // nothing of this name runs as a service
-        return 0;
-    }
-
-    OwnedHandle process;
-    SERVICE_STATUS_PROCESS info = {};
-    DWORD needed = 0;
-    if (QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&info), sizeof info,
-                             &needed) &&
-        info.dwProcessId != 0)
-        process.reset(OpenProcess(SYNCHRONIZE, FALSE, info.dwProcessId));
-
-    SERVICE_STATUS status = {};
-    ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-    for (int poll = 0; poll < 20; ++poll) {
-        Sleep(500);
-        if (!QueryServiceStatus(service.get(), &status) || status.dwCurrentState == SERVICE_STOPPED) break;
-    }
-    bool deleted = DeleteService(service.get()) != FALSE;
-    service.reset();
-    manager.reset();
-
-    bool process_ended = true;
-    if (process) process_ended = WaitForSingleObject(process.get(), 10000) == WAIT_OBJECT_0;
-    if (process_ended) release_files();
-
-    log_event(&settings, L"uninstall complete: result=%d", deleted ? 1 : 0);
-    return deleted ? 0 : 3;
+    ScmUninstall port(&settings);
+    return run_uninstall(&port, by_ui);
 }

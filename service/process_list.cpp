@@ -68,6 +68,7 @@ bool process_record_ready(const ProcessRecord* record) {
 void program_filter_build(const Policy* policy, ProgramNameFilter* out) {
     ProgramNameFilter filter = {};
     uint32_t count = policy->count < policy_max_rules ? policy->count : policy_max_rules;
+    // cppcheck-suppress knownConditionTrueFalse ; it takes the clamped count for zero
     for (uint32_t i = 0; i < count; ++i) {
         const Rule& rule = policy->rules[i];
         if (rule.type != rule_type_program || rule.enabled == 0 || rule.args_contains[0] != L'\0') continue;

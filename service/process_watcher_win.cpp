@@ -83,9 +83,9 @@ bool stop_examined(void* state, uint32_t, uint32_t* error) {
 bool lookup_cache(void*, const wchar_t* path, uint32_t window) { return approval_cache_lookup(path, window); }
 void insert_cache(void*, const wchar_t* path, uint32_t seconds) { approval_cache_insert(path, seconds); }
 
-bool ask_user(void*, const Settings* settings, const Rule* rule, const wchar_t* target, const wchar_t* detail,
-              wchar_t* message, size_t cch_message) {
-    return authenticate_via_ui(settings, rule, target, detail, message, cch_message);
+bool ask_user(void*, uint32_t session, const Settings* settings, const Rule* rule, const wchar_t* target,
+              const wchar_t* detail, wchar_t* message, size_t cch_message) {
+    return authenticate_via_ui(session, settings, rule, target, detail, message, cch_message);
 }
 
 bool start_again(void*, const Settings* settings, const Starter* starter, const wchar_t* program,

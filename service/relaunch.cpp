@@ -73,7 +73,7 @@ bool relaunch_as_starter(const Settings* s, const Starter* starter, const wchar_
 
     uint32_t pid = 0, error = environment_error;
     if (have_environment && ports->create_as(ports->state, starter->token, starter->session, program, command_line,
-                                             directory, environment, &pid, &error)) {
+                                             directory, &pid, &error)) {
         log_event(s, L"relaunch ok pid=%lu session=%lu", ul(pid), ul(starter->session));
         ports->free_environment(ports->state, environment);
         return true;
@@ -87,8 +87,8 @@ bool relaunch_as_starter(const Settings* s, const Starter* starter, const wchar_
     if (have_environment && is_bare_name(program)) {
         error = error_file_not_found;
         if (find_on_path(environment, program, ports->file_exists, ports->state, found, found_cch) &&
-            ports->create_as(ports->state, starter->token, starter->session, found, command_line, directory,
-                             environment, &pid, &error)) {
+            ports->create_as(ports->state, starter->token, starter->session, found, command_line, directory, &pid,
+                             &error)) {
             log_event(s, L"relaunch ShellExec ok");
             ports->free_environment(ports->state, environment);
             return true;

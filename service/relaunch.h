@@ -23,10 +23,9 @@ struct RelaunchPorts {
     bool (*environment)(void* state, uintptr_t token, void** block, uint32_t* error);
     void (*free_environment)(void* state, void* block);
     // CreateProcessAsUserW with a primary duplicate of token placed in session, on
-    // "winsta0\default", with the environment block; *pid on success, *error on failure.
+    // "winsta0\default", with that token's user's environment; *pid on success, *error on failure.
     bool (*create_as)(void* state, uintptr_t token, uint32_t session, const wchar_t* application,
-                      wchar_t* command_line, const wchar_t* directory, void* environment, uint32_t* pid,
-                      uint32_t* error);
+                      wchar_t* command_line, const wchar_t* directory, uint32_t* pid, uint32_t* error);
     bool (*file_exists)(void* state, const wchar_t* path);
 };
 

@@ -22,12 +22,12 @@ bool user_environment(void*, uintptr_t token, void** block, uint32_t* error) {
 
 void free_user_environment(void*, void* block) { DestroyEnvironmentBlock(block); }
 
+// create_process_in_session gives the program the environment of the token's user.
 bool create_as(void*, uintptr_t token, uint32_t session, const wchar_t* application, wchar_t* command_line,
-               const wchar_t* directory, void* environment, uint32_t* pid, uint32_t* error) {
+               const wchar_t* directory, uint32_t* pid, uint32_t* error) {
     OwnedHandle primary(session_primary_token(token_of(token), session));
     DWORD new_pid = 0;
-    if (!primary || !create_process_in_session(primary.get(), application, command_line, directory, &new_pid, nullptr,
-                                               environment)) {
+    if (!primary || !create_process_in_session(primary.get(), application, command_line, directory, &new_pid)) {
         *error = GetLastError();
         return false;
     }

@@ -1,5 +1,5 @@
-// Owners for service-control-manager handles and for LocalAlloc'ed memory (security descriptors,
-// SDDL texts), so no path of the service-control code leaks them.
+// Owner for service-control-manager handles, so no path of the service-control code leaks them
+// (OwnedLocal, for security descriptors and SDDL texts, is in common/handle.h).
 #pragma once
 #include <windows.h>
 
@@ -12,12 +12,4 @@ struct ScHandleTraits {
     static void close(SC_HANDLE h) { CloseServiceHandle(h); }
 };
 
-struct LocalMemoryTraits {
-    using value_type = HLOCAL;
-    static HLOCAL empty() { return nullptr; }
-    static bool valid(HLOCAL h) { return h != nullptr; }
-    static void close(HLOCAL h) { LocalFree(h); }
-};
-
 using OwnedService = Owned<ScHandleTraits>;
-using OwnedLocal = Owned<LocalMemoryTraits>;

@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <string.h>
 
+#include "common/policy.h"
+#include "common/settings.h"
 #include "common/text.h"
 
 namespace {
@@ -60,4 +62,33 @@ RepairDecision decide_repair(const FileObservation& seen, bool previous_repair_f
                   (!seen.dacl_known || seen.dacl_intact);
     if (intact) return {false, false};
     return {true, !previous_repair_failed};
+}
+
+bool protected_files_of(const wchar_t* exe_path, wchar_t (*paths)[tamper_path_cch]) {
+    const wchar_t* name = file_name_part(exe_path);
+    size_t cch_folder = static_cast<size_t>(name - exe_path);
+    if (cch_folder == 0) return false;
+    const wchar_t* names[protected_file_count] = {settings_file_name, policy_file_name, name, ui_exe_name,
+                                                  runguard_exe_name};
+    wchar_t joined[protected_file_count][tamper_path_cch];
+    for (int i = 0; i < protected_file_count; ++i) {
+        if (text_copy_n(joined[i], tamper_path_cch, exe_path, cch_folder) != text_ok ||
+            text_append(joined[i], tamper_path_cch, names[i]) != text_ok)
+            return false;
+    }
+    memcpy(paths, joined, sizeof joined);
+    return true;
+}
+
+bool image_of_binary_path(const wchar_t* binary_path, wchar_t* exe, size_t cch_exe) {
+    const wchar_t* start = binary_path;
+    size_t cch = text_length(binary_path, text_max_cch);
+    if (*start == L'"') {
+        ++start;
+        const wchar_t* end = wcschr(start, L'"');
+        if (!end) return false;
+        cch = static_cast<size_t>(end - start);
+    }
+    if (cch == 0) return false;
+    return text_copy_n(exe, cch_exe, start, cch) == text_ok;
 }

@@ -1,6 +1,6 @@
 // Tamper protection: protected DACLs on the service's files, its service object and its registry
-// key, and a watcher that writes a changed, deleted or renamed protected file back from the copy
-// taken at service start.
+// key (common/permissions.h holds them), and a watcher that writes a changed, deleted or renamed
+// protected file back from the copy taken at service start.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -13,15 +13,6 @@ constexpr size_t tamper_sddl_cch = 512;  // a DACL read back as SDDL; longer one
 
 // FILE_NOTIFY_CHANGE_FILE_NAME | _ATTRIBUTES | _LAST_WRITE | _SECURITY
 constexpr uint32_t tamper_notify_filter = 0x115;
-
-constexpr const wchar_t* file_protect_sddl = L"D:P(A;;FA;;;SY)(A;;FR;;;BA)(A;;FR;;;WD)";
-constexpr const wchar_t* file_release_sddl = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;WD)";
-constexpr const wchar_t* service_protect_sddl =
-    L"D:P(A;;GA;;;SY)(A;;CCLCSWRPWPDTLOCRRC;;;BA)(A;;CCLCSWRPWPDTLOCRRC;;;WD)";
-constexpr const wchar_t* service_release_sddl = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;WD)";
-constexpr const wchar_t* key_protect_sddl = L"D:P(A;;KA;;;SY)(A;;KR;;;BA)(A;;KR;;;WD)";
-constexpr const wchar_t* key_release_sddl = L"D:P(A;;KA;;;SY)(A;;KA;;;BA)(A;;KA;;;WD)";
-constexpr const wchar_t* service_key_path = L"SYSTEM\\CurrentControlSet\\Services\\SentrelSvc";
 
 constexpr const wchar_t* ui_exe_name = L"SentrelUI.exe";
 constexpr const wchar_t* runguard_exe_name = L"runguard.exe";
@@ -50,6 +41,15 @@ bool change_names_file(const wchar_t* name, size_t cch_name, const wchar_t* path
 // and returns a bit per protected slot (index below count) that one of the records names.
 uint32_t changed_slots(const ProtectedFileTable* table, const void* records, size_t cb_used);
 
+// The five protected files of the executables' folder, in protection order: the settings, the
+// policy, the service's executable (exe_path), SentrelUI.exe and runguard.exe. False when a path
+// does not fit.
+constexpr int protected_file_count = 5;
+constexpr int protected_json_count = 2;  // the settings and the policy come first
+bool protected_files_of(const wchar_t* exe_path, wchar_t (*paths)[tamper_path_cch]);
+// The executable of a service's binary path name: the quoted part, or the whole text unquoted.
+bool image_of_binary_path(const wchar_t* binary_path, wchar_t* exe, size_t cch_exe);
+
 // What the watcher sees when it looks at a protected file after a change was reported.
 struct FileObservation {
     bool exists;
@@ -71,17 +71,18 @@ RepairDecision decide_repair(const FileObservation& seen, bool previous_repair_f
 // --- Win32 ---
 
 bool tamper_init(const Settings* settings);
+// The first file protected starts the watcher; the call returns once its folder is watched.
 bool protect_file(const wchar_t* path);
+// Owner Administrators and the protected DACL on the service object and its registry key; the
+// result is the service object's.
 bool lock_service_entry();
 void tamper_stop();
-bool release_protections();
 
 // The service start's sequence: tamper_init, the five files in their order, lock_service_entry.
 void start_tamper_protection(const Settings* settings);
-// The five protected files of the executables' folder, in protection order.
-constexpr int protected_file_count = 5;
+// The five protected files beside the running executable.
 bool protected_file_paths(wchar_t (*paths)[tamper_path_cch]);
-// Gives one file the release DACL; false when it could not be set.
-bool release_file(const wchar_t* path);
+// Gives one file its folder's inherited DACL back; ERROR_SUCCESS or the Windows error.
+unsigned long release_file(const wchar_t* path);
 // The file's DACL as SDDL (DACL only); false when it cannot be read or does not fit.
 bool read_file_dacl(const wchar_t* path, wchar_t* sddl, size_t cch_sddl);

@@ -1,6 +1,6 @@
 // Tamper protection. The service start protects five files (settings, policy, the three
-// executables) with a DACL under which only LocalSystem may write, keeps each file's whole
-// content in memory, and locks its service object and registry key.
+// executables) with owner Administrators and a DACL under which only LocalSystem may write, keeps
+// each file's whole content in memory, and locks its service object and registry key.
 //
 // The watcher thread waits on the executables' folder with an overlapped ReadDirectoryChangesW
 // and on the module's stop event together, so tamper_stop ends it at once: it cancels the pending
@@ -24,6 +24,7 @@
 #include <string.h>
 
 #include "common/log.h"
+#include "common/permissions.h"
 #include "common/settings.h"
 #include "common/policy.h"
 #include "common/text.h"
@@ -36,22 +37,11 @@ ProtectedFileTable g_table;
 Settings g_settings;
 bool g_have_settings = false;
 HANDLE g_stop_event = nullptr;
+HANDLE g_armed_event = nullptr;  // set once the watcher's first directory read is pending
 HANDLE g_watcher = nullptr;
+constexpr DWORD watcher_arm_limit_ms = 2000;
 
-bool apply_file_sddl(const wchar_t* path, const wchar_t* sddl) {
-    OwnedLocal sd;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1,
-                                                              reinterpret_cast<PSECURITY_DESCRIPTOR*>(sd.put()), nullptr))
-        return false;
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
-    PACL dacl = nullptr;
-    if (!GetSecurityDescriptorDacl(sd.get(), &present, &dacl, &defaulted)) return false;
-    DWORD rc = SetNamedSecurityInfoW(const_cast<wchar_t*>(path), SE_FILE_OBJECT,
-                                     DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
-                                     nullptr, dacl, nullptr);
-    return rc == ERROR_SUCCESS;
-}
+bool protect(const wchar_t* path) { return apply_guard(Guarded::file, Guard::protect, path) == ERROR_SUCCESS; }
 
 bool take_backup(ProtectedFile* slot) {
     OwnedHandle file(CreateFileW(slot->path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -124,7 +114,7 @@ void check_and_repair(ProtectedFile* slot) {
     slot->repair_failed = !written;
     // A rewritten file may have lost its DACL (a new file inherits the folder's); an unwritten one
     // gets it again only when it was changed, so a failed repair causes no change record itself.
-    if (written || !(seen.dacl_known && seen.dacl_intact)) apply_file_sddl(slot->path, file_protect_sddl);
+    if (written || !(seen.dacl_known && seen.dacl_intact)) protect(slot->path);
 }
 
 unsigned __stdcall watcher_main(void*) {
@@ -138,6 +128,7 @@ unsigned __stdcall watcher_main(void*) {
     if (!dir || !changed) return 0;
 
     alignas(DWORD) uint8_t records[4096];
+    bool armed = false;
     while (WaitForSingleObject(g_stop_event, 10) == WAIT_TIMEOUT) {
         OVERLAPPED overlapped = {};
         overlapped.hEvent = changed.get();
@@ -145,6 +136,15 @@ unsigned __stdcall watcher_main(void*) {
         if (!ReadDirectoryChangesW(dir.get(), records, sizeof records, FALSE, tamper_notify_filter, nullptr,
                                    &overlapped, nullptr))
             continue;
+        if (!armed) {
+            // From here on every change is recorded; one look at the files protected so far
+            // catches a change made between their backup and this first read. Protection goes on
+            // only after that look, so it never meets a change the caller makes next.
+            armed = true;
+            long count = g_table.count;
+            for (long i = 0; i < count; ++i) check_and_repair(&g_table.slots[i]);
+            SetEvent(g_armed_event);
+        }
         HANDLE waits[2] = {changed.get(), g_stop_event};
         if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
             DWORD ignored = 0;
@@ -164,29 +164,6 @@ unsigned __stdcall watcher_main(void*) {
         }
     }
     return 0;
-}
-
-bool apply_entry_sddl(const wchar_t* service_sddl, const wchar_t* key_sddl) {
-    bool service_result = false;
-    {
-        OwnedService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-        if (!manager) return false;
-        OwnedService service(OpenServiceW(manager.get(), service_name, WRITE_DAC | READ_CONTROL));
-        if (!service) return false;
-        OwnedLocal sd;
-        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(service_sddl, SDDL_REVISION_1,
-                                                                  reinterpret_cast<PSECURITY_DESCRIPTOR*>(sd.put()), nullptr))
-            return false;
-        service_result = SetServiceObjectSecurity(service.get(), DACL_SECURITY_INFORMATION, sd.get()) != FALSE;
-    }
-    OwnedLocal sd;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(key_sddl, SDDL_REVISION_1,
-                                                              reinterpret_cast<PSECURITY_DESCRIPTOR*>(sd.put()), nullptr))
-        return service_result;
-    OwnedKey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, service_key_path, 0, WRITE_DAC | READ_CONTROL, key.put()) == ERROR_SUCCESS)
-        RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, sd.get());
-    return service_result;
 }
 
 }  // namespace
@@ -214,6 +191,7 @@ bool tamper_init(const Settings* settings) {
         slot.repair_failed = false;
     }
     g_stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_armed_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     return true;
 }
 
@@ -226,16 +204,34 @@ bool protect_file(const wchar_t* path) {
         slot->path[0] = L'\0';  // the next call reuses the slot
         return false;
     }
-    apply_file_sddl(slot->path, file_protect_sddl);
+    protect(slot->path);
     if (!read_file_dacl(slot->path, slot->protected_dacl, tamper_sddl_cch)) slot->protected_dacl[0] = L'\0';
     slot->repair_failed = false;
     InterlockedIncrement(&g_table.count);
-    if (count == 0 && g_stop_event)
+    if (count == 0 && g_stop_event && g_armed_event) {
         g_watcher = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, watcher_main, nullptr, 0, nullptr));
+        // Return once changes are watched, so a change right after protection is never missed (the
+        // thread ends at once when the folder cannot be watched).
+        if (g_watcher) {
+            HANDLE waits[2] = {g_armed_event, g_watcher};
+            WaitForMultipleObjects(2, waits, FALSE, watcher_arm_limit_ms);
+        }
+    }
     return true;
 }
 
-bool lock_service_entry() { return apply_entry_sddl(service_protect_sddl, key_protect_sddl); }
+bool lock_service_entry() {
+    bool service_result = false;
+    {
+        OwnedService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        if (!manager) return false;
+        OwnedService service(OpenServiceW(manager.get(), service_name, WRITE_DAC | WRITE_OWNER | READ_CONTROL));
+        if (!service) return false;
+        service_result = apply_service_guard(service.get(), Guard::protect) == ERROR_SUCCESS;
+    }
+    apply_guard(Guarded::key, Guard::protect, nullptr);
+    return service_result;
+}
 
 void tamper_stop() {
     if (g_stop_event) SetEvent(g_stop_event);
@@ -247,6 +243,8 @@ void tamper_stop() {
     }
     if (g_stop_event) CloseHandle(g_stop_event);
     g_stop_event = nullptr;
+    if (g_armed_event) CloseHandle(g_armed_event);
+    g_armed_event = nullptr;
     for (ProtectedFile& slot : g_table.slots) {
         if (slot.backup) HeapFree(GetProcessHeap(), 0, slot.backup);
         slot.backup = nullptr;
@@ -254,22 +252,13 @@ void tamper_stop() {
     }
 }
 
-bool release_file(const wchar_t* path) { return apply_file_sddl(path, file_release_sddl); }
-
-bool release_protections() {
-    for (const ProtectedFile& slot : g_table.slots) {
-        if (slot.path[0]) release_file(slot.path);
-    }
-    return apply_entry_sddl(service_release_sddl, key_release_sddl);
-}
+unsigned long release_file(const wchar_t* path) { return apply_guard(Guarded::file, Guard::release, path); }
 
 bool protected_file_paths(wchar_t (*paths)[tamper_path_cch]) {
-    if (!path_beside_exe(settings_file_name, paths[0], tamper_path_cch)) return false;
-    if (!path_beside_exe(policy_file_name, paths[1], tamper_path_cch)) return false;
-    DWORD cch = GetModuleFileNameW(nullptr, paths[2], static_cast<DWORD>(tamper_path_cch));
+    wchar_t exe[tamper_path_cch];
+    DWORD cch = GetModuleFileNameW(nullptr, exe, static_cast<DWORD>(tamper_path_cch));
     if (cch == 0 || cch >= tamper_path_cch) return false;
-    if (!path_beside_exe(ui_exe_name, paths[3], tamper_path_cch)) return false;
-    return path_beside_exe(runguard_exe_name, paths[4], tamper_path_cch);
+    return protected_files_of(exe, paths);
 }
 
 void start_tamper_protection(const Settings* settings) {

@@ -44,7 +44,7 @@ HWND make_static(HWND parent, int id, const wchar_t* text, int x, int y, int wid
 void set_status(HWND window, const wchar_t* text) {
     HWND status = GetDlgItem(window, id_status);
     if (!status) return;
-    SetWindowTextW(status, text);
+    SetWindowTextW(status, text ? text : L"");
     ShowWindow(status, text && text[0] ? SW_SHOW : SW_HIDE);
     RECT r;
     GetWindowRect(status, &r);
@@ -183,16 +183,40 @@ void stop_marquee(HWND window) {
     ShowWindow(progress, SW_HIDE);
 }
 
+void show_push_request_failed(HWND window, const wchar_t* text) {
+    set_status(window, text && text[0] ? text : text_for_id(txt_push_network));
+    stop_marquee(window);
+}
+
+// The push ended: approved closes the dialog; anything else is shown and the dialog waits for
+// Cancel or close.
+void end_push(HWND window, AuthDialogContext* c, bool approved, const wchar_t* text) {
+    if (approved) {
+        c->reply.approved = 1;
+        text_copy(c->reply.message, text_for_id(txt_push_succeeded));
+        PostMessageW(window, WM_CLOSE, 0, 0);
+        return;
+    }
+    const wchar_t* shown = push_failure_text(text);
+    c->reply.approved = 0;
+    text_copy(c->reply.message, shown);
+    set_status(window, shown);
+}
+
+void start_polling(HWND window, AuthDialogContext* c) {
+    c->polling = 1;
+    if (!push_job_poll(c->push_job, c->request.challenge_id)) end_push(window, c, false, nullptr);
+}
+
 // A request that already carries a challenge id is polled at once; otherwise the push is requested.
 void start_push(HWND window, AuthDialogContext* c) {
     c->push_job = push_job_create(window, &c->settings);
     if (c->request.challenge_id[0]) {
-        c->polling = 1;
-        if (!push_job_poll(c->push_job, c->request.challenge_id)) PostMessageW(window, msg_push_finished, 0, 0);
+        start_polling(window, c);
         return;
     }
     SetDlgItemTextW(window, id_push_label, text_for_id(txt_push_sending));
-    if (!push_job_request(c->push_job)) PostMessageW(window, msg_push_requested, 0, 0);
+    if (!push_job_request(c->push_job)) show_push_request_failed(window, nullptr);
 }
 
 bool on_create(HWND window, const CREATESTRUCTW* create) {
@@ -373,16 +397,20 @@ void on_timer(HWND window, AuthDialogContext* c, UINT_PTR timer) {
     }
 }
 
-void on_push_requested(HWND window, AuthDialogContext* c, bool created, LPARAM text) {
+// The workers' messages carry nothing: what happened is taken from the dialog's own push job, and
+// a message with nothing waiting there (posted by someone else, or in a dialog without a job) is
+// ignored.
+void on_push_requested(HWND window, AuthDialogContext* c) {
+    bool created = false;
+    wchar_t text[push_text_cch];
+    if (!push_job_take_request(c->push_job, &created, text, push_text_cch, c->request.challenge_id, 128,
+                               c->request.passcode, 32))
+        return;
     push_job_reap(c->push_job);
     if (!created) {
-        const wchar_t* error = reinterpret_cast<const wchar_t*>(text);
-        set_status(window, error && error[0] ? error : text_for_id(txt_push_network));
-        free_push_text(text);
-        stop_marquee(window);
+        show_push_request_failed(window, text);
         return;
     }
-    push_job_results(c->push_job, c->request.challenge_id, 128, c->request.passcode, 32);
     SetDlgItemTextW(window, id_push_label, text_for_id(txt_push_sent));
     for (int i = 0; i < digit_box_count; ++i) {
         wchar_t digit[2];
@@ -390,24 +418,19 @@ void on_push_requested(HWND window, AuthDialogContext* c, bool created, LPARAM t
         SetDlgItemTextW(window, id_first_box + i, digit);
     }
     RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN);
-    c->polling = 1;
-    if (!push_job_poll(c->push_job, c->request.challenge_id)) PostMessageW(window, msg_push_finished, 0, 0);
+    start_polling(window, c);
 }
 
-void on_push_finished(HWND window, AuthDialogContext* c, bool approved, LPARAM text) {
+void on_push_retrying(HWND window, AuthDialogContext* c) {
+    if (push_job_take_retrying(c->push_job)) set_status(window, text_for_id(txt_push_retrying));
+}
+
+void on_push_finished(HWND window, AuthDialogContext* c) {
+    bool approved = false;
+    wchar_t text[push_text_cch];
+    if (!push_job_take_ending(c->push_job, &approved, text, push_text_cch)) return;
     push_job_reap(c->push_job);
-    if (approved) {
-        free_push_text(text);
-        c->reply.approved = 1;
-        text_copy(c->reply.message, text_for_id(txt_push_succeeded));
-        PostMessageW(window, WM_CLOSE, 0, 0);
-        return;
-    }
-    const wchar_t* shown = push_failure_text(reinterpret_cast<const wchar_t*>(text));
-    c->reply.approved = 0;
-    text_copy(c->reply.message, shown);
-    set_status(window, shown);
-    free_push_text(text);
+    end_push(window, c, approved, text);
 }
 
 void on_command(HWND window, AuthDialogContext* c, int id) {
@@ -457,14 +480,14 @@ LRESULT CALLBACK auth_dialog_proc(HWND window, UINT message, WPARAM wparam, LPAR
         case WM_CLOSE:
             on_close(window, c);
             return 0;
-        case msg_push_requested:
-            if (c) on_push_requested(window, c, wparam == 1, lparam); else free_push_text(lparam);
+        case msg_push_requested:  // parameters ignored: see on_push_requested
+            if (c) on_push_requested(window, c);
             return 0;
         case msg_push_retrying:
-            if (c) set_status(window, text_for_id(txt_push_retrying));
+            if (c) on_push_retrying(window, c);
             return 0;
         case msg_push_finished:
-            if (c) on_push_finished(window, c, wparam == 1, lparam); else free_push_text(lparam);
+            if (c) on_push_finished(window, c);
             return 0;
         case WM_DESTROY:
             if (c) {

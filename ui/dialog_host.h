@@ -1,5 +1,5 @@
-// The dialog host: the server end of \\.\pipe\SentrelUI in the user's session. One client at a
-// time, one UiAuthRequest, one authentication dialog, one UiAuthReply.
+// The dialog host: the server end of its session's \\.\pipe\SentrelUI.<session>. Requests are
+// served one at a time: one UiAuthRequest, one authentication dialog, one UiAuthReply.
 #pragma once
 #include <windows.h>
 #include <stdint.h>

@@ -5,18 +5,28 @@
 #include "common/handle.h"
 #include "common/lang.h"
 #include "ui/auth_dialog_state.h"
+#include "ui/host_pipe.h"
 
 namespace {
 
 constexpr size_t settings_path_cch = 1024;
-constexpr DWORD pipe_retry_ms = 500;
+constexpr UINT pipe_poll_ms = 200;  // while a dialog is shown
 
 AuthDialogContext context;
+HostPipe host_pipe;
+HostSlot* serving = nullptr;  // the slot whose dialog is shown
+HWND serving_window = nullptr;
 
-bool read_request(HANDLE pipe, UiAuthRequest* request) {
-    DWORD read = 0;
-    return ReadFile(pipe, request, sizeof *request, &read, nullptr) && read == sizeof *request &&
-           request->magic == ui_auth_magic;
+// While a dialog is shown the pipe is looked after from a timer, whose callback any message loop
+// runs (a nested one too): new clients are taken, idle ones dropped, and a dialog whose caller has
+// gone is closed.
+void CALLBACK on_pipe_timer(HWND, UINT, UINT_PTR, DWORD) {
+    host_pipe_poll(&host_pipe);
+    if (serving && serving->gone && serving_window && IsWindow(serving_window)) {
+        HWND window = serving_window;
+        serving_window = nullptr;
+        DestroyWindow(window);  // nobody waits for its verdict any more
+    }
 }
 
 // Shows the dialog for the request in the context and runs it to its end.
@@ -37,6 +47,8 @@ void show_dialog(const wchar_t* settings_path) {
                                   WS_CAPTION | WS_SYSMENU, CW_USEDEFAULT, CW_USEDEFAULT, 440, 320, nullptr, nullptr,
                                   instance, &context);
     if (window) {
+        serving_window = window;
+        UINT_PTR timer = SetTimer(nullptr, 0, pipe_poll_ms, on_pipe_timer);
         ShowWindow(window, SW_SHOW);
         UpdateWindow(window);
         SetForegroundWindow(window);
@@ -45,23 +57,20 @@ void show_dialog(const wchar_t* settings_path) {
             TranslateMessage(&message);
             DispatchMessageW(&message);
         }
+        if (timer) KillTimer(nullptr, timer);
+        serving_window = nullptr;
     }
     UnregisterClassW(auth_dialog_class, instance);
 }
 
-void serve(HANDLE pipe, const wchar_t* settings_path) {
-    static UiAuthRequest request;
-    memset(&request, 0, sizeof request);
-    if (!read_request(pipe, &request)) return;  // dropped: no reply, no disconnect
+void serve(HostSlot* slot, const wchar_t* settings_path) {
     memset(&context, 0, sizeof context);
-    context.request = request;
+    context.request = slot->request;
+    serving = slot;
     show_dialog(settings_path);
-
+    serving = nullptr;
     context.reply.magic = ui_auth_magic;
-    DWORD written = 0;
-    WriteFile(pipe, &context.reply, sizeof context.reply, &written, nullptr);  // a client gone is ignored
-    FlushFileBuffers(pipe);
-    DisconnectNamedPipe(pipe);
+    host_pipe_finish(&host_pipe, slot, &context.reply);  // not sent when the caller has gone
 }
 
 }  // namespace
@@ -69,20 +78,18 @@ void serve(HANDLE pipe, const wchar_t* settings_path) {
 void run_dialog_host() {
     static wchar_t settings_path[settings_path_cch] = L"";
     path_beside_exe(settings_file_name, settings_path, settings_path_cch);
-    bool prepared = false;
+    // Without its name and descriptor the host serves nothing (never a pipe anyone may open).
+    while (!host_pipe_open(&host_pipe)) Sleep(host_create_retry_ms);
+    // The broker that started this host is trying its pipe: the pipe comes first, then the
+    // controls and fonts.
+    host_pipe_poll(&host_pipe);
+    prepare_ui();
     for (;;) {
-        OwnedHandle pipe(CreateNamedPipeW(ui_pipe_name, PIPE_ACCESS_DUPLEX,
-                                          PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1,
-                                          sizeof(UiAuthReply), sizeof(UiAuthRequest), ui_reply_timeout_ms, nullptr));
-        if (!pipe) {
-            Sleep(pipe_retry_ms);
-            continue;
+        HostSlot* slot = host_pipe_take_request(&host_pipe);
+        if (slot) {
+            serve(slot, settings_path);
+        } else {
+            host_pipe_wait(&host_pipe, INFINITE);
         }
-        if (!prepared) {
-            prepare_ui();
-            prepared = true;
-        }
-        if (!ConnectNamedPipe(pipe.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) continue;
-        serve(pipe.get(), settings_path);
     }
 }

@@ -8,6 +8,7 @@
 #include "common/text.h"
 #include "common/ui_broker.h"
 #include "ui/dialog_host.h"
+#include "ui/dpi.h"
 #include "ui/ui_fonts.h"
 #include "ui/ui_mode.h"
 
@@ -53,6 +54,7 @@ int run_console() {
 }  // namespace
 
 void prepare_ui() {
+    use_fixed_layout_dpi_context();  // before the fonts and the first window
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS | ICC_LISTVIEW_CLASSES};
     InitCommonControlsEx(&controls);
     create_ui_fonts();
@@ -65,8 +67,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, wchar_t* command_line, int) {
         if (code >= 0) return code;
     }
     if (pipe) {
-        // The broker that started this host connects 800 ms later: the pipe comes first, and the
-        // dialog host prepares the controls and fonts once its first pipe instance exists.
+        // One dialog host per session: the mutex lives in the session's own namespace, where no
+        // user of another session can create it first. The broker that started this host tries
+        // its pipe at once: the pipe comes first, then the controls and fonts.
         HANDLE singleton = CreateMutexW(nullptr, TRUE, ui_host_mutex_name);
         if (singleton && GetLastError() != ERROR_ALREADY_EXISTS) run_dialog_host();  // never returns
         if (singleton) CloseHandle(singleton);

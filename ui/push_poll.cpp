@@ -47,3 +47,39 @@ void passcode_digit(const wchar_t* passcode, int position, wchar_t out[2]) {
 const wchar_t* push_failure_text(const wchar_t* worker_text) {
     return worker_text && worker_text[0] ? worker_text : text_for_id(txt_push_failed);
 }
+
+void push_results_set_request(PushResults* r, bool created, const wchar_t* failure_text) {
+    r->request = created ? PushRequestOutcome::created : PushRequestOutcome::failed;
+    text_copy(r->request_text, created || !failure_text ? L"" : failure_text);
+}
+
+void push_results_set_retrying(PushResults* r) { r->retrying = true; }
+
+void push_results_set_ending(PushResults* r, bool approved, const wchar_t* failure_text) {
+    r->ending = approved ? PushEnding::approved : PushEnding::refused;
+    text_copy(r->ending_text, approved || !failure_text ? L"" : failure_text);
+}
+
+bool push_results_take_request(PushResults* r, bool* created, wchar_t* text, size_t cch_text) {
+    if (r->request == PushRequestOutcome::none) return false;
+    *created = r->request == PushRequestOutcome::created;
+    text_copy(text, cch_text, r->request_text);
+    r->request = PushRequestOutcome::none;
+    r->request_text[0] = L'\0';
+    return true;
+}
+
+bool push_results_take_retrying(PushResults* r) {
+    bool waiting = r->retrying;
+    r->retrying = false;
+    return waiting;
+}
+
+bool push_results_take_ending(PushResults* r, bool* approved, wchar_t* text, size_t cch_text) {
+    if (r->ending == PushEnding::none) return false;
+    *approved = r->ending == PushEnding::approved;
+    text_copy(text, cch_text, r->ending_text);
+    r->ending = PushEnding::none;
+    r->ending_text[0] = L'\0';
+    return true;
+}

@@ -55,3 +55,29 @@ void passcode_digit(const wchar_t* passcode, int position, wchar_t out[2]);
 // What the window shows and replies when a push ends without approval: the worker's text, or
 // string 6 when it gave none.
 const wchar_t* push_failure_text(const wchar_t* worker_text);
+
+// --- what the workers leave for the window ---
+//
+// A worker's message only tells the window to look: the outcome itself waits here, in the
+// dialog's own push job, and the window takes each outcome once. Any process of the user can post
+// the dialog's private messages with any parameters; such a message finds nothing to take (or
+// only what our own worker left), so it can neither approve nor hand the window memory to free.
+
+enum class PushRequestOutcome { none, created, failed };
+enum class PushEnding { none, approved, refused };
+
+struct PushResults {
+    PushRequestOutcome request;
+    PushEnding ending;
+    bool retrying;                          // a failed poll the window has not yet shown
+    wchar_t request_text[push_text_cch];    // why the request failed; may be empty
+    wchar_t ending_text[push_text_cch];     // why the push was refused; may be empty
+};
+
+void push_results_set_request(PushResults* r, bool created, const wchar_t* failure_text);
+void push_results_set_retrying(PushResults* r);
+void push_results_set_ending(PushResults* r, bool approved, const wchar_t* failure_text);
+// Each takes what is waiting and clears it; false (outputs untouched) when nothing waits.
+bool push_results_take_request(PushResults* r, bool* created, wchar_t* text, size_t cch_text);
+bool push_results_take_retrying(PushResults* r);
+bool push_results_take_ending(PushResults* r, bool* approved, wchar_t* text, size_t cch_text);

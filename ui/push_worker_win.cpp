@@ -3,14 +3,20 @@
 // A push is requested and then polled on worker threads, so the dialog stays responsive while the
 // MFA server takes its time (every call may block up to the transport's timeouts). Each dialog
 // window owns one PushJob; the job, not the round's context, holds everything a worker touches: a
-// copy of the settings, the challenge id and passcode, a cancel event and the target window.
+// copy of the settings, the challenge id and passcode, a cancel event, the target window, and the
+// outcomes the workers leave for the window.
+//
+// A worker reports by storing its outcome in the job and posting a private message without
+// parameters, both under the job's lock. The window takes the outcome from the job under the same
+// lock, once. The dialog's private messages can be posted by any process of the user with any
+// parameters, so nothing is read from them: a forged message finds no outcome (or only the real
+// one our worker left) and is ignored, and no memory ever changes owner with a message.
 //
 // The job is reference counted (the window, plus the worker while it runs) and freed by whichever
-// lets go last. A worker delivers a result only under the job's lock and only while the job still
-// names its window; when the dialog goes, push_job_detach clears the window under the same lock and
-// sets the cancel event. So a worker that outlives its dialog (blocked in a call, or between two
-// polls) can never write into a later round's context nor post into a later dialog: it wakes,
-// finds itself detached, frees its text and ends.
+// lets go last. A worker delivers only while the job still names its window; when the dialog goes,
+// push_job_detach clears the window under the lock and sets the cancel event. So a worker that
+// outlives its dialog (blocked in a call, or between two polls) can never write into a later
+// round's context nor post into a later dialog: it wakes, finds itself detached and ends.
 #include "ui/push_worker.h"
 
 #include "common/lang.h"
@@ -27,6 +33,7 @@ struct PushJob {
     Settings settings;
     wchar_t challenge_id[128];
     wchar_t passcode[32];
+    PushResults results;  // under the lock
 };
 
 namespace {
@@ -41,32 +48,28 @@ void release(PushJob* job) {
     HeapFree(GetProcessHeap(), 0, job);
 }
 
-wchar_t* heap_text(const wchar_t* text) {
-    auto* copy = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, push_text_cch * sizeof(wchar_t)));
-    if (copy && text) text_copy(copy, push_text_cch, text);
-    return copy;
-}
-
-// Posts to the job's window if it still has one; otherwise (or if the post fails) frees the text.
-void deliver(PushJob* job, UINT message, WPARAM wparam, wchar_t* text) {
+// Leaves an outcome for the window and tells it to look, if the job still has a window.
+template <typename Store>
+void deliver(PushJob* job, UINT message, Store store) {
     EnterCriticalSection(&job->lock);
-    bool posted = job->window && PostMessageW(job->window, message, wparam, reinterpret_cast<LPARAM>(text));
+    if (job->window) {
+        store(&job->results);
+        PostMessageW(job->window, message, 0, 0);
+    }
     LeaveCriticalSection(&job->lock);
-    if (!posted) free_push_text(reinterpret_cast<LPARAM>(text));
 }
 
 DWORD WINAPI request_worker(void* parameter) {
     auto* job = static_cast<PushJob*>(parameter);
     wchar_t id[128] = L"", passcode[32] = L"", error[push_text_cch] = L"";
-    if (request_push(&job->settings, id, 128, passcode, 32, error, push_text_cch)) {
-        EnterCriticalSection(&job->lock);
-        text_copy(job->challenge_id, id);
-        text_copy(job->passcode, passcode);
-        LeaveCriticalSection(&job->lock);
-        deliver(job, msg_push_requested, 1, nullptr);
-    } else {
-        deliver(job, msg_push_requested, 0, heap_text(error));
-    }
+    bool created = request_push(&job->settings, id, 128, passcode, 32, error, push_text_cch);
+    deliver(job, msg_push_requested, [&](PushResults* r) {
+        if (created) {
+            text_copy(job->challenge_id, id);
+            text_copy(job->passcode, passcode);
+        }
+        push_results_set_request(r, created, error);
+    });
     release(job);
     return 0;
 }
@@ -74,7 +77,8 @@ DWORD WINAPI request_worker(void* parameter) {
 DWORD WINAPI polling_worker(void* parameter) {
     auto* job = static_cast<PushJob*>(parameter);
     if (!job->challenge_id[0]) {
-        deliver(job, msg_push_finished, 0, heap_text(text_for_id(txt_challenge_empty)));
+        deliver(job, msg_push_finished,
+                [](PushResults* r) { push_results_set_ending(r, false, text_for_id(txt_challenge_empty)); });
         release(job);
         return 0;
     }
@@ -83,15 +87,12 @@ DWORD WINAPI polling_worker(void* parameter) {
         wchar_t status[push_status_cch] = L"", error[push_text_cch] = L"";
         bool ok = poll_push_status(&job->settings, job->challenge_id, status, push_status_cch, error, push_text_cch);
         PollStep step = push_poll_step(&poll, ok, status);
-        if (step == PollStep::retrying) deliver(job, msg_push_retrying, 0, nullptr);
+        if (step == PollStep::retrying) deliver(job, msg_push_retrying, push_results_set_retrying);
         if (!push_poll_is_final(step)) continue;
-        if (step == PollStep::approved) {
-            deliver(job, msg_push_finished, 1, nullptr);
-        } else {
-            wchar_t text[push_text_cch];
-            push_final_text(step, error, text, push_text_cch);
-            deliver(job, msg_push_finished, 0, heap_text(text));
-        }
+        wchar_t text[push_text_cch];
+        push_final_text(step, error, text, push_text_cch);
+        deliver(job, msg_push_finished,
+                [&](PushResults* r) { push_results_set_ending(r, step == PollStep::approved, text); });
         break;
     }
     release(job);
@@ -139,27 +140,41 @@ void push_job_reap(PushJob* job) {
     job->thread = nullptr;
 }
 
-void push_job_results(PushJob* job, wchar_t* challenge_id, size_t cch_id, wchar_t* passcode, size_t cch_passcode) {
+bool push_job_take_request(PushJob* job, bool* created, wchar_t* text, size_t cch_text, wchar_t* challenge_id,
+                           size_t cch_id, wchar_t* passcode, size_t cch_passcode) {
+    if (!job) return false;
     EnterCriticalSection(&job->lock);
-    text_copy(challenge_id, cch_id, job->challenge_id);
-    text_copy(passcode, cch_passcode, job->passcode);
+    bool taken = push_results_take_request(&job->results, created, text, cch_text);
+    if (taken && *created) {
+        text_copy(challenge_id, cch_id, job->challenge_id);
+        text_copy(passcode, cch_passcode, job->passcode);
+    }
     LeaveCriticalSection(&job->lock);
+    return taken;
+}
+
+bool push_job_take_retrying(PushJob* job) {
+    if (!job) return false;
+    EnterCriticalSection(&job->lock);
+    bool taken = push_results_take_retrying(&job->results);
+    LeaveCriticalSection(&job->lock);
+    return taken;
+}
+
+bool push_job_take_ending(PushJob* job, bool* approved, wchar_t* text, size_t cch_text) {
+    if (!job) return false;
+    EnterCriticalSection(&job->lock);
+    bool taken = push_results_take_ending(&job->results, approved, text, cch_text);
+    LeaveCriticalSection(&job->lock);
+    return taken;
 }
 
 void push_job_detach(PushJob* job) {
     if (!job) return;
     EnterCriticalSection(&job->lock);
-    HWND window = job->window;
     job->window = nullptr;
     LeaveCriticalSection(&job->lock);
     SetEvent(job->cancel);
     push_job_reap(job);
-    MSG queued;
-    while (window && PeekMessageW(&queued, window, msg_push_finished, msg_push_requested, PM_REMOVE))
-        if (queued.message != msg_push_retrying) free_push_text(queued.lParam);
     release(job);
-}
-
-void free_push_text(LPARAM text) {
-    if (text) HeapFree(GetProcessHeap(), 0, reinterpret_cast<void*>(text));
 }

@@ -125,4 +125,19 @@ TEST(Exchange, OverLongBodyIsRefusedBeforeSending) {
     EXPECT_STREQ(L"请求内容过长: 4096 字节", err);
 }
 
+TEST(Redirects, EveryThreeHundredIsRefusedWithItsStatus) {
+    EXPECT_FALSE(http_status_is_redirect(200));
+    EXPECT_FALSE(http_status_is_redirect(299));
+    EXPECT_TRUE(http_status_is_redirect(300));
+    EXPECT_TRUE(http_status_is_redirect(302));
+    EXPECT_TRUE(http_status_is_redirect(308));
+    EXPECT_TRUE(http_status_is_redirect(399));
+    EXPECT_FALSE(http_status_is_redirect(400));
+    wchar_t err[256];
+    format_redirect_refusal(302, L"Found", err, 256);
+    EXPECT_STREQ(L"服务器要求重定向，已拒绝: HTTP 302 Found", err);
+    format_redirect_refusal(307, L"", err, 256);
+    EXPECT_STREQ(L"服务器要求重定向，已拒绝: HTTP 307", err);
+}
+
 }  // namespace

@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <aclapi.h>
 
+#include <algorithm>
+#include <map>
 #include <string>
+#include <vector>
 
+#include "common/handle.h"
 #include "common/settings.h"
 #include "common/text.h"
 #include "tests/support/test_files.h"
@@ -58,4 +63,133 @@ TEST(EventLog, EmptyPathOrNoSettingsLogsNothing) {
     s.log_file[0] = L'\0';
     log_event(&s, L"nothing");
     EXPECT_EQ(GetFileAttributesW(tmp.file(L"logs").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+// --- where the log may be written ---
+
+namespace {
+
+// Folders by path: absent ones do not exist; every call is recorded.
+struct FakeFolders : LogFolderPort {
+    std::map<std::wstring, LogFolderFacts> folders;
+    bool creation_fails = false;
+    std::vector<std::wstring> calls;
+
+    LogFolderFacts look(const wchar_t* folder) override {
+        calls.push_back(L"look " + std::wstring(folder));
+        auto found = folders.find(folder);
+        return found == folders.end() ? LogFolderFacts{} : found->second;
+    }
+    bool create(const wchar_t* folder) override {
+        calls.push_back(L"create " + std::wstring(folder));
+        if (creation_fails) return false;
+        folders[folder] = {true, true, false, true};
+        return true;
+    }
+};
+
+const LogFolderFacts trusted = {true, true, false, true};
+
+}  // namespace
+
+TEST(LogFolder, MissingFoldersAreCreatedInOrderAndRaceWithAnotherWriter) {
+    const wchar_t* log = L"C:\\ProgramData\\Sentrel\\logs\\sentrel.log";
+    FakeFolders disk;
+    disk.folders[L"C:\\ProgramData"] = trusted;
+    wchar_t refused[log_path_cch] = {};
+    EXPECT_EQ(prepare_log_folder(log, &disk, refused, log_path_cch), LogFolderVerdict::ready);
+    EXPECT_EQ(disk.calls, (std::vector<std::wstring>{L"look C:\\ProgramData", L"look C:\\ProgramData\\Sentrel",
+                                                     L"create C:\\ProgramData\\Sentrel",
+                                                     L"look C:\\ProgramData\\Sentrel\\logs",
+                                                     L"create C:\\ProgramData\\Sentrel\\logs"}));
+
+    // Created by another writer between the look and the create: taken as found.
+    FakeFolders raced;
+    raced.creation_fails = true;
+    EXPECT_EQ(prepare_log_folder(L"C:\\a.log", &raced, refused, log_path_cch), LogFolderVerdict::ready);
+    EXPECT_TRUE(raced.calls.empty());  // a log in the volume root has no folder to check
+    EXPECT_EQ(prepare_log_folder(L"C:\\x\\a.log", &raced, refused, log_path_cch), LogFolderVerdict::not_created);
+    EXPECT_STREQ(refused, L"C:\\x");
+}
+
+TEST(LogFolder, ReparsePointForeignOwnerOrFileOnThePathIsRefusedWithNothingCreatedBelow) {
+    const wchar_t* log = L"C:\\ProgramData\\Sentrel\\logs\\sentrel.log";
+    struct Case {
+        const wchar_t* folder;
+        LogFolderFacts facts;
+        LogFolderVerdict verdict;
+    } cases[] = {
+        {L"C:\\ProgramData\\Sentrel", {true, true, true, true}, LogFolderVerdict::reparse_point},
+        {L"C:\\ProgramData\\Sentrel\\logs", {true, true, true, true}, LogFolderVerdict::reparse_point},
+        {L"C:\\ProgramData\\Sentrel", {true, true, false, false}, LogFolderVerdict::foreign_owner},
+        {L"C:\\ProgramData\\Sentrel\\logs", {true, true, false, false}, LogFolderVerdict::foreign_owner},
+        {L"C:\\ProgramData\\Sentrel", {true, false, false, true}, LogFolderVerdict::not_a_folder},
+    };
+    for (const Case& c : cases) {
+        FakeFolders disk;
+        disk.folders = {{L"C:\\ProgramData", trusted}, {L"C:\\ProgramData\\Sentrel", trusted},
+                        {L"C:\\ProgramData\\Sentrel\\logs", trusted}};
+        disk.folders[c.folder] = c.facts;
+        wchar_t refused[log_path_cch] = {};
+        EXPECT_EQ(prepare_log_folder(log, &disk, refused, log_path_cch), c.verdict) << c.folder;
+        EXPECT_STREQ(refused, c.folder);
+        for (const std::wstring& call : disk.calls) EXPECT_EQ(call.rfind(L"look ", 0), 0u) << call;
+        EXPECT_NE(log_folder_refusal_reason(c.verdict)[0], L'\0');
+    }
+}
+
+TEST(LogFolder, OnlyFullPathsWithRealNamesAndTheirRootsAreNotLookedAt) {
+    for (const wchar_t* bad : {L"logs\\sentrel.log", L"C:sentrel.log", L"\\logs\\sentrel.log", L"C:\\a\\..\\b.log",
+                               L"C:\\a\\.\\b.log", L"C:\\a\\\\b.log", L"C:\\logs\\", L"\\\\.\\pipe\\x", L"\\\\server",
+                               L"\\\\server\\share", L"\\\\?\\relative\\x.log", L""}) {
+        FakeFolders disk;
+        wchar_t refused[log_path_cch] = {};
+        EXPECT_EQ(prepare_log_folder(bad, &disk, refused, log_path_cch), LogFolderVerdict::bad_path) << bad;
+        EXPECT_TRUE(disk.calls.empty()) << bad;
+    }
+    struct Good {
+        const wchar_t* log;
+        const wchar_t* first;
+    } goods[] = {
+        {L"\\\\server\\share\\logs\\a.log", L"look \\\\server\\share\\logs"},
+        {L"\\\\?\\C:\\logs\\a.log", L"look \\\\?\\C:\\logs"},
+        {L"\\\\?\\UNC\\server\\share\\logs\\a.log", L"look \\\\?\\UNC\\server\\share\\logs"},
+        {L"d:/logs/a.log", L"look d:/logs"},
+    };
+    for (const Good& good : goods) {
+        FakeFolders disk;
+        disk.folders[good.first + 5] = trusted;
+        wchar_t refused[log_path_cch] = {};
+        EXPECT_EQ(prepare_log_folder(good.log, &disk, refused, log_path_cch), LogFolderVerdict::ready) << good.log;
+        EXPECT_EQ(disk.calls, std::vector<std::wstring>{good.first}) << good.log;
+    }
+}
+
+// Under Wine a folder's DACL maps onto its Unix mode: Everyone's entry onto the "other" bits.
+TEST(LogFolder, TheLogFolderItCreatesGivesEveryoneNothingAndComesBackWhenDeleted) {
+    TempFolder tmp;
+    Settings s = {};
+    text_format(s.log_file, 1024, L"%s\\audit\\sentrel.log", tmp.path);
+    log_event(&s, L"first");
+    OwnedLocal sd;
+    PACL dacl = nullptr;
+    std::wstring folder = tmp.file(L"audit");
+    ASSERT_EQ(GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                                    nullptr, reinterpret_cast<PSECURITY_DESCRIPTOR*>(sd.put())),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    BYTE everyone[SECURITY_MAX_SID_SIZE];
+    DWORD cb = sizeof everyone;
+    CreateWellKnownSid(WinWorldSid, nullptr, everyone, &cb);
+    for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+        EXPECT_FALSE(EqualSid(&ace->SidStart, everyone)) << "Everyone has an entry";
+    }
+    EXPECT_NE(read_file_bytes(s.log_file).find("] first\r\r\n"), std::string::npos);
+
+    // Deleted after it was found fit: the next event creates it again.
+    ASSERT_TRUE(DeleteFileW(s.log_file));
+    ASSERT_TRUE(RemoveDirectoryW(folder.c_str()));
+    log_event(&s, L"second");
+    EXPECT_NE(read_file_bytes(s.log_file).find("] second\r\r\n"), std::string::npos);
 }

@@ -3,14 +3,17 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <tlhelp32.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "common/handle.h"
 #include "common/policy.h"
 #include "common/settings.h"
 #include "common/text.h"
+#include "tests/support/access_check.h"
 #include "tests/support/test_files.h"
 
 namespace {
@@ -168,11 +171,119 @@ TEST(UiBrokerResult, CallerBufferBounds) {
     EXPECT_STREQ(untouched, L"");
 }
 
+// --- push approvals confirmed by the broker --------------------------------------------------------
+
+TEST(UiBrokerPush, WhatAPollSaw) {
+    EXPECT_EQ(ui_push_seen(true, L"approved"), PushSeen::approved);
+    EXPECT_EQ(ui_push_seen(true, L"APPROVED"), PushSeen::approved);
+    EXPECT_EQ(ui_push_seen(true, L"rejected"), PushSeen::refused);
+    EXPECT_EQ(ui_push_seen(true, L"Expired"), PushSeen::refused);
+    EXPECT_EQ(ui_push_seen(true, L"pending"), PushSeen::open);
+    EXPECT_EQ(ui_push_seen(true, L"approved "), PushSeen::open);
+    EXPECT_EQ(ui_push_seen(true, L""), PushSeen::open);
+    EXPECT_EQ(ui_push_seen(true, nullptr), PushSeen::open);
+    EXPECT_EQ(ui_push_seen(false, L"approved"), PushSeen::unreachable);  // a failed call proves nothing
+
+    // Open or unreachable challenges are asked again, three polls in all; final answers are not.
+    EXPECT_TRUE(ui_push_poll_again(PushSeen::open, 1));
+    EXPECT_TRUE(ui_push_poll_again(PushSeen::unreachable, 2));
+    EXPECT_FALSE(ui_push_poll_again(PushSeen::open, 3));
+    EXPECT_FALSE(ui_push_poll_again(PushSeen::unreachable, 3));
+    EXPECT_FALSE(ui_push_poll_again(PushSeen::approved, 1));
+    EXPECT_FALSE(ui_push_poll_again(PushSeen::refused, 1));
+}
+
+// The decision table: the dialog's approval counts only with the broker's own "approved"; every
+// other combination refuses, with the dialog's text for its own refusals and the broker's for the rest.
+TEST(UiBrokerPush, ApprovalNeedsTheBrokersOwnPoll) {
+    UiAuthReply approving = {ui_auth_magic, 1, {}, {}};
+    UiAuthReply refusing = {ui_auth_magic, 0, {}, {}};
+    text_copy(refusing.message, L"Request rejected on phone");
+    wchar_t message[ui_result_cch];
+
+    struct Case {
+        const UiAuthReply* reply;
+        PushSeen seen;
+        bool approved;
+        const wchar_t* text;
+    } cases[] = {
+        {&approving, PushSeen::approved, true, L"认证成功"},
+        {&approving, PushSeen::open, false, L"推送未经服务器确认，默认拒绝"},
+        {&approving, PushSeen::refused, false, L"推送未经服务器确认，默认拒绝"},
+        {&approving, PushSeen::unreachable, false, L"无法向服务器确认推送结果，默认拒绝"},
+        {&refusing, PushSeen::approved, false, L"Request rejected on phone"},  // the person's refusal stands
+        {&refusing, PushSeen::refused, false, L"Request rejected on phone"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ui_push_round_result(UiRound::replied, c.reply, c.seen, message, ui_result_cch), c.approved)
+            << static_cast<int>(c.seen);
+        EXPECT_STREQ(message, c.text);
+    }
+    // A round that did not end in a reply is refused whatever was seen.
+    EXPECT_FALSE(ui_push_round_result(UiRound::no_reply, nullptr, PushSeen::approved, message, ui_result_cch));
+    EXPECT_STREQ(message, L"等待认证结果超时，默认拒绝");
+    EXPECT_FALSE(ui_push_round_result(UiRound::untrusted, nullptr, PushSeen::approved, message, ui_result_cch));
+    EXPECT_STREQ(message, L"认证界面不可信，默认拒绝");
+
+    ui_push_request_failed(L"Push挑战失败, HTTP:503 响应:down", message, ui_result_cch);
+    EXPECT_STREQ(message, L"推送请求失败，默认拒绝：Push挑战失败, HTTP:503 响应:down");
+    ui_push_request_failed(L"", message, ui_result_cch);
+    EXPECT_STREQ(message, L"推送请求失败，默认拒绝");
+    wchar_t small[8];
+    ui_push_request_failed(L"x", small, 8);
+    EXPECT_STREQ(small, L"推送请求失败，");
+}
+
 // --- whole rounds against an in-process host -----------------------------------------------------
 
 namespace {
 
-enum class FakeAnswer { approve_wrong_magic, deny, short_reply, silent };
+enum class FakeAnswer { approve_wrong_magic, deny, short_reply, silent, drop_first_then_approve };
+
+// The MFA calls of the broker's own push, answered from a script: the request succeeds (or not),
+// and each poll takes the next status of the list (poll_fails: the call fails; the last repeats).
+const wchar_t* const poll_fails = L"<the call fails>";
+
+struct FakePush {
+    bool request_ok = true;
+    const wchar_t* id = L"c0ffee42";
+    const wchar_t* passcode = L"428571";
+    std::vector<const wchar_t*> statuses = {L"approved"};
+    int requests = 0;
+    int polls = 0;
+    wchar_t request_user[128] = L"";
+    wchar_t polled_id[128] = L"";
+    HANDLE requested = nullptr;  // set by the request, when given
+    HANDLE proceed = nullptr;    // awaited by the request, when given
+} fake_push;
+
+bool fake_request(const Settings* s, wchar_t* id, size_t cch_id, wchar_t* passcode, size_t cch_passcode, wchar_t* err,
+                  size_t cch_err) {
+    ++fake_push.requests;
+    text_copy(fake_push.request_user, s->mfa_username);
+    if (fake_push.requested) SetEvent(fake_push.requested);
+    if (fake_push.proceed) WaitForSingleObject(fake_push.proceed, 10000);
+    if (!fake_push.request_ok) {
+        text_copy(err, cch_err, L"Push挑战失败, HTTP:503 响应:down");
+        return false;
+    }
+    text_copy(id, cch_id, fake_push.id);
+    text_copy(passcode, cch_passcode, fake_push.passcode);
+    return true;
+}
+
+bool fake_poll(const Settings*, const wchar_t* id, wchar_t* status, size_t cch_status, wchar_t* err, size_t cch_err) {
+    size_t i = std::min(static_cast<size_t>(fake_push.polls++), fake_push.statuses.size() - 1);
+    text_copy(fake_push.polled_id, id);
+    if (fake_push.statuses[i] == poll_fails) {
+        text_copy(err, cch_err, L"接收响应失败: 12002");
+        return false;
+    }
+    text_copy(status, cch_status, fake_push.statuses[i]);
+    return true;
+}
+
+const UiPushCalls fake_push_calls = {fake_request, fake_poll, 0};
 
 // The server end of a pipe of its own, answering one client from a thread.
 class FakeHost {
@@ -211,6 +322,19 @@ private:
         // A client that came and went before the wait counts as connected (ERROR_NO_DATA): its read fails.
         bool connected = ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED ||
                          GetLastError() == ERROR_NO_DATA;
+        if (connected && host->answer_ == FakeAnswer::drop_first_then_approve) {
+            // A host that drops a client silent for too long: once the broker's push request has
+            // begun, the client is dropped and the next instance waits for it to come back.
+            WaitForSingleObject(fake_push.requested, 10000);
+            DisconnectNamedPipe(pipe);
+            host->pipe_.reset();  // one instance: the old one goes first
+            host->pipe_.reset(CreateNamedPipeW(host->name, PIPE_ACCESS_DUPLEX,
+                                               PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1,
+                                               sizeof(UiAuthReply), sizeof(UiAuthRequest), 0, nullptr));
+            pipe = host->pipe_.get();
+            SetEvent(fake_push.proceed);
+            connected = ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
+        }
         if (!connected || !ReadFile(pipe, &host->received, sizeof host->received, &host->cb_received_, nullptr))
             host->cb_received_ = 0;
         SetEvent(host->read_done_.get());
@@ -225,6 +349,9 @@ private:
                 break;
             case FakeAnswer::deny:
                 text_copy(reply.message, host->message_);
+                break;
+            case FakeAnswer::drop_first_then_approve:
+                reply.approved = 1;
                 break;
             case FakeAnswer::short_reply:
                 reply.approved = 1;
@@ -256,15 +383,17 @@ protected:
     void SetUp() override {
         text_format(settings.log_file, 1024, L"%s\\logs\\sentrel.log", tmp.path);
         text_copy(self, own_path().c_str());
+        fake_push = FakePush{};
     }
     UiBrokerOptions options_for(const FakeHost& host, uint32_t reply_timeout_ms = 10000) {
-        return UiBrokerOptions{host.name, self, nullptr, reply_timeout_ms, 0, 0};
+        return UiBrokerOptions{host.name, self, nullptr, reply_timeout_ms, 0, 0, &fake_push_calls, nullptr};
     }
 
     TempFolder tmp;
     Settings settings = {};
     wchar_t self[1024];
     wchar_t message[ui_result_cch] = L"";
+    uint32_t session = ui_own_session();
 };
 
 }  // namespace
@@ -273,22 +402,26 @@ TEST_F(UiBrokerRound, ApprovalFromOurHostEvenWithWrongMagic) {
     FakeHost host(FakeAnswer::approve_wrong_magic);
     UiBrokerOptions options = options_for(host);
     Rule r = rule_with(L"记事本", L"PUSH");
-    EXPECT_TRUE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\Windows\\notepad.exe", nullptr, message,
+    EXPECT_TRUE(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\Windows\\notepad.exe", nullptr, message,
                                          ui_result_cch));
     EXPECT_STREQ(message, L"认证成功");
 
     ASSERT_EQ(host.cb_received(), 3912u);
     UiAuthRequest expected;
     build_ui_request(&r, L"C:\\Windows\\notepad.exe", L"", &expected);
+    text_copy(expected.challenge_id, L"c0ffee42");  // the broker's own push
+    text_copy(expected.passcode, L"428571");
     EXPECT_EQ(bytes_of(&host.received, sizeof host.received), bytes_of(&expected, sizeof expected));
     EXPECT_EQ(log_text(settings), L"");  // a listening host: nothing started, nothing logged
+    EXPECT_EQ(fake_push.requests, 1);
+    EXPECT_STREQ(fake_push.polled_id, L"c0ffee42");
 }
 
 TEST_F(UiBrokerRound, DenialCarriesTheDialogText) {
     FakeHost host(FakeAnswer::deny, L"用户取消");
     UiBrokerOptions options = options_for(host);
     Rule r = rule_with(L"git", L"totp");
-    EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\git\\git.exe", L"push --force", message,
+    EXPECT_FALSE(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\git\\git.exe", L"push --force", message,
                                           ui_result_cch));
     EXPECT_STREQ(message, L"用户取消");
     ASSERT_EQ(host.cb_received(), 3912u);
@@ -299,7 +432,7 @@ TEST_F(UiBrokerRound, ShortReplyIsNoReply) {
     FakeHost host(FakeAnswer::short_reply);  // its 100 bytes say approved
     UiBrokerOptions options = options_for(host);
     Rule r = rule_with(L"x", L"push");
-    EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
+    EXPECT_FALSE(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
     EXPECT_STREQ(message, L"等待认证结果超时，默认拒绝");
 }
 
@@ -308,7 +441,7 @@ TEST_F(UiBrokerRound, SilentHostIsRefusedAtTheBound) {
     UiBrokerOptions options = options_for(host, 400);
     Rule r = rule_with(L"x", L"push");
     ULONGLONG start = GetTickCount64();
-    EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
+    EXPECT_FALSE(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
     ULONGLONG elapsed = GetTickCount64() - start;
     EXPECT_STREQ(message, L"等待认证结果超时，默认拒绝");
     EXPECT_GE(elapsed, 390u);
@@ -321,22 +454,24 @@ TEST_F(UiBrokerRound, UntrustedServerNeverSeesTheRequest) {
     UiBrokerOptions options = options_for(host);
     options.trusted_host_path = L"C:\\Program Files\\Sentrel\\SentrelUI.exe";
     Rule r = rule_with(L"x", L"push");
-    EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
+    EXPECT_FALSE(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
     EXPECT_STREQ(message, L"认证界面不可信，默认拒绝");
     EXPECT_EQ(host.cb_received(), 0u);
+    EXPECT_EQ(fake_push.requests, 0);  // nobody's phone is asked for a host we refuse
 
     wchar_t expected[1200];
-    text_format(expected, 1200, L"] UI pipe server not trusted: pid=%lu image=%s\r\r\n", GetCurrentProcessId(), self);
+    text_format(expected, 1200, L"] UI pipe server not trusted (image): pid=%lu session=%lu image=%s\r\r\n",
+                GetCurrentProcessId(), static_cast<unsigned long>(session), self);
     EXPECT_NE(log_text(settings).find(expected), std::wstring::npos) << log_text(settings);
 }
 
 TEST_F(UiBrokerRound, NoHostAfterStartAttemptIsNotConnected) {
     std::wstring missing = tmp.file(L"SentrelUI.exe");
-    UiBrokerOptions options = {L"\\\\.\\pipe\\SentrelUI_test_nobody", self, missing.c_str(), 10000, 300, 5000};
+    UiBrokerOptions options = {L"\\\\.\\pipe\\SentrelUI_test_nobody", self, missing.c_str(), 10000, 300, 5000, nullptr};
     Rule r = rule_with(L"x", L"push");
     wchar_t small[8];
     ULONGLONG start = GetTickCount64();
-    EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\x.exe", nullptr, small, 8));
+    EXPECT_FALSE(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\x.exe", nullptr, small, 8));
     ULONGLONG waited = GetTickCount64() - start;
     EXPECT_GE(waited, 290u);   // the start-up wait
     EXPECT_LT(waited, 4000u);  // but no longer: nothing started, so nothing is still starting
@@ -347,7 +482,7 @@ TEST_F(UiBrokerRound, NoHostAfterStartAttemptIsNotConnected) {
     EXPECT_NE(log.find(L"] UI CreateProcessAsUserW failed: 2 session="), std::wstring::npos) << log;
 
     options.host_path = nullptr;  // nothing to start: refused at once
-    EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
+    EXPECT_FALSE(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
     EXPECT_STREQ(message, L"无法连接认证界面，默认拒绝");
 }
 
@@ -356,7 +491,7 @@ TEST_F(UiBrokerRound, AdminApprovalLeavesCallerBufferAlone) {
     UiBrokerOptions options = options_for(host);
     text_copy(settings.admin_auth_mode, L"email");
     wchar_t caller[ui_result_cch] = L"unchanged";
-    EXPECT_TRUE(authenticate_admin_with(&options, &settings, L"Uninstall", caller, ui_result_cch));
+    EXPECT_TRUE(authenticate_admin_with(&options, session, &settings, L"Uninstall", caller, ui_result_cch));
     EXPECT_STREQ(caller, L"unchanged");
     ASSERT_EQ(host.cb_received(), 3912u);
     EXPECT_EQ(host.received.mode, 4u);
@@ -369,22 +504,357 @@ TEST_F(UiBrokerRound, AdminRefusalFillsCallerBuffer) {
     FakeHost host(FakeAnswer::deny, L"User cancelled");
     UiBrokerOptions options = options_for(host);
     wchar_t caller[ui_result_cch] = L"unchanged";
-    EXPECT_FALSE(authenticate_admin_with(&options, &settings, L"Open Console", caller, ui_result_cch));
+    EXPECT_FALSE(authenticate_admin_with(&options, session, &settings, L"Open Console", caller, ui_result_cch));
     EXPECT_STREQ(caller, L"User cancelled");
     ASSERT_EQ(host.cb_received(), 3912u);
     EXPECT_EQ(host.received.mode, 1u);  // admin_auth_mode empty
 
     options.pipe_name = L"\\\\.\\pipe\\SentrelUI_test_nobody";
     wchar_t none[4] = L"abc";
-    EXPECT_FALSE(authenticate_admin_with(&options, &settings, L"Open Console", none, 0));
+    EXPECT_FALSE(authenticate_admin_with(&options, session, &settings, L"Open Console", none, 0));
     EXPECT_STREQ(none, L"abc");
+}
+
+// --- whose host is trusted: the system's answers faked ---------------------------------------------
+//
+// Wine runs every process in one session as one user, so the session and user checks are shown
+// here with fakes of the three system questions: who is logged on in the session, who serves the
+// pipe, and starting a host.
+
+namespace {
+
+AccountSid account(const wchar_t* sid_text) {
+    AccountSid out = {};
+    PSID sid = nullptr;
+    if (ConvertStringSidToSidW(sid_text, &sid)) {
+        out.cb = GetLengthSid(sid);
+        memcpy(out.sid, sid, out.cb);
+        LocalFree(sid);
+    }
+    return out;
+}
+
+struct FakeSystem {
+    uint32_t logged_on_session = 3;
+    AccountSid session_user = account(L"S-1-5-21-1-2-3-1001");
+    bool facts_known = true;
+    UiServerFacts facts = {};
+    int user_asks = 0;
+    int starts = 0;
+    uint32_t started_session = 0;
+    AccountSid started_user = {};
+
+    static bool session_user_of(void* state, uint32_t session, AccountSid* user) {
+        FakeSystem* f = static_cast<FakeSystem*>(state);
+        ++f->user_asks;
+        if (session != f->logged_on_session) return false;
+        *user = f->session_user;
+        return true;
+    }
+    static bool server_facts(void* state, void*, const wchar_t*, UiServerFacts* facts) {
+        FakeSystem* f = static_cast<FakeSystem*>(state);
+        *facts = f->facts;
+        return f->facts_known;
+    }
+    static void* start_host(void* state, const Settings*, uint32_t session, const AccountSid* user, const wchar_t*) {
+        FakeSystem* f = static_cast<FakeSystem*>(state);
+        ++f->starts;
+        f->started_session = session;
+        f->started_user = *user;
+        return nullptr;  // nothing really started
+    }
+    UiSystemPorts ports = {this, session_user_of, server_facts, start_host};
+
+    // The pipe's server as our own host would be: our image, the round's session, its user.
+    void serve_as_genuine_host() {
+        facts_known = true;
+        facts = UiServerFacts{};
+        facts.pid = 4711;
+        facts.image_ours = true;
+        facts.session = logged_on_session;
+        facts.user = session_user;
+        text_copy(facts.image, L"C:\\Program Files\\Sentrel\\SentrelUI.exe");
+    }
+};
+
+class UiBrokerTrust : public ::testing::Test {
+protected:
+    void SetUp() override {
+        text_format(settings.log_file, 1024, L"%s\\logs\\sentrel.log", tmp.path);
+        system.serve_as_genuine_host();
+    }
+    UiBrokerOptions options_for(const wchar_t* pipe_name, const wchar_t* host_path = nullptr) {
+        return UiBrokerOptions{pipe_name, L"C:\\Program Files\\Sentrel\\SentrelUI.exe", host_path, 10000, 0, 0,
+                               nullptr, &system.ports};
+    }
+    bool round(const UiBrokerOptions& options, uint32_t session) {
+        Rule r = rule_with(L"git", L"totp");
+        return authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\git\\git.exe", L"push", message,
+                                        ui_result_cch);
+    }
+
+    TempFolder tmp;
+    Settings settings = {};
+    FakeSystem system;
+    wchar_t message[ui_result_cch] = L"";
+};
+
+constexpr const wchar_t* text_no_user = L"目标会话中没有登录的用户，无法显示认证界面，默认拒绝";
+
+}  // namespace
+
+TEST(UiBrokerRecords, EachSessionHasItsOwnPipe) {
+    wchar_t name[ui_pipe_name_cch] = L"untouched";
+    ASSERT_TRUE(ui_pipe_name_for(1, name, ui_pipe_name_cch));
+    EXPECT_STREQ(name, L"\\\\.\\pipe\\SentrelUI.1");
+    ASSERT_TRUE(ui_pipe_name_for(4294967294u, name, ui_pipe_name_cch));
+    EXPECT_STREQ(name, L"\\\\.\\pipe\\SentrelUI.4294967294");
+    wchar_t small[8] = L"kept";
+    EXPECT_FALSE(ui_pipe_name_for(1, small, 8));
+    EXPECT_STREQ(small, L"kept");
+}
+
+// Session 0 holds only services and "no session" nobody: no user is even asked for, nothing is
+// started, and the refusal says why.
+TEST_F(UiBrokerTrust, NoRoundInSessionZeroOrWithoutASession) {
+    UiBrokerOptions options = options_for(L"\\\\.\\pipe\\SentrelUI_test_nobody", L"C:\\x\\SentrelUI.exe");
+    for (uint32_t session : {0u, ui_no_session}) {
+        EXPECT_FALSE(round(options, session));
+        EXPECT_STREQ(message, text_no_user);
+    }
+    EXPECT_EQ(system.user_asks, 0);
+    EXPECT_EQ(system.starts, 0);
+    std::wstring log = log_text(settings);
+    EXPECT_NE(log.find(L"] UI get user token failed session=0\r"), std::wstring::npos) << log;
+    EXPECT_NE(log.find(L"] UI get user token failed session=4294967295\r"), std::wstring::npos) << log;
+}
+
+// Nobody logged on in the round's session, or a service account said to be its user: refused at
+// once, and no host is started (never as LocalSystem, never as anyone else).
+TEST_F(UiBrokerTrust, NobodyToAskIsRefusedAtOnceWithoutAStart) {
+    UiBrokerOptions options = options_for(L"\\\\.\\pipe\\SentrelUI_test_nobody", L"C:\\x\\SentrelUI.exe");
+    ULONGLONG start = GetTickCount64();
+    EXPECT_FALSE(round(options, 4));  // logged on is session 3 only
+    EXPECT_STREQ(message, text_no_user);
+
+    for (const wchar_t* service : {L"S-1-5-18", L"S-1-5-19", L"S-1-5-20"}) {
+        system.session_user = account(service);
+        EXPECT_FALSE(round(options, 3)) << service;
+        EXPECT_STREQ(message, text_no_user);
+    }
+    EXPECT_LT(GetTickCount64() - start, 2000u);
+    EXPECT_EQ(system.starts, 0);
+    EXPECT_NE(log_text(settings).find(L"] UI get user token failed session=4\r"), std::wstring::npos);
+}
+
+// A host is started only in the round's session and as that session's user.
+TEST_F(UiBrokerTrust, TheHostIsStartedInTheRoundsSessionAsItsUser) {
+    UiBrokerOptions options = options_for(L"\\\\.\\pipe\\SentrelUI_test_nobody", L"C:\\x\\SentrelUI.exe");
+    EXPECT_FALSE(round(options, 3));
+    EXPECT_STREQ(message, L"无法连接认证界面，默认拒绝");
+    EXPECT_EQ(system.starts, 1);
+    EXPECT_EQ(system.started_session, 3u);
+    EXPECT_TRUE(same_account(&system.started_user, &system.session_user));
+}
+
+// Our own image is not enough: the host must serve the round's session, as that session's user.
+// Whatever else serves the pipe never sees the request.
+TEST_F(UiBrokerTrust, OnlyOurHostInTheRoundsSessionAsItsUserSeesTheRequest) {
+    struct Case {
+        const wchar_t* what;
+        void (*change)(FakeSystem*);
+        const wchar_t* log_word;
+    };
+    const Case cases[] = {
+        {L"another image", [](FakeSystem* f) { f->facts.image_ours = false; }, L"(image)"},
+        {L"another session", [](FakeSystem* f) { f->facts.session = 2; }, L"(session)"},
+        {L"session unknown", [](FakeSystem* f) { f->facts.session = ui_no_session; }, L"(session)"},
+        {L"another user", [](FakeSystem* f) { f->facts.user = account(L"S-1-5-21-1-2-3-1002"); }, L"(user)"},
+        {L"LocalSystem", [](FakeSystem* f) { f->facts.user = account(L"S-1-5-18"); }, L"(user)"},
+        {L"user unknown", [](FakeSystem* f) { f->facts.user = AccountSid{}; }, L"(user)"},
+        {L"nothing known", [](FakeSystem* f) { f->facts_known = false; }, L"(image)"},
+    };
+    for (const Case& c : cases) {
+        FakeHost host(FakeAnswer::approve_wrong_magic);
+        system.serve_as_genuine_host();
+        c.change(&system);
+        UiBrokerOptions options = options_for(host.name);
+        EXPECT_FALSE(round(options, 3)) << c.what;
+        EXPECT_STREQ(message, L"认证界面不可信，默认拒绝") << c.what;
+        EXPECT_EQ(host.cb_received(), 0u) << c.what;
+        std::wstring expected = std::wstring(L"] UI pipe server not trusted ") + c.log_word;
+        EXPECT_NE(log_text(settings).find(expected), std::wstring::npos) << c.what;
+    }
+
+    FakeHost host(FakeAnswer::approve_wrong_magic);
+    system.serve_as_genuine_host();
+    UiBrokerOptions options = options_for(host.name);
+    EXPECT_TRUE(round(options, 3));
+    EXPECT_EQ(host.cb_received(), 3912u);
+    EXPECT_EQ(system.starts, 0);  // a host listened: nothing started
+}
+
+// The host's pipe descriptor, evaluated as Windows evaluates it: LocalSystem and administrators
+// (the broker in the service and in the console) and the host's own user, who must add the pipe's
+// instances; no other user, not even to read.
+TEST(UiHostPipeSecurity, OnlyTheHostsUserAndAdministrators) {
+    HANDLE raw = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw));
+    OwnedHandle token(raw);
+    AccountSid self = {};
+    ASSERT_TRUE(token_account(token.get(), &self));
+    wchar_t* self_text = nullptr;
+    ASSERT_TRUE(ConvertSidToStringSidW(self.sid, &self_text));
+    wchar_t own[ui_host_pipe_sddl_cch];
+    wchar_t other[ui_host_pipe_sddl_cch];
+    ASSERT_TRUE(ui_host_pipe_sddl(self_text, own, ui_host_pipe_sddl_cch));
+    LocalFree(self_text);
+    ASSERT_TRUE(ui_host_pipe_sddl(L"S-1-5-21-1-2-3-1001", other, ui_host_pipe_sddl_cch));
+
+    const DWORD read_write = FILE_READ_DATA | FILE_WRITE_DATA;
+    // The host's own user, also as a standard user: reads, writes and adds instances.
+    EXPECT_EQ(granted_file_access(own, TestUser::standard_user, GENERIC_READ | GENERIC_WRITE) & read_write, read_write);
+    EXPECT_NE(granted_file_access(own, TestUser::standard_user, FILE_CREATE_PIPE_INSTANCE), 0u);
+    // A host of another user: a standard user gets nothing, an administrator reads and writes.
+    for (DWORD asked : {DWORD(GENERIC_READ), DWORD(FILE_READ_DATA), DWORD(GENERIC_WRITE), DWORD(FILE_CREATE_PIPE_INSTANCE)})
+        EXPECT_EQ(granted_file_access(other, TestUser::standard_user, asked), 0u) << std::hex << asked;
+    EXPECT_EQ(granted_file_access(other, TestUser::administrator, GENERIC_READ | GENERIC_WRITE) & read_write, read_write);
+
+    wchar_t small[16] = L"kept";
+    EXPECT_FALSE(ui_host_pipe_sddl(L"S-1-5-21-1-2-3-1001", small, 16));
+    EXPECT_STREQ(small, L"kept");
+}
+
+// A dialog host made to say yes (or a forged reply) approves a push only when the broker's own
+// poll of its own challenge says approved.
+TEST_F(UiBrokerRound, PushApprovalCountsOnlyWhenTheBrokersPollSaysApproved) {
+    Rule r = rule_with(L"记事本", L"push");
+    struct Case {
+        std::vector<const wchar_t*> statuses;
+        bool approved;
+        int polls;
+        const wchar_t* text;
+    } cases[] = {
+        {{L"pending"}, false, 3, L"推送未经服务器确认，默认拒绝"},
+        {{L"rejected"}, false, 1, L"推送未经服务器确认，默认拒绝"},
+        {{L"pending", L"expired"}, false, 2, L"推送未经服务器确认，默认拒绝"},
+        {{poll_fails}, false, 3, L"无法向服务器确认推送结果，默认拒绝"},
+        {{poll_fails, L"pending", L"APPROVED"}, true, 3, L"认证成功"},  // a slow or flaky server
+        {{L"approved"}, true, 1, L"认证成功"},
+    };
+    for (const Case& c : cases) {
+        fake_push = FakePush{};
+        fake_push.statuses = c.statuses;
+        FakeHost host(FakeAnswer::approve_wrong_magic);
+        UiBrokerOptions options = options_for(host);
+        EXPECT_EQ(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch),
+                  c.approved)
+            << c.polls;
+        EXPECT_STREQ(message, c.text);
+        EXPECT_EQ(fake_push.polls, c.polls);
+        EXPECT_STREQ(fake_push.polled_id, L"c0ffee42");
+        ASSERT_EQ(host.cb_received(), 3912u);
+        EXPECT_STREQ(host.received.challenge_id, L"c0ffee42");
+        EXPECT_STREQ(host.received.passcode, L"428571");
+        EXPECT_STREQ(host.received.destination, L"");
+    }
+    std::wstring log = log_text(settings);
+    EXPECT_NE(log.find(L"] UI push approval not confirmed by the server: pending\r\r\n"), std::wstring::npos) << log;
+    EXPECT_NE(log.find(L"] UI push approval not confirmed by the server: 接收响应失败: 12002\r\r\n"),
+              std::wstring::npos)
+        << log;
+}
+
+TEST_F(UiBrokerRound, PushRefusedByTheDialogIsNotPolled) {
+    FakeHost host(FakeAnswer::deny, L"Request rejected on phone");
+    UiBrokerOptions options = options_for(host);
+    Rule r = rule_with(L"x", L"push");
+    EXPECT_FALSE(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
+    EXPECT_STREQ(message, L"Request rejected on phone");
+    EXPECT_EQ(fake_push.requests, 1);
+    EXPECT_EQ(fake_push.polls, 0);
+}
+
+TEST_F(UiBrokerRound, FailedPushRequestAsksNoDialog) {
+    Rule r = rule_with(L"x", L"push");
+    {
+        fake_push.request_ok = false;
+        FakeHost host(FakeAnswer::approve_wrong_magic);
+        UiBrokerOptions options = options_for(host);
+        EXPECT_FALSE(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
+        EXPECT_STREQ(message, L"推送请求失败，默认拒绝：Push挑战失败, HTTP:503 响应:down");
+        EXPECT_EQ(host.cb_received(), 0u);  // the host never saw a request
+    }
+    {
+        fake_push = FakePush{};
+        fake_push.id = L"";  // a 200 answer without a challenge id
+        FakeHost host(FakeAnswer::approve_wrong_magic);
+        UiBrokerOptions options = options_for(host);
+        EXPECT_FALSE(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
+        EXPECT_STREQ(message, L"推送请求失败，默认拒绝：服务器未返回 challenge_id");
+        EXPECT_EQ(host.cb_received(), 0u);
+    }
+    std::wstring log = log_text(settings);
+    EXPECT_NE(log.find(L"] UI push request failed: Push挑战失败, HTTP:503 响应:down\r\r\n"), std::wstring::npos) << log;
+}
+
+// The push names the person at the dialog: mfa_username, else the account of the host process
+// (here our own, as the fake host runs in this process), never just the caller's account.
+TEST_F(UiBrokerRound, PushIsForTheConfiguredUserOrTheHostsAccount) {
+    Rule r = rule_with(L"x", L"push");
+    wchar_t account[128] = L"";
+    DWORD cch = 128;
+    ASSERT_TRUE(GetUserNameW(account, &cch));
+    {
+        FakeHost host(FakeAnswer::approve_wrong_magic);
+        UiBrokerOptions options = options_for(host);
+        EXPECT_TRUE(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
+        EXPECT_STREQ(fake_push.request_user, account);
+    }
+    {
+        text_copy(settings.mfa_username, L"alice");
+        FakeHost host(FakeAnswer::approve_wrong_magic);
+        UiBrokerOptions options = options_for(host);
+        EXPECT_TRUE(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
+        EXPECT_STREQ(fake_push.request_user, L"alice");
+    }
+}
+
+TEST_F(UiBrokerRound, CodeModesKeepTheDialogsVerdictWithoutAPush) {
+    for (const wchar_t* mode : {L"totp", L"sms", L"email", L""}) {
+        FakeHost host(FakeAnswer::approve_wrong_magic);
+        UiBrokerOptions options = options_for(host);
+        Rule r = rule_with(L"x", mode);
+        EXPECT_TRUE(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
+        ASSERT_EQ(host.cb_received(), 3912u);
+        EXPECT_STREQ(host.received.challenge_id, L"");
+        EXPECT_STREQ(host.received.passcode, L"");
+    }
+    EXPECT_EQ(fake_push.requests + fake_push.polls, 0);
+}
+
+// A host that drops a client silent for too long (the push request can take the transport's
+// timeouts) is asked again once it listens: the same host process, so the push is still its user's.
+TEST_F(UiBrokerRound, HostThatDroppedTheClientDuringThePushRequestIsAskedAgain) {
+    OwnedHandle requested(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    OwnedHandle proceed(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    fake_push.requested = requested.get();
+    fake_push.proceed = proceed.get();
+    FakeHost host(FakeAnswer::drop_first_then_approve);
+    UiBrokerOptions options = options_for(host);
+    Rule r = rule_with(L"x", L"push");
+    EXPECT_TRUE(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
+    EXPECT_STREQ(message, L"认证成功");
+    ASSERT_EQ(host.cb_received(), 3912u);
+    EXPECT_STREQ(host.received.challenge_id, L"c0ffee42");
+    EXPECT_EQ(fake_push.requests, 1);  // one push, not a second one for the second connection
 }
 
 // --- the shipped start path, with the test dialog host installed as SentrelUI.exe -----------------
 
 namespace {
 
-class UiBrokerWithTestHost : public ::testing::Test {
+class UiBrokerHostMachineWide : public ::testing::Test {
 protected:
     void SetUp() override {
         wchar_t built[1024] = L"";
@@ -446,22 +916,37 @@ protected:
 
     TempFolder tmp;
     std::wstring host;
+    uint32_t session = ui_own_session();
     Settings settings = {};
     wchar_t message[ui_result_cch] = L"";
 };
 
+// The host closes its instance after each reply and creates the next one: between the two the
+// name does not exist and WaitNamedPipe fails at once, so it is asked again until it waits.
+bool wait_until_listening(const wchar_t* pipe_name, DWORD limit_ms) {
+    ULONGLONG start = GetTickCount64();
+    while (!WaitNamedPipeW(pipe_name, 100)) {
+        if (GetTickCount64() - start >= limit_ms) return false;
+        Sleep(20);
+    }
+    return true;
+}
+
 }  // namespace
 
 // One test: the host's pipe name and single-instance mutex are machine-wide.
-TEST_F(UiBrokerWithTestHost, StartsTheHostOnceWaitsForItsSlowStartAndIsServedInTurn) {
+TEST_F(UiBrokerHostMachineWide, StartsTheHostOnceWaitsForItsSlowStartAndIsServedInTurn) {
     ASSERT_TRUE(write_file_bytes(tmp.file(L"test_dialog_script.txt"), "approve\n# comment\ndeny 用户取消\nexit\n"));
     // A cold start slower than the start-up wait: the broker waits on while the host it started runs.
     ASSERT_TRUE(write_file_bytes(tmp.file(L"test_dialog_start_delay.txt"), "2500"));
-    UiBrokerOptions options = {ui_pipe_name, host.c_str(), host.c_str(), 20000, ui_start_wait_ms, 20000};
+    fake_push = FakePush{};
+    UiBrokerOptions options = {nullptr, host.c_str(), host.c_str(), 20000, ui_start_wait_ms, 20000, &fake_push_calls, nullptr};
+    wchar_t pipe_name[ui_pipe_name_cch];
+    ASSERT_TRUE(ui_pipe_name_for(session, pipe_name, ui_pipe_name_cch));
 
     Rule program = rule_with(L"记事本", L"push");
     ULONGLONG start = GetTickCount64();
-    EXPECT_TRUE(authenticate_via_ui_with(&options, &settings, &program, L"C:\\Program Files\\App\\app.exe", nullptr,
+    EXPECT_TRUE(authenticate_via_ui_with(&options, session, &settings, &program, L"C:\\Program Files\\App\\app.exe", nullptr,
                                          message, ui_result_cch));
     EXPECT_GE(GetTickCount64() - start, 2500u);
     EXPECT_STREQ(message, L"认证成功");
@@ -470,9 +955,9 @@ TEST_F(UiBrokerWithTestHost, StartsTheHostOnceWaitsForItsSlowStartAndIsServedInT
 
     // The host serves one connection at a time; wait until it listens again, so this round finds
     // it instead of racing its next pipe instance.
-    ASSERT_TRUE(WaitNamedPipeW(ui_pipe_name, 10000));
+    ASSERT_TRUE(wait_until_listening(pipe_name, 10000)) << "the host did not listen again within 10 s";
     Rule command = rule_with(L"git", L"SMS");
-    EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &command, L"C:\\git\\git.exe", L"push \"a\"\tb", message,
+    EXPECT_FALSE(authenticate_via_ui_with(&options, session, &settings, &command, L"C:\\git\\git.exe", L"push \"a\"\tb", message,
                                           ui_result_cch));
     EXPECT_STREQ(message, L"用户取消");
     EXPECT_EQ(log_text(settings), log);  // the host was listening: nothing started, nothing logged
@@ -480,14 +965,15 @@ TEST_F(UiBrokerWithTestHost, StartsTheHostOnceWaitsForItsSlowStartAndIsServedInT
     EXPECT_EQ(run_host(L" --pipe"), 0u);  // a second host ends at once
     EXPECT_EQ(run_host(L""), 2u);         // and without --pipe it refuses to run
 
-    ASSERT_TRUE(WaitNamedPipeW(ui_pipe_name, 10000));
-    EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &command, L"C:\\git\\git.exe", nullptr, message,
+    ASSERT_TRUE(wait_until_listening(pipe_name, 10000)) << "the host did not listen again within 10 s";
+    EXPECT_FALSE(authenticate_via_ui_with(&options, session, &settings, &command, L"C:\\git\\git.exe", nullptr, message,
                                           ui_result_cch));
     EXPECT_STREQ(message, L"等待认证结果超时，默认拒绝");  // the host ended without a reply
 
     std::wstring lines = records();
     EXPECT_NE(lines.find(L"\"mode\":2,\"title\":\"记事本\",\"target\":\"C:\\\\Program Files\\\\App\\\\app.exe\","
-                         L"\"detail\":\"\",\"extras_zero\":true,\"padding_zero\":true}\n"),
+                         L"\"detail\":\"\",\"extras_zero\":false,\"padding_zero\":true,"
+                         L"\"challenge_id\":\"c0ffee42\",\"passcode\":\"428571\"}\n"),
               std::wstring::npos)
         << lines;
     EXPECT_NE(lines.find(L"\"mode\":3,\"title\":\"git\",\"target\":\"C:\\\\git\\\\git.exe\","
@@ -498,7 +984,7 @@ TEST_F(UiBrokerWithTestHost, StartsTheHostOnceWaitsForItsSlowStartAndIsServedInT
 
     // Without the longer limit the same slow start gets the start-up wait only.
     options.start_limit_ms = 0;
-    EXPECT_FALSE(authenticate_via_ui_with(&options, &settings, &program, L"C:\\app.exe", nullptr, message,
+    EXPECT_FALSE(authenticate_via_ui_with(&options, session, &settings, &program, L"C:\\app.exe", nullptr, message,
                                           ui_result_cch));
     EXPECT_STREQ(message, L"无法连接认证界面，默认拒绝");
 }

@@ -2,11 +2,12 @@
 dialog_fixture.py): codes typed, checked by the test MFA server, the command run or refused."""
 
 import os
+import re
 import shutil
 import time
 
 from dialog_fixture import EXECUTABLES, DialogCase
-from harness import main, policy_json, rule_json, win_to_unix
+from harness import main, policy_json, rule_json, wait_until, win_to_unix
 from mfa_fixture import tls_server, trust_test_certs
 
 RULE_NAME = "Deploy tool"
@@ -168,8 +169,10 @@ class AuthDialog(DialogCase):
         sent = self.server.control("GET", "outbox")
         self.assertEqual([m["auth_type"] for m in sent], ["sms"])
         self.screenshot("auth_dialog_sms_en-US", client_height=311)
-        time.sleep(2.5)
-        self.assertIn(self.texts()["114"][1], ("Resend(58)", "Resend(57)", "Resend(56)"))
+        # It counts down once a second: wait until it has moved twice, then it must still be close.
+        countdown = lambda: int(re.fullmatch(r"Resend\((\d+)\)", self.texts()["114"][1]).group(1))
+        self.assertTrue(wait_until(lambda: countdown() <= 58, timeout=15), self.texts()["114"])
+        self.assertGreaterEqual(countdown(), 50)
 
         if sent[0]["code"] != "123456":
             self.driver("press", "Verify")

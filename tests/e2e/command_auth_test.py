@@ -7,7 +7,7 @@ import shutil
 import subprocess
 import time
 
-from harness import BIN, E2ETestCase, main, policy_json, rule_json, wait_until, win_to_unix
+from harness import BIN, E2ETestCase, main, policy_json, rule_json, wait_until, win_to_unix, wine_env
 
 NO_SERVICE = "无法连接 SentrelSvc。请确认服务已启动（SentrelSvc.exe install）。\n"
 UNMATCHED = "未命中命令规则，直接放行"
@@ -22,8 +22,7 @@ class CommandAuthorization(E2ETestCase):
         self.echo_path = self.install.path_win("arg_echo.exe")
 
     def start_service(self):
-        self.install.start("SentrelSvc.exe", "run")
-        self.assertTrue(self.install.wait_for_log("service started"))
+        self.install.start_console_service()
 
     def host_script(self, *actions, folder=None):
         with open(os.path.join(folder or self.install.folder, "test_dialog_script.txt"), "w", encoding="utf-8") as f:
@@ -36,8 +35,8 @@ class CommandAuthorization(E2ETestCase):
         except FileNotFoundError:
             return []
 
-    def runguard(self, *command, env=None, timeout=60):
-        code, out, err = self.install.run("runguard.exe", "run", "--", *command, env=env, timeout=timeout)
+    def runguard(self, *command, env=None, timeout=60, cwd=None):
+        code, out, err = self.install.run("runguard.exe", "run", "--", *command, env=env, timeout=timeout, cwd=cwd)
         return code, out.replace("\r\n", "\n"), err.replace("\r\n", "\n")
 
     def probe(self, *args):
@@ -70,7 +69,7 @@ class CommandAuthorization(E2ETestCase):
 
     def test_matched_command_asks_the_dialog_and_runs_only_when_approved(self):
         self.lay_out([rule_json("command", "Echo tool", match_name="ARG_ECHO.EXE", args_contains="deploy",
-                                auth_mode="PUSH")])
+                                auth_mode="EMAIL")])
         self.host_script("approve", "deny 请求在手机上被拒绝", "deny", "short", "magic approve")
         self.start_service()
 
@@ -79,7 +78,7 @@ class CommandAuthorization(E2ETestCase):
         self.assertIn("[now please]", out)
         request = self.host_requests()[0]
         self.assertEqual((request["mode"], request["title"], request["target"], request["detail"]),
-                         (2, "Echo tool", self.echo_path, 'deploy "now please"'))
+                         (4, "Echo tool", self.echo_path, 'deploy "now please"'))
         self.assertTrue(request["extras_zero"])
         self.assertEqual(self.cmd_lines()[-1], 'cmd: path=%s args=deploy "now please" result=认证成功' % self.echo_path)
 
@@ -126,6 +125,39 @@ class CommandAuthorization(E2ETestCase):
         self.assertEqual(self.host_requests()[0]["target"], long_win)  # the user is shown the long name
         self.assertEqual(self.cmd_lines(), ["cmd: path=%s args=x result=不行" % long_win])
 
+    def test_a_cmd_planted_in_the_current_folder_is_not_run(self):
+        system_cmd = r"C:\windows\system32\cmd.exe"
+        self.lay_out([rule_json("command", "Command prompt", match_path=system_cmd)])
+        planted = win_to_unix(r"C:\Planted")
+        shutil.rmtree(planted, ignore_errors=True)
+        os.makedirs(planted)
+        self.addCleanup(shutil.rmtree, planted, True)
+        shutil.copy(os.path.join(self.install.folder, "arg_echo.exe"), os.path.join(planted, "cmd.exe"))
+        # The reason carries a line break, a tab and an escape sequence: printed without them.
+        self.host_script("deny 不行\x1b[2J\tnext", "approve", "approve")
+        self.start_service()
+
+        code, out, err = self.runguard("cmd.exe", "/c", "echo", "real", cwd=planted)
+        self.assertEqual((code, out, err), (4, "", "命令被拒绝: 不行[2Jnext\n"))
+        self.assertEqual(self.host_requests()[0]["target"].lower(), system_cmd.lower())  # the rule applied
+        for name in ("cmd", "CMD.EXE"):
+            code, out, err = self.runguard(name, "/c", "echo", "real", cwd=planted)
+            self.assertEqual((code, out.strip(), err), (0, "real", ""), name)  # System32's cmd, not arg_echo
+
+    def test_the_dialog_host_gets_the_users_environment_not_the_services(self):
+        self.lay_out([rule_json("command", "Echo", match_name="arg_echo.exe")])
+        self.host_script("approve")
+        # A variable of the user's own (Windows keeps them in HKCU\\Environment), and another
+        # value of it in the service's environment.
+        subprocess.run(["wine", "reg", "add", r"HKCU\Environment", "/v", "SENTREL_ENV_MARKER", "/d", "user", "/f"],
+                       env=wine_env(), capture_output=True, timeout=60, check=True)
+        self.addCleanup(subprocess.run, ["wine", "reg", "delete", r"HKCU\Environment", "/v", "SENTREL_ENV_MARKER", "/f"],
+                        env=wine_env(), capture_output=True, timeout=60)
+        self.install.start_console_service(env={"SENTREL_ENV_MARKER": "service"})
+        code, _, err = self.runguard("arg_echo.exe")
+        self.assertEqual((code, err), (0, ""))
+        self.assertEqual(self.host_requests()[0]["env_marker"], "user")
+
     def test_no_dialog_host_denies(self):
         self.lay_out([rule_json("command", "Echo", match_name="arg_echo.exe")], host=False)
         self.start_service()
@@ -142,7 +174,7 @@ class CommandAuthorization(E2ETestCase):
         shutil.copy(os.path.join(self.install.folder, "SentrelUI.exe"), os.path.join(rogue, "SentrelUI.exe"))
         self.host_script("approve", folder=rogue)
         rogue_host = self.install.start(rogue_win + r"\SentrelUI.exe", "--pipe")
-        time.sleep(1)
+        self.assertEqual(self.install.wait_for("pipe", "SentrelUI", "15000"), (0, ""))
         self.start_service()
 
         code, out, err = self.runguard("arg_echo.exe")
@@ -192,24 +224,63 @@ class CommandAuthorization(E2ETestCase):
         # Wrong-sized requests are not logged; the others are, one line each.
         self.assertEqual(len(self.cmd_lines()), 4)
 
-    def test_a_client_beyond_the_eight_instances_fails_at_once_and_the_service_recovers(self):
-        self.lay_out([rule_json("command", "Other", match_name="other.exe")])
+    def test_idle_clients_neither_jam_nor_decide_and_are_dropped_within_seconds(self):
+        self.lay_out([rule_json("command", "Echo", match_name="arg_echo.exe", args_contains="guarded")])
+        self.host_script("deny 拒绝")
         self.start_service()
-        # One after another: a client arriving while the listener is between instances fails
-        # at once (clients never wait), which is not what this test is about.
         holders = []
         for _ in range(8):
             holder = self.install.start("pipe_probe.exe", "hold", "60000")
             self.assertEqual(holder.stdout.readline().strip(), b"connected")
             holders.append(holder)
         started = time.time()
-        code, _, err = self.runguard("arg_echo.exe")
-        self.assertEqual((code, err), (3, NO_SERVICE))
+        # An instance still waits: commands are decided as ever, by the rules and the dialog.
+        code, _, err = self.runguard("arg_echo.exe", "free")
+        self.assertEqual((code, err), (0, ""))
+        code, _, err = self.runguard("arg_echo.exe", "guarded")
+        self.assertEqual((code, err), (4, "命令被拒绝: 拒绝\n"))
         self.assertLess(time.time() - started, 5)
-
+        # Each idle client is dropped once its 5 s are up, not held for its 60 s.
         for holder in holders:
-            self.install.stop(holder)
-        self.assertTrue(wait_until(lambda: self.runguard("arg_echo.exe")[0] == 0, timeout=20))
+            line = holder.stdout.readline().decode().strip()
+            self.assertRegex(line, r"^dropped after \d+ ms$")
+            self.assertLess(int(line.split()[2]), 15000, line)
+        self.assertEqual(len(self.host_requests()), 1)
+
+    def test_a_squatting_server_never_sees_a_request_nor_decides_one(self):
+        self.lay_out([rule_json("command", "Echo", match_name="arg_echo.exe", args_contains="guarded")])
+        self.host_script("deny 拒绝")
+        self.start_service()
+        # Wine lets another process add instances to the service's pipe (Windows refuses it by the
+        # pipe's descriptor and first instance): the squatter's and the service's instances
+        # compete for every client.
+        squatter = self.install.start("pipe_probe.exe", "squat")
+        self.assertTrue(wait_until(lambda: self.probe("authorize", "C:\\probe.exe")[1] == "allowed=1 reason=squatter",
+                                   timeout=20), "the squatter never answered a plain client")
+        for _ in range(6):
+            code, _, err = self.runguard("arg_echo.exe", "guarded")
+            self.assertEqual((code, err), (4, "命令被拒绝: 拒绝\n"))
+            code, out, err = self.runguard("arg_echo.exe", "free")
+            self.assertEqual((code, err), (0, ""))
+            self.assertIn("[free]", out)
+        squatter.terminate()
+        seen = squatter.communicate(timeout=30)[0].decode("utf-8", "replace").splitlines()
+        self.assertEqual([line for line in seen if line.startswith("request:") and "arg_echo" in line], [], seen)
+        self.assertIn("connection without request", seen)  # runguard met it, and left it at that
+        self.assertEqual(len(self.host_requests()), 6)
+
+    def test_only_the_installed_services_own_process_is_trusted(self):
+        self.lay_out([rule_json("command", "Echo", match_name="arg_echo.exe", args_contains="guarded")])
+        self.host_script("approve")
+        # Installed but stopped: a foreground run of the very same SentrelSvc.exe is not the
+        # service, and runguard writes nothing to it.
+        code, out = self.install.create_service()
+        self.assertEqual(code, 0, out)
+        self.start_service()
+        code, out, err = self.runguard("arg_echo.exe", "free")
+        self.assertEqual((code, out, err),
+                         (3, "", "无法连接 SentrelSvc：管道 \\\\.\\pipe\\SentrelAuth 的服务端不是 Sentrel 服务，命令未执行。\n"))
+        self.assertEqual(self.cmd_lines(), [])
 
 
 class StopWhileWaiting(E2ETestCase):

@@ -39,26 +39,13 @@ class DialogCase(MfaServerCase):
 
     def restart_service(self, settings):
         """The running service puts its settings file back when it changes: change it while the
-        service is stopped."""
+        service is stopped (start_service waits until the stopped one is gone)."""
         self.install.stop(self.service)
         self.install.write_file("SentrelSvc.json", settings)
         self.service = self.start_service()
 
     def start_service(self):
-        """Starts `SentrelSvc.exe run` and waits for its start line. A service of the previous test,
-        killed a moment ago, may still hold the single-instance mutex while Wine tidies up; the new
-        one then says it is already running and ends, and is started once more."""
-        def starts():
-            return sum(m.startswith("service started") for m in self.install.log_messages())
-        before = starts()
-        for attempt in range(3):
-            service = self.install.start("SentrelSvc.exe", "run")
-            wait_until(lambda: starts() > before or service.poll() is not None, timeout=30)
-            if starts() > before:
-                return service
-            self.install.stop(service)
-            time.sleep(1)
-        self.fail("the service did not start")
+        return self.install.start_console_service()
 
     def settings(self, language, server_url=None):
         return settings_json(server_url=server_url or "http://127.0.0.1:%d" % self.server.port, api_key=API_KEY,

@@ -3,6 +3,7 @@ writes the two JSON files, runs the programs (console and GUI), reads the log, a
 what it started (by pid)."""
 
 import os
+import select
 import shutil
 import signal
 import socket
@@ -73,6 +74,7 @@ class Install:
         self.folder_win = folder
         self.folder = win_to_unix(folder)
         self.processes = []
+        self.other_folders = []  # Windows folders whose programs the test runs besides the install
         self.display = None
         self.xvfb = None
         self.service_created = False
@@ -121,15 +123,36 @@ class Install:
         return process
 
     def start_display(self):
-        """An Xvfb display of our own for GUI programs."""
-        for number in range(90, 140):
-            if not os.path.exists("/tmp/.X%d-lock" % number):
-                self.xvfb = subprocess.Popen(["Xvfb", ":%d" % number, "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
-                                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-                self.display = ":%d" % number
-                time.sleep(0.5)
-                return self.display
-        raise RuntimeError("no free X display")
+        """An Xvfb display of our own for GUI programs. Xvfb picks a free display number itself and
+        writes it to us once it accepts clients (-displayfd), so there is no race for a number with
+        other displays on the machine and no wait for a guessed time."""
+        read_end, write_end = os.pipe()
+        try:
+            self.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x800x24",
+                                          "-nolisten", "tcp"], pass_fds=(write_end,),
+                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            os.close(write_end)
+            write_end = None
+            number = b""
+            deadline = time.time() + 30
+            while not number.endswith(b"\n"):
+                if not select.select([read_end], [], [], max(0.0, deadline - time.time()))[0]:
+                    raise RuntimeError("Xvfb gave no display number within 30 s")
+                chunk = os.read(read_end, 16)  # Xvfb ending closes the pipe: an empty read
+                if not chunk:
+                    raise RuntimeError("Xvfb ended without a display (exit code %s)" % self.xvfb.wait(10))
+                number += chunk
+        finally:
+            os.close(read_end)
+            if write_end is not None:
+                os.close(write_end)
+        self.display = ":" + number.decode().strip()
+        # The service starts the dialog host (and relaunched programs) with the user's own
+        # environment, not its own: under Wine the display they open is the user's DISPLAY
+        # variable, as Windows keeps a user's variables in HKCU\Environment.
+        subprocess.run(["wine", "reg", "add", r"HKCU\Environment", "/v", "DISPLAY", "/d", self.display, "/f"],
+                       env=wine_env(), capture_output=True, timeout=60, check=True)
+        return self.display
 
     def stop(self, process, timeout=5):
         if process.poll() is None:
@@ -151,6 +174,18 @@ class Install:
             self.remove_service()
             self.service_created = False
         self.kill_installed_processes()
+        # A killed process's pipes and mutexes go a moment after the process: the next test starts
+        # only once they are gone.
+        code, out = self.wait_for("free", "15000")
+        self.stop_display()
+        if code != 0:
+            raise AssertionError("processes of the test outlived it: " + out.strip())
+
+    def stop_display(self):
+        if self.display:
+            subprocess.run(["wine", "reg", "delete", r"HKCU\Environment", "/v", "DISPLAY", "/f"], env=wine_env(),
+                           capture_output=True, timeout=60)
+            self.display = None
         if self.xvfb:
             # SIGTERM lets Xvfb remove its lock file, so the display number is free again.
             self.xvfb.terminate()
@@ -162,9 +197,10 @@ class Install:
             self.xvfb = None
 
     def installed_processes(self, which=None):
-        """Unix pids of Wine processes of our prefix running a program of the install folder,
-        including those the programs started themselves (the dialog host, relaunched programs)."""
-        folder = self.folder_win.lower().encode()
+        """Unix pids of Wine processes of our prefix running a program of the install folder (or of
+        a folder the test added to other_folders), including those the programs started themselves
+        (the dialog host, relaunched programs)."""
+        folders = [f.lower().encode() for f in [self.folder_win] + self.other_folders]
         prefix = ("WINEPREFIX=" + PREFIX).encode()
         pids = []
         for entry in os.listdir("/proc"):
@@ -177,7 +213,7 @@ class Install:
                     environ = f.read().split(b"\0")
             except OSError:
                 continue
-            if folder in cmdline and prefix in environ and (which is None or which(cmdline)):
+            if any(f in cmdline for f in folders) and prefix in environ and (which is None or which(cmdline)):
                 pids.append(int(entry))
         return pids
 
@@ -191,6 +227,41 @@ class Install:
             except OSError:
                 pass
         wait_until(lambda: not self.installed_processes(which), timeout=5)
+
+    # --- readiness ----------------------------------------------------------------------------
+    def wait_for(self, *args):
+        """tools/wait_for from the build folder: (exit code, output); never connects to anything."""
+        limit_ms = int(args[-1]) if args and args[-1].isdigit() else 15000
+        done = subprocess.run(["wine", os.path.join(BIN, "wait_for.exe")] + list(args), env=wine_env(),
+                              capture_output=True, timeout=limit_ms / 1000 + 60)
+        return done.returncode, done.stdout.decode("utf-8", "replace")
+
+    def wait_service_ready(self, process=None, timeout=30):
+        """Waits until the service's auth pipe waits for a client: it exists from the moment the
+        service is running. With the process of a console run, fails at once when it ends."""
+        deadline = time.time() + timeout
+        while True:
+            code, out = self.wait_for("pipe", "SentrelAuth", "1000")
+            if code == 0:
+                return
+            if process is not None and process.poll() is not None:
+                raise AssertionError("the service ended before its pipe was there (exit code %s): %s"
+                                     % (process.returncode, process.stdout.read().decode("utf-8", "replace")))
+            if time.time() >= deadline:
+                raise AssertionError("the service's pipe was not there within %d s: %s" % (timeout, out.strip()))
+
+    def start_console_service(self, env=None):
+        """`SentrelSvc.exe run` of this install, once an earlier service (of this test or the
+        previous one) is really gone; returns when it answers on its pipe."""
+        self.assert_free("free-service")
+        process = self.start("SentrelSvc.exe", "run", env=env)
+        self.wait_service_ready(process)
+        return process
+
+    def assert_free(self, what="free"):
+        code, out = self.wait_for(what, "15000")
+        if code != 0:
+            raise AssertionError("an earlier service or dialog host is still there: " + out.strip())
 
     # --- service control manager ---------------------------------------------------------------
     def sc(self, *args, timeout=30):
@@ -206,10 +277,19 @@ class Install:
 
     def start_registered_service(self):
         """Registers this install's SentrelSvc.exe, starts it through the service control manager
-        and waits for its start line in the log."""
-        assert self.create_service()[0] == 0
-        assert self.sc("start", "SentrelSvc")[0] == 0
-        assert self.wait_for_log("service started")
+        and waits until the manager reports it running and its pipe answers."""
+        self.assert_free("free-service")
+        code, out = self.create_service()
+        assert code == 0, out
+        code, out = self.sc("start", "SentrelSvc")
+        assert code == 0, out
+        self.wait_service_running()
+
+    def wait_service_running(self, timeout=30):
+        if not wait_until(lambda: "RUNNING" in self.service_state(), timeout=timeout):
+            raise AssertionError("the service manager did not report SentrelSvc running within %d s: %s"
+                                 % (timeout, self.service_state()))
+        self.wait_service_ready(timeout=timeout)
 
     def host_script(self, *actions):
         """The scripted dialog host's actions (tools/test_dialog_host), one per request."""
@@ -219,9 +299,14 @@ class Install:
         return self.sc("query", "SentrelSvc")[1]
 
     def remove_service(self):
+        """Stops and deletes the service, and waits until the manager has really removed it (an
+        entry marked for deletion stays until its process has ended, and would refuse the next
+        test's install)."""
         self.sc("stop", "SentrelSvc")
         wait_until(lambda: "RUNNING" not in self.service_state() and "PENDING" not in self.service_state(), timeout=15)
         self.sc("delete", "SentrelSvc")
+        if not wait_until(lambda: self.sc("query", "SentrelSvc")[0] != 0, timeout=30):
+            raise AssertionError("the service entry was not removed within 30 s: " + self.service_state())
 
     # --- the log ------------------------------------------------------------------------------
     def log_path(self):
@@ -271,6 +356,7 @@ class E2ETestCase(unittest.TestCase):
         self.install = Install()
         self.install.kill_installed_processes()  # leftovers of an interrupted run
         self.addCleanup(self.install.stop_all)
+        self.install.assert_free()
 
 
 def main():

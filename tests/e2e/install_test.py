@@ -1,6 +1,7 @@
 """install, stop and the controlled uninstall of SentrelSvc under Wine's service control manager."""
 
 import os
+import re
 import shutil
 import stat
 import subprocess
@@ -8,7 +9,8 @@ import sys
 import tempfile
 import time
 
-from harness import E2ETestCase, free_port, main, settings_json, wait_until, win_to_unix, wine_env
+from harness import (BIN, E2ETestCase, free_port, main, policy_json, rule_json, settings_json, wait_until, win_to_unix,
+                     wine_env)
 
 SERVER_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "../../tools/mfa_server"))
 sys.path.insert(0, SERVER_DIR)
@@ -25,6 +27,31 @@ PROMPT = "请输入 TOTP 验证码: "
 
 def lines(text):
     return text.replace("\r\n", "\n")
+
+
+FILE_WRITE_DATA, FILE_EXECUTE = 0x2, 0x20
+WRITING = 0x2 | 0x4 | 0x10 | 0x100 | 0x10000 | 0x40000 | 0x80000  # data, append, EA, attributes, delete, DAC, owner
+RIGHTS = {"FA": 0x1F01FF, "FR": 0x120089, "FW": 0x120116, "FX": 0x1200A0, "GA": 0x1F01FF, "GR": 0x120089,
+          "GW": 0x120116, "GX": 0x1200A0}
+
+
+def read_dacl(path_win):
+    """(owner SID, [(SID, access mask) of each allow entry]) of a file as the system reads it back."""
+    done = subprocess.run(["wine", os.path.join(BIN, "show_dacl.exe"), path_win], env=wine_env(),
+                          capture_output=True, timeout=60)
+    sddl = done.stdout.decode("utf-8", "replace").strip()
+    assert done.returncode == 0 and sddl.startswith("O:"), sddl
+    owner = sddl[2:sddl.index("D:")]
+    entries = []
+    for rights, sid in re.findall(r"\(A;[^;]*;([^;]*);;;([^)]*)\)", sddl):
+        if rights.startswith("0x"):
+            mask = int(rights, 16)
+        else:
+            mask = 0
+            for i in range(0, len(rights), 2):
+                mask |= RIGHTS.get(rights[i:i + 2], 0)
+        entries.append((sid, mask))
+    return owner, entries
 
 
 class InstallCase(E2ETestCase):
@@ -55,6 +82,21 @@ class InstallCase(E2ETestCase):
             with open(target, encoding="utf-16") as f:
                 return f.read()
 
+    def others_may_write(self, name):
+        return bool(os.stat(os.path.join(self.install.folder, name)).st_mode & stat.S_IWOTH)
+
+    def everyone_mask(self, name):
+        _, entries = read_dacl(self.install.path_win(name))
+        return sum(mask for sid, mask in entries if sid == "WD")
+
+    def assert_only_administrators_write(self, name):
+        """Wine keeps no file DACL: it maps Everyone's entry onto the Unix "other" bits and reads back
+        entries for LocalSystem, the owner (the prefix's user, an administrator) and Everyone."""
+        owner, entries = read_dacl(self.install.path_win(name))
+        self.assertFalse(self.others_may_write(name), name)
+        self.assertEqual(self.everyone_mask(name) & WRITING, 0, (name, entries))
+        self.assertTrue(any(mask & FILE_WRITE_DATA for sid, mask in entries if sid in ("BA", owner)), (name, entries))
+
 
 class Install(InstallCase):
     def expected_trace(self):
@@ -70,8 +112,8 @@ class Install(InstallCase):
         self.assertEqual(code, 0, out)
         first = self.expected_trace() + "CreateService OK\n服务已安装并启动。\n"
         self.assertEqual(out, first)
-        self.assertTrue(self.running(), self.install.service_state())
-        self.assertTrue(self.install.wait_for_log("service started"))
+        self.install.wait_service_running()
+        self.assertIn("service started, rules=0", self.install.log_messages())  # written before the pipe exists
 
         reg = self.registration()
         for value in ('"DisplayName"="Sentrel服务"', '"Start"=dword:00000002', '"Type"=dword:00000010',
@@ -96,13 +138,30 @@ class Install(InstallCase):
         self.assertTrue(self.running())
         self.assertFalse(os.path.exists(TRACE_DIR))
 
+    def test_install_with_temp_folder_a_link_traces_to_the_console_only(self):
+        if os.path.islink(TRACE_DIR):
+            os.unlink(TRACE_DIR)
+        elif os.path.isdir(TRACE_DIR):
+            shutil.rmtree(TRACE_DIR)
+        target = win_to_unix(r"C:\TraceElsewhere")
+        shutil.rmtree(target, ignore_errors=True)
+        os.makedirs(target)
+        self.addCleanup(shutil.rmtree, target, True)
+        os.symlink(target, TRACE_DIR)  # Wine reports a symbolic link to a folder as a reparse point
+        self.addCleanup(os.unlink, TRACE_DIR)
+        self.lay_out()
+        code, out = self.svc("install")
+        self.assertEqual(code, 0, out)
+        self.assertTrue(out.startswith("exe_path: ") and out.endswith("服务已安装并启动。\n"), out)
+        self.assertEqual(os.listdir(target), [])
+
     def test_install_while_deletion_is_pending_fails(self):
         self.lay_out()
         self.assertEqual(self.svc("install")[0], 0)
         self.assertTrue(self.running())
         self.install.sc("delete", "SentrelSvc")  # marked: removed once it stops
         code, out = self.svc("install")
-        self.assertEqual(code, 1)
+        self.assertEqual(code, 1, out + self.install.service_state())
         self.assertTrue(out.endswith("OpenSCManager OK\n服务标记删除中，请稍候重试或重启系统。\n"), out)
 
 
@@ -110,8 +169,7 @@ class Stop(InstallCase):
     def test_stop_waits_for_stopped_and_reports_when_nothing_to_stop(self):
         self.lay_out()
         self.assertEqual(self.svc("install")[0], 0)
-        self.assertTrue(self.running())
-        self.assertTrue(self.install.wait_for_log("service started"))
+        self.install.wait_service_running()
         code, out = self.svc("stop")
         self.assertEqual((code, out), (0, "服务已停止。\n"))
         self.assertIn("STOPPED", self.install.service_state())  # no wait: stop returned after it
@@ -121,18 +179,41 @@ class Stop(InstallCase):
         self.install.remove_service()
         self.assertEqual(self.svc("stop"), (1, "服务 SentrelSvc 未安装。\n"))
 
+    def test_stop_releases_settings_and_policy_for_a_change_and_start_protects_them_again(self):
+        self.lay_out()
+        self.assertEqual(self.svc("install")[0], 0)
+        self.install.wait_service_running()
+        self.assertEqual(self.svc("stop"), (0, "服务已停止。\n"))
+        for name in ("SentrelSvc.json", "SentrelSvc.policy.json"):
+            self.assert_only_administrators_write(name)
+
+        # The administrator's change, then a start through install (the console's Start button).
+        changed = policy_json([rule_json("command", "Changed", match_name="changed.exe")])
+        self.install.write_file("SentrelSvc.policy.json", changed)
+        code, out = self.svc("install")
+        self.assertEqual(code, 0, out)
+        self.assertTrue(out.endswith("服务已存在，尝试启动...\n服务已安装并启动。\n"), out)
+        self.install.wait_service_running()
+        self.assertEqual(self.install.log_messages().count("service started, rules=1"), 1)
+
+        # Protected again, with the changed policy as the copy it restores. (Renamed away: the name
+        # is gone at once, where a deleted file stays visible while the watcher has it open.)
+        self.install.run(r"C:\windows\system32\cmd.exe", "/c", "move SentrelSvc.policy.json policy.old")
+        path = os.path.join(self.install.folder, "SentrelSvc.policy.json")
+        self.assertTrue(wait_until(lambda: os.path.exists(path), timeout=10), "the policy was not restored")
+        with open(path, encoding="utf-8") as f:
+            self.assertEqual(f.read(), changed)
+        self.assertEqual(self.everyone_mask("SentrelSvc.policy.json") & WRITING, 0)
+
 
 class UninstallCase(InstallCase):
     def install_running(self, **settings):
         self.lay_out(**settings)
         for name in PROTECTED:  # Everyone may write before the service protects them
             os.chmod(os.path.join(self.install.folder, name), 0o777)
-        self.assertEqual(self.svc("install")[0], 0)
-        self.assertTrue(self.running())
-        self.assertTrue(self.install.wait_for_log("service started"))
-
-    def others_may_write(self, name):
-        return bool(os.stat(os.path.join(self.install.folder, name)).st_mode & stat.S_IWOTH)
+        code, out = self.svc("install")
+        self.assertEqual(code, 0, out)
+        self.install.wait_service_running()
 
     def assert_untouched(self):
         self.assertIn("RUNNING", self.install.service_state())
@@ -142,8 +223,9 @@ class UninstallCase(InstallCase):
 class Uninstall(UninstallCase):
     def test_authorized_switch_in_any_case_removes_service_and_releases_files(self):
         self.install_running()
-        # Wine keeps no file DACL; it maps Everyone's entry onto the Unix "other" bits.
-        self.assertFalse(any(self.others_may_write(name) for name in PROTECTED))
+        for name in PROTECTED:  # everyone may read and run them, no one but LocalSystem write them
+            self.assertFalse(self.others_may_write(name), name)
+            self.assertEqual(self.everyone_mask(name) & (FILE_EXECUTE | WRITING), FILE_EXECUTE, name)
         code, out = self.svc("uninstall", "/F")
         self.assertEqual((code, out), (0, ""))
         self.assertFalse(self.installed(), self.install.service_state())
@@ -151,7 +233,8 @@ class Uninstall(UninstallCase):
         self.assertIn("uninstall authorized: via UI, proceeding", messages)
         self.assertIn("service stopped", messages)
         self.assertEqual(messages[-1], "uninstall complete: result=1")
-        self.assertTrue(all(self.others_may_write(name) for name in PROTECTED))
+        for name in PROTECTED:  # released: what the folder gives, never Everyone write
+            self.assert_only_administrators_write(name)
         self.assertFalse(self.install.installed_processes(lambda c: b"sentrelsvc.exe" in c and b"uninstall" not in c))
 
         code, out = self.svc("uninstall", "--AUTHORIZED")  # nothing left to remove
@@ -215,7 +298,8 @@ class UninstallWithMfaServer(UninstallCase):
         messages = self.install.log_messages()
         self.assertIn("uninstall authorized: via CLI, proceeding", messages)
         self.assertEqual(messages[-1], "uninstall complete: result=1")
-        self.assertTrue(all(self.others_may_write(name) for name in PROTECTED))
+        for name in PROTECTED:
+            self.assert_only_administrators_write(name)
 
 
 if __name__ == "__main__":

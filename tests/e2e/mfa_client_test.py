@@ -7,7 +7,7 @@ import time
 
 import harness
 from harness import E2ETestCase, free_port, settings_json
-from mfa_fixture import API_KEY, SECRET, MfaServerCase, mfa_server, tls_server, trust_test_certs
+from mfa_fixture import API_KEY, SECRET, MfaServer, MfaServerCase, mfa_server, tls_server, trust_test_certs
 
 TOOLS = ("mfa_call.exe", "trust_test_ca.exe")
 
@@ -63,10 +63,11 @@ class MfaClientTest(MfaServerCase):
             pushed = self.call("push")
             self.assertEqual("1", pushed["ok"], pushed)
             self.assertRegex(pushed["passcode"], r"^\d{6}$")
-            self.assertEqual("pending", self.call("poll", pushed["id"])["status"])
+            pending = self.call("poll", pushed["id"])
+            self.assertEqual("pending", pending.get("status"), pending)
             self.server.control("POST", "pushes/%s/%s" % (pushed["id"], decision))
             polled = self.call("poll", pushed["id"])
-            self.assertEqual(("1", expected), (polled["ok"], polled["status"]))
+            self.assertEqual(("1", expected), (polled.get("ok"), polled.get("status")), polled)
         sent = [r for r in self.server.requests() if r["method"] == "POST"][0]
         self.assertEqual('{"username":"alice","client_ip":"192.0.2.9","reason":"Sentrel认证","expires_in":300,'
                          '"client_app":"Sentrel Service v2.0","location":{"address":"Room 1","country_code":"CN"}}',
@@ -182,6 +183,27 @@ class MfaClientTest(MfaServerCase):
             self.assertRegex(result["err"], r"^接收响应失败: \d+$")
         self.lay_out(server_url="")
         self.assertFailed(self.call("poll", "x"), "server_url 未配置")
+
+    def test_redirects_are_refused_and_the_key_never_leaves_the_server(self):
+        # Another server (another host as far as the client can tell) stands where the redirects
+        # point: it must never see a request, nor the API key.
+        elsewhere = MfaServer(self.tmp)
+        self.addCleanup(elsewhere.stop)
+        target = "http://localhost:%d/api/v1/auth/" % elsewhere.port
+        for endpoint, status, args, reason in (("push/status", 302, ("poll", "x"), "Found"),
+                                               ("verify", 307, ("totp", "123456"), "Temporary Redirect"),
+                                               ("push/request", 301, ("push",), "Moved Permanently"),
+                                               ("message/request", 308, ("message", "sms"), "Permanent Redirect")):
+            self.server.fault(path=endpoint, status=status, times=1, headers={"Location": target + endpoint})
+            result = self.call(*args)
+            self.assertFailed(result, "服务器要求重定向，已拒绝: HTTP %d %s" % (status, reason))
+        self.assertEqual([], elsewhere.requests())
+        # A redirect to the same server is refused too: the client never follows one.
+        self.server.control("DELETE", "requests")
+        self.server.fault(path="push/status", status=302, times=1,
+                          headers={"Location": "/api/v1/auth/push/status?challenge_id=y"})
+        self.assertFailed(self.call("poll", "x"), "服务器要求重定向，已拒绝: HTTP 302 Found")
+        self.assertEqual(["/api/v1/auth/push/status?challenge_id=x"], [r["path"] for r in self.server.requests()])
 
     def test_slow_server_within_the_timeouts(self):
         # Wine's WinHTTP does not apply the receive timeout while waiting for headers, so only a

@@ -74,8 +74,7 @@ class ProcessWatcher(E2ETestCase):
         self.app_win = self.install.path_win(APP)
 
     def start_service(self, env=None):
-        self.install.start("SentrelSvc.exe", "run", env=env)
-        self.assertTrue(self.install.wait_for_log("service started"))
+        self.install.start_console_service(env=env)
 
     def host_script(self, *actions):
         with open(os.path.join(self.install.folder, "test_dialog_script.txt"), "w", encoding="utf-8") as f:
@@ -124,7 +123,7 @@ class ProcessWatcher(E2ETestCase):
     # ------------------------------------------------------------------------------------------
     def test_program_is_stopped_asked_for_and_relaunched_then_a_second_start_runs_within_the_window(self):
         self.lay_out([rule_json("program", "Other", match_name="other.exe"),
-                      rule_json("program", "Protected app", match_name="PROTECTED_APP.EXE", auth_mode="push",
+                      rule_json("program", "Protected app", match_name="PROTECTED_APP.EXE", auth_mode="email",
                                 cache_window_seconds=300)])
         self.host_script("approve", "deny unexpected second dialog")
         self.start_service()
@@ -134,7 +133,7 @@ class ProcessWatcher(E2ETestCase):
         self.assertTrue(self.install.wait_for_log("program relaunch ok: " + self.app_win), self.program_lines())
         request = self.host_requests()[0]
         self.assertEqual((request["mode"], request["title"], request["target"], request["detail"]),
-                         (2, "Protected app", self.app_win, ""))
+                         (4, "Protected app", self.app_win, ""))
         # The new process runs without the first start's arguments, in the program's own folder.
         self.assertTrue(wait_until(lambda: len(self.relaunched()) == 1))
         again = self.relaunched()[0]
@@ -276,6 +275,7 @@ class ProcessWatcher(E2ETestCase):
         # No copy in the service's folder: the bare name is found only along the search path.
         self.lay_out([rule_json("program", "Store app", match_name=APP)], app=False)
         store = win_to_unix(STORE_WIN)
+        self.install.other_folders.append(STORE_WIN)  # the relaunched copy is ended with the test
         shutil.rmtree(os.path.dirname(store), ignore_errors=True)
         self.addCleanup(shutil.rmtree, os.path.dirname(store), True)
         os.makedirs(store)

@@ -1,6 +1,8 @@
 """The push variant of the authentication dialog end to end under Wine on Xvfb (see
-dialog_fixture.py): the dialog asks the test MFA server for a push, shows its passcode, polls
-until the test answers it on the server's control endpoint, and the command runs or is refused."""
+dialog_fixture.py): the broker asks the test MFA server for a push and sends its challenge to the
+dialog, which shows the passcode and polls until the test answers it on the server's control
+endpoint; an approval counts once the broker's own poll confirms it, and the command runs or is
+refused."""
 
 import time
 
@@ -16,11 +18,18 @@ class PushDialog(DialogCase):
                                       cache_window_seconds=0)])
 
     def pending_push(self):
-        """Waits until the dialog shows the push as sent; returns the server's record of it."""
-        self.assertTrue(wait_until(lambda: self.texts()["115"][1] in ("Push request sent", "推送已发送"), timeout=20))
-        pushes = [p for p in self.server.control("GET", "pushes") if p["status"] == "pending"]
+        """Waits until the dialog shows the passcode of the push the broker created; returns the
+        server's record of that push."""
+        pending = lambda: [p for p in self.server.control("GET", "pushes") if p["status"] == "pending"]
+        self.assertTrue(wait_until(lambda: pending() and self.passcode_shown() == pending()[0]["passcode"],
+                                   timeout=20), "the dialog did not show the pending push's passcode")
+        pushes = pending()
         self.assertEqual(len(pushes), 1)
         return pushes[0]
+
+    def passcode_shown(self):
+        controls = self.texts()
+        return "".join(controls[str(130 + i)][1] for i in range(6))
 
     def status_becomes(self, text, timeout=20):
         return wait_until(lambda: self.texts()["122"] == (True, text), timeout=timeout)
@@ -35,7 +44,7 @@ class PushDialog(DialogCase):
         guarded = self.open_dialog("sign", "v1.2")
         push = self.pending_push()
         controls = self.texts()
-        self.assertEqual("".join(controls[str(130 + i)][1] for i in range(6)), push["passcode"])
+        self.assertEqual(controls["115"][1], "Push request sent, please approve")
         self.assertEqual(controls["103"][1], "Release signing \u2014 Please provide credentials to continue")
         self.assertTrue(controls["123"][0])           # the marquee runs
         self.assertEqual(controls["121"], (True, "Cancel"))
@@ -48,7 +57,12 @@ class PushDialog(DialogCase):
         self.assertEqual((status, err), (0, ""))
         self.assertIn("[sign]\n[v1.2]\n", out)
         self.assertTrue(self.install.wait_for_log("result=认证成功"))
-        self.assertIn("challenge_id=" + push["challenge_id"], self.polls()[-1]["path"])
+        # One push, created by the broker for the configured user; the dialog and then the broker
+        # polled that challenge.
+        requested = [r for r in self.server.requests() if r["path"] == "/api/v1/auth/push/request"]
+        self.assertEqual(len(requested), 1)
+        self.assertIn('"username":"alice"', requested[0]["body"])
+        self.assertTrue(all(p["path"].endswith("challenge_id=" + push["challenge_id"]) for p in self.polls()))
 
     def test_rejected_push_stays_open_and_closing_replies_window_closed(self):
         guarded = self.open_dialog()
@@ -91,9 +105,23 @@ class PushDialog(DialogCase):
         self.driver("press", "Cancel")
         self.assertEqual(self.finish(guarded), (4, "", "命令被拒绝: User cancelled\n"))
 
-    def test_failed_push_request_stops_the_marquee(self):
+    def test_failed_push_request_refuses_without_a_dialog(self):
         self.server.fault(path="push/request", status=503, body="down for maintenance")
-        guarded = self.open_dialog()
+        status, out, err = self.finish(self.install.start("runguard.exe", "run", "--", "arg_echo.exe"))
+        self.assertEqual((status, out), (4, ""))
+        self.assertEqual(err, "命令被拒绝: 推送请求失败，默认拒绝：Push挑战失败, HTTP:503 响应:down for maintenance\n")
+        self.assertEqual(self.driver("wait", "500")[0], 1)  # nobody was asked
+        self.assertTrue(self.install.wait_for_log(
+            "UI push request failed: Push挑战失败, HTTP:503 响应:down for maintenance"))
+
+    def test_a_push_requested_by_the_dialog_itself_fails_and_stops_the_marquee(self):
+        # A request without a challenge id (the broker always sends one) makes the dialog ask for
+        # the push itself.
+        self.server.fault(path="push/request", status=503, body="down for maintenance")
+        self.install.start("SentrelUI.exe", "--pipe")
+        self.assertEqual(self.driver("host", "30000")[0], 0)
+        direct = self.install.start("ui_driver.exe", "request", "push")
+        self.assertEqual(self.driver("wait")[0], 0)
         self.assertTrue(self.status_becomes("Push挑战失败, HTTP:503 响应:down for maintenance"))
         controls = self.texts()
         self.assertFalse(controls["123"][0])
@@ -101,7 +129,7 @@ class PushDialog(DialogCase):
         self.assertEqual("".join(controls[str(130 + i)][1] for i in range(6)), "")
         self.screenshot("auth_dialog_push_request_failed_en-US", client_height=PUSH_HEIGHT)
         self.driver("press", "Cancel")
-        self.assertEqual(self.finish(guarded)[0], 4)
+        self.assertEqual(self.finish(direct)[:2], (0, "approved=0 message=User cancelled\n"))
 
     def test_a_cancelled_push_never_reaches_the_next_dialog(self):
         first = self.open_dialog("first")
@@ -118,7 +146,8 @@ class PushDialog(DialogCase):
         second = self.open_dialog("second")
         second_push = self.pending_push()
         self.assertNotEqual(second_push["challenge_id"], push["challenge_id"])
-        time.sleep(7)  # the first dialog's worker has its "approved" by now
+        self.assertTrue(wait_until(lambda: all(r["answered"] for r in self.polls() if r["fault"]), timeout=20),
+                        "the held poll was not answered")  # the first dialog's worker has its "approved" now
         self.assertEqual(self.driver("wait", "500")[0], 0)
         self.assertIsNone(second.poll())
         self.assertEqual(self.texts()["122"][0], False)

@@ -283,3 +283,47 @@ TEST(RunguardRoundTrip, AFullArgumentLineStillParsesBack) {
     ASSERT_LE(argument_line(args).size(), argument_line_cch - 1);
     EXPECT_EQ(round_trip(args), args);
 }
+
+TEST(RunguardNames, OnlyANameWithAFolderPartIsAPath) {
+    for (const wchar_t* name : {L".\\cmd.exe", L"sub\\tool", L"sub/tool", L"C:tool.exe", L"C:\\x\\y.exe", L"\\\\srv\\s\\t.exe",
+                                L".", L"..", L"..\\x"})
+        EXPECT_TRUE(names_a_path(name)) << name;
+    for (const wchar_t* name : {L"cmd.exe", L"cmd", L"git", L"...", L".git", L"a..b.exe", L""})
+        EXPECT_FALSE(names_a_path(name)) << name;
+}
+
+namespace {
+
+std::vector<std::wstring> absolute_folders(const wchar_t* list, size_t cch_folder = 1024) {
+    std::vector<std::wstring> out;
+    wchar_t folder[1024];
+    const wchar_t* cursor = list;
+    while (next_absolute_folder(&cursor, folder, cch_folder)) out.push_back(folder);
+    return out;
+}
+
+}  // namespace
+
+TEST(RunguardNames, PathKeepsOnlyAbsoluteFolders) {
+    EXPECT_EQ(absolute_folders(L".;C:\\a;;bin;\"C:\\Program Files\\x\";\\\\srv\\s; D:/y ;C:rel;\\rooted;\\\\;C:"),
+              (std::vector<std::wstring>{L"C:\\a", L"C:\\Program Files\\x", L"\\\\srv\\s", L"D:/y"}));
+    EXPECT_EQ(absolute_folders(L""), std::vector<std::wstring>{});
+    EXPECT_EQ(absolute_folders(nullptr), std::vector<std::wstring>{});
+    // An entry too long for the buffer is skipped, not cut into another folder.
+    EXPECT_EQ(absolute_folders(L"C:\\long\\folder;C:\\b", 8), std::vector<std::wstring>{L"C:\\b"});
+}
+
+TEST(RunguardReason, ControlCharactersAreRemoved) {
+    wchar_t out[256];
+    printable_reason(L"denied\r\nfake line\x1b[2J\x1b]0;title\x07 \x85\x9f\x7f end\tx", 256, out, 256);
+    EXPECT_STREQ(out, L"deniedfake line[2J]0;title  endx");
+    printable_reason(L"用户取消 — ok", 256, out, 256);
+    EXPECT_STREQ(out, L"用户取消 — ok");
+
+    wchar_t unterminated[4] = {L'a', L'\n', L'b', L'c'};  // bounded by its field
+    printable_reason(unterminated, 4, out, 256);
+    EXPECT_STREQ(out, L"abc");
+    wchar_t small[3];
+    printable_reason(L"\x01x\x02yz", 256, small, 3);
+    EXPECT_STREQ(small, L"xy");
+}

@@ -65,7 +65,7 @@ protected:
 
 TEST_F(RunguardResolve, ExistingRelativeNamesBecomeFullPaths) {
     EXPECT_EQ(resolve(L".\\tool.exe"), cwd_ + L"\\tool.exe");
-    EXPECT_EQ(resolve(L"tool.exe"), cwd_ + L"\\tool.exe");
+    EXPECT_EQ(resolve(L"./tool.exe"), cwd_ + L"\\tool.exe");
     EXPECT_EQ(resolve(L"sub\\inner.exe"), cwd_ + L"\\sub\\inner.exe");
     EXPECT_EQ(resolve(L"sub\\..\\only.exe"), cwd_ + L"\\only.exe");
     ASSERT_TRUE(SetCurrentDirectoryW(L"sub"));
@@ -73,12 +73,13 @@ TEST_F(RunguardResolve, ExistingRelativeNamesBecomeFullPaths) {
 }
 
 TEST_F(RunguardResolve, AnExistingNameIsTakenBeforeTheExeExtensionIsTried) {
-    EXPECT_EQ(resolve(L"tool"), cwd_ + L"\\tool");  // the file without extension exists
+    EXPECT_EQ(resolve(L".\\tool"), cwd_ + L"\\tool");  // the file without extension exists
 }
 
 TEST_F(RunguardResolve, NameWithoutExtensionIsSearchedWithExe) {
-    EXPECT_EQ(resolve(L"only"), cwd_ + L"\\only.exe");  // found in the current directory
+    EXPECT_EQ(resolve(L".\\only"), cwd_ + L"\\only.exe");
     EXPECT_EQ(resolve(L"sub\\inner"), cwd_ + L"\\sub\\inner.exe");
+    EXPECT_EQ(resolve(L"sub\\tool"), L"<failed:untouched>");  // ".exe" is added to a missing name only
 
     wchar_t system[MAX_PATH];
     ASSERT_NE(GetSystemDirectoryW(system, MAX_PATH), 0u);
@@ -87,7 +88,8 @@ TEST_F(RunguardResolve, NameWithoutExtensionIsSearchedWithExe) {
 }
 
 TEST_F(RunguardResolve, AnExistingDirectoryPassesResolution) {
-    EXPECT_EQ(resolve(L"sub"), cwd_ + L"\\sub");
+    EXPECT_EQ(resolve(L".\\sub"), cwd_ + L"\\sub");
+    EXPECT_EQ(resolve(L"sub\\"), cwd_ + L"\\sub\\");
 }
 
 TEST_F(RunguardResolve, NothingFoundFailsAndLeavesThePathUntouched) {
@@ -110,8 +112,41 @@ TEST_F(RunguardResolve, ANameLongerThan1023UnitsFailsEvenWhenItExists) {
 TEST_F(RunguardResolve, AResultThatDoesNotFitTheCallersBufferFails) {
     std::wstring full = cwd_ + L"\\tool.exe";
     wchar_t path[resolved_path_cch] = L"untouched";
-    EXPECT_FALSE(resolve_executable(L"tool.exe", path, full.size()));
+    EXPECT_FALSE(resolve_executable(L".\\tool.exe", path, full.size()));
     EXPECT_STREQ(path, L"untouched");
-    EXPECT_TRUE(resolve_executable(L"tool.exe", path, full.size() + 1));
+    EXPECT_TRUE(resolve_executable(L".\\tool.exe", path, full.size() + 1));
     EXPECT_EQ(full, path);
+}
+
+// A bare name is never taken from the current folder: a cmd.exe planted there is not what runs,
+// whether the name comes with its extension or without, nor a file found nowhere else.
+TEST_F(RunguardResolve, BareNamesAreNeverTakenFromTheCurrentFolder) {
+    ASSERT_NO_FATAL_FAILURE(create_file(folder_ + L"\\cmd.exe"));
+    wchar_t system[MAX_PATH];
+    ASSERT_NE(GetSystemDirectoryW(system, MAX_PATH), 0u);
+    std::wstring system_cmd = std::wstring(system) + L"\\cmd.exe";
+    for (const wchar_t* name : {L"cmd.exe", L"cmd", L"CMD.EXE"}) {
+        std::wstring got = resolve(name);
+        EXPECT_EQ(_wcsicmp(got.c_str(), system_cmd.c_str()), 0) << name << L" -> " << got;
+    }
+    EXPECT_EQ(resolve(L".\\cmd.exe"), cwd_ + L"\\cmd.exe");  // asked for by its folder: it is what runs
+    EXPECT_EQ(resolve(L"tool.exe"), L"<failed:untouched>");
+    EXPECT_EQ(resolve(L"only"), L"<failed:untouched>");
+    EXPECT_EQ(resolve(L"sub"), L"<failed:untouched>");
+    DeleteFileW((folder_ + L"\\cmd.exe").c_str());
+}
+
+// PATH is searched for a bare name, but only its absolute folders: "." or a relative entry would
+// bring the current folder back in.
+TEST_F(RunguardResolve, OnlyAbsoluteFoldersOfPathAreSearched) {
+    wchar_t saved[8192];
+    DWORD cch = GetEnvironmentVariableW(L"PATH", saved, 8192);
+    ASSERT_TRUE(cch > 0 && cch < 8192);
+    ASSERT_TRUE(SetEnvironmentVariableW(L"PATH", L".;sub;\\sub;C:sub"));
+    EXPECT_EQ(resolve(L"inner.exe"), L"<failed:untouched>");
+    EXPECT_EQ(resolve(L"only"), L"<failed:untouched>");
+    std::wstring path = L"\"" + cwd_ + L"\\sub\";" + std::wstring(saved);
+    ASSERT_TRUE(SetEnvironmentVariableW(L"PATH", path.c_str()));
+    EXPECT_EQ(resolve(L"inner"), cwd_ + L"\\sub\\inner.exe");
+    EXPECT_TRUE(SetEnvironmentVariableW(L"PATH", saved));
 }

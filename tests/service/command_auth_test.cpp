@@ -16,6 +16,7 @@ namespace {
 struct BrokerCall {
     int calls = 0;
     std::wstring target, detail, display_name;
+    uint32_t session = 0;
     bool lock_held_during_call = false;
     bool answer = false;
     const wchar_t* message = L"";
@@ -30,9 +31,10 @@ DWORD WINAPI try_lock(void* context) {
     return 0;
 }
 
-bool fake_broker(const Settings*, const Rule* rule, const wchar_t* target, const wchar_t* detail, wchar_t* message,
-                 size_t cch_message) {
+bool fake_broker(uint32_t session, const Settings*, const Rule* rule, const wchar_t* target, const wchar_t* detail,
+                 wchar_t* message, size_t cch_message) {
     ++g_broker.calls;
+    g_broker.session = session;
     g_broker.target = target;
     g_broker.detail = detail;
     g_broker.display_name = rule->display_name;
@@ -52,6 +54,7 @@ protected:
     std::unique_ptr<ServiceContext> context{new ServiceContext()};
     std::unique_ptr<AuthRequest> request{new AuthRequest()};
     AuthReply reply;
+    uint32_t client_session = 7;
 
     void SetUp() override {
         g_broker = BrokerCall();
@@ -72,7 +75,7 @@ protected:
         return rule;
     }
     void answer(size_t cb = sizeof(AuthRequest)) {
-        answer_auth_request(context.get(), request.get(), cb, &reply, fake_broker);
+        answer_auth_request(context.get(), request.get(), cb, client_session, &reply, fake_broker);
     }
     std::string log() const { return read_file_bytes(folder.file(L"sentrel.log")); }
 };
@@ -127,6 +130,7 @@ TEST_F(CommandAuth, MatchedCommandAsksTheBrokerUnderTheLock) {
     answer();
     EXPECT_EQ(g_broker.calls, 1);
     EXPECT_TRUE(g_broker.lock_held_during_call);
+    EXPECT_EQ(g_broker.session, 7u);  // the dialog is asked for in the client's session
     EXPECT_EQ(g_broker.target, L"C:\\Git\\GIT.EXE");
     EXPECT_EQ(g_broker.detail, L"push origin");
     EXPECT_EQ(g_broker.display_name, L"Git push");
@@ -172,20 +176,23 @@ TEST_F(CommandAuth, ShortNamesAreMatchedAndShownByTheirLongForm) {
     text_copy(context->policy.rules[0].match_path, L"C:\\Program Files\\PowerShell\\7\\pwsh.exe");
     text_copy(request->path, L"C:\\PROGRA~1\\POWERS~1\\7\\PWSH~1.EXE");
     g_broker.answer = true;
-    answer_auth_request(context.get(), request.get(), sizeof(AuthRequest), &reply, fake_broker, fake_long_path);
+    answer_auth_request(context.get(), request.get(), sizeof(AuthRequest), client_session, &reply, fake_broker,
+                        fake_long_path);
     EXPECT_EQ(g_broker.calls, 1);
     EXPECT_EQ(g_broker.target, L"C:\\Program Files\\PowerShell\\7\\pwsh.exe");
     EXPECT_NE(log().find("] cmd: path=C:\\Program Files\\PowerShell\\7\\pwsh.exe args="), std::string::npos) << log();
 
     // A short name that cannot be resolved could be any command: refused, nobody asked.
     text_copy(request->path, L"X:\\TOOLS~1\\PWSH~1.EXE");
-    answer_auth_request(context.get(), request.get(), sizeof(AuthRequest), &reply, fake_broker, fake_long_path);
+    answer_auth_request(context.get(), request.get(), sizeof(AuthRequest), client_session, &reply, fake_broker,
+                        fake_long_path);
     EXPECT_EQ(reply.allowed, 0u);
     EXPECT_STREQ(reply.reason, L"无法确定程序的完整路径，默认拒绝");
     EXPECT_EQ(g_broker.calls, 1);
     // ... unless no command is protected at all.
     context->policy.rules[0].enabled = 0;
-    answer_auth_request(context.get(), request.get(), sizeof(AuthRequest), &reply, fake_broker, fake_long_path);
+    answer_auth_request(context.get(), request.get(), sizeof(AuthRequest), client_session, &reply, fake_broker,
+                        fake_long_path);
     EXPECT_EQ(reply.allowed, 1u);
     EXPECT_STREQ(reply.reason, L"未命中命令规则，直接放行");
 }

@@ -161,8 +161,8 @@ TEST(ProcessListQuery, ListsThisProcessWithItsCreationTimeAndGrowsATooSmallBuffe
 
     FILETIME created, exited, kernel, user;
     ASSERT_TRUE(GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user));
-    wchar_t path[MAX_PATH];
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    wchar_t path[MAX_PATH] = L"";
+    ASSERT_NE(GetModuleFileNameW(nullptr, path, MAX_PATH), 0u);
     const wchar_t* name = wcsrchr(path, L'\\') + 1;
 
     ProcessWalk walk;

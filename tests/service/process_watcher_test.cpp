@@ -315,6 +315,7 @@ struct FakeSystem {
     std::vector<std::wstring> targets, relaunched_programs;
     std::wstring rule_name, detail, directory;
     std::vector<Starter> relaunch_starters;
+    std::vector<uint32_t> round_sessions;  // where each dialog was asked for
     uint32_t lookup_window = 0, insert_seconds = 0;
     std::vector<uint32_t> stopped_pids;
     std::set<uintptr_t> live_tokens;
@@ -363,11 +364,12 @@ DWORD WINAPI try_lock(void* lock) {
     LeaveCriticalSection(static_cast<CRITICAL_SECTION*>(lock));
     return 0;
 }
-bool fake_broker(void* state, const Settings*, const Rule* rule, const wchar_t* target, const wchar_t* detail,
-                 wchar_t* message, size_t cch_message) {
+bool fake_broker(void* state, uint32_t session, const Settings*, const Rule* rule, const wchar_t* target,
+                 const wchar_t* detail, wchar_t* message, size_t cch_message) {
     FakeSystem* f = fake(state);
     f->calls.push_back("authenticate");
     f->targets.push_back(target);
+    f->round_sessions.push_back(session);
     f->detail = detail;
     f->rule_name = rule->display_name;
     HANDLE thread = CreateThread(nullptr, 0, try_lock, f->lock, 0, nullptr);
@@ -490,6 +492,7 @@ TEST_F(Watcher, ApprovalIsCachedBeforeTheRelaunchWithTheStoppedProcessesToken) {
     ASSERT_EQ(system.relaunch_starters.size(), 1u);
     EXPECT_EQ(system.relaunch_starters[0].token, 0x1000u + 4242);
     EXPECT_EQ(system.relaunch_starters[0].session, 3u);
+    EXPECT_EQ(system.round_sessions, std::vector<uint32_t>{3});  // the dialog in the program's session
     EXPECT_TRUE(logged("program relaunch ok: C:\\Tools\\app.exe")) << log();
     EXPECT_EQ(queue->count, 0u);
     EXPECT_EQ(round(), Verdict::not_protected);  // nothing waits

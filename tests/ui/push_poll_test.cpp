@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "common/lang.h"
 
 namespace {
@@ -71,6 +73,56 @@ TEST_F(PushPollTest, PasscodeBoxesShowOnlyDigits) {
     }
     passcode_digit(nullptr, 0, d);
     EXPECT_STREQ(d, L"");
+}
+
+// The window acts only on what its own workers left: a message with nothing waiting behind it
+// (forged by another process, or a second copy) takes nothing and changes nothing.
+TEST(PushResultsTest, OnlyWhatAWorkerLeftIsTakenAndOnlyOnce) {
+    PushResults r = {};
+    bool flag = true;
+    wchar_t text[push_text_cch] = L"untouched";
+    EXPECT_FALSE(push_results_take_ending(&r, &flag, text, push_text_cch));
+    EXPECT_FALSE(push_results_take_request(&r, &flag, text, push_text_cch));
+    EXPECT_FALSE(push_results_take_retrying(&r));
+    EXPECT_TRUE(flag);
+    EXPECT_STREQ(text, L"untouched");
+
+    push_results_set_ending(&r, false, L"Request rejected on phone");
+    EXPECT_TRUE(push_results_take_ending(&r, &flag, text, push_text_cch));
+    EXPECT_FALSE(flag);
+    EXPECT_STREQ(text, L"Request rejected on phone");
+    EXPECT_FALSE(push_results_take_ending(&r, &flag, text, push_text_cch));  // a second message finds nothing
+
+    push_results_set_ending(&r, true, L"ignored with an approval");
+    EXPECT_TRUE(push_results_take_ending(&r, &flag, text, push_text_cch));
+    EXPECT_TRUE(flag);
+    EXPECT_STREQ(text, L"");
+    flag = false;
+    EXPECT_FALSE(push_results_take_ending(&r, &flag, text, push_text_cch));
+    EXPECT_FALSE(flag);
+}
+
+TEST(PushResultsTest, RequestOutcomeRetryingAndLongTexts) {
+    PushResults r = {};
+    bool created = false;
+    wchar_t text[push_text_cch];
+    push_results_set_request(&r, true, L"no text with a created push");
+    push_results_set_retrying(&r);
+    EXPECT_TRUE(push_results_take_request(&r, &created, text, push_text_cch));
+    EXPECT_TRUE(created);
+    EXPECT_STREQ(text, L"");
+    EXPECT_TRUE(push_results_take_retrying(&r));
+    EXPECT_FALSE(push_results_take_retrying(&r));
+
+    std::wstring long_text(2000, L'e');
+    push_results_set_request(&r, false, long_text.c_str());
+    wchar_t small[8];
+    EXPECT_TRUE(push_results_take_request(&r, &created, small, 8));
+    EXPECT_FALSE(created);
+    EXPECT_STREQ(small, L"eeeeeee");
+    push_results_set_request(&r, false, nullptr);
+    EXPECT_TRUE(push_results_take_request(&r, &created, text, push_text_cch));
+    EXPECT_STREQ(text, L"");
 }
 
 }  // namespace

@@ -4,7 +4,6 @@ Usage (after a build): python3 tools/auth_bench/run_bench.py [n] [clients]"""
 import os
 import subprocess
 import sys
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.abspath(os.path.join(HERE, "../.."))
@@ -23,13 +22,13 @@ def main():
     try:
         install.lay_out(policy=harness.policy_json([]),
                         executables=harness.EXECUTABLES + ("auth_bench.exe",))
-        service = install.start("SentrelSvc.exe", "run")
-        install.wait_for_log("service started")
+        service = install.start_console_service()
         code2, out2, err2 = install.run("auth_bench.exe", "measure", r"\\.\pipe\SentrelAuth", n, clients, timeout=600)
         print("service:  " + (out2 or err2).strip())
         install.stop(service)
-        echo = install.start("auth_bench.exe", "echo", r"\\.\pipe\SentrelBenchEcho")
-        time.sleep(1)
+        install.start("auth_bench.exe", "echo", r"\\.\pipe\SentrelBenchEcho")
+        if install.wait_for("pipe", "SentrelBenchEcho", "15000")[0] != 0:
+            sys.exit("the echo server's pipe did not appear")
         code, out, err = install.run("auth_bench.exe", "measure", r"\\.\pipe\SentrelBenchEcho", n, clients, timeout=600)
         print("baseline: " + (out or err).strip())
         if code or code2:

@@ -3,7 +3,7 @@
 //   dialog_bench <rounds> [pause_ms] [settle_ms]
 // It first waits for the host's pipe without connecting to it and then lets the host settle
 // (default 1000 ms: the host prepares its controls and fonts once its first pipe exists). Each round
-// connects to \\.\pipe\SentrelUI as the broker does, writes one TOTP request and times, from just
+// connects to the session's \\.\pipe\SentrelUI.<session> as the broker does, writes one TOTP request and times, from just
 // before the write, three moments, looked for every millisecond:
 //   created  a top-level window of class SNAuthDlg exists (the host has begun to build the dialog)
 //   shown    that window is visible, and belongs to the host (what a person could first see)
@@ -34,6 +34,13 @@
 #include "ui/auth_dialog_state.h"
 
 namespace {
+
+// The dialog host's pipe of this session.
+const wchar_t* host_pipe_name() {
+    static wchar_t name[ui_pipe_name_cch] = L"";
+    if (!name[0]) ui_pipe_name_for(ui_own_session(), name, ui_pipe_name_cch);
+    return name;
+}
 
 constexpr const wchar_t* dialog_class = L"SNAuthDlg";
 constexpr int max_rounds = 1000;
@@ -79,13 +86,13 @@ double percentile(const double* values, int n, double p) {
 HANDLE connect_host() {
     ULONGLONG give_up = GetTickCount64() + connect_limit_ms;
     for (;;) {
-        HANDLE pipe = CreateFileW(ui_pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+        HANDLE pipe = CreateFileW(host_pipe_name(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) return pipe;
         DWORD error = GetLastError();
         if (GetTickCount64() >= give_up || (error != ERROR_PIPE_BUSY && error != ERROR_FILE_NOT_FOUND))
             return INVALID_HANDLE_VALUE;
-        if (error == ERROR_PIPE_BUSY) WaitNamedPipeW(ui_pipe_name, 50); else Sleep(poll_ms);
+        if (error == ERROR_PIPE_BUSY) WaitNamedPipeW(host_pipe_name(), 50); else Sleep(poll_ms);
     }
 }
 
@@ -241,7 +248,7 @@ void print_memory(int n) {
 // Until the host's pipe exists, without taking its instance.
 bool wait_for_host() {
     ULONGLONG give_up = GetTickCount64() + host_limit_ms;
-    while (!WaitNamedPipeW(ui_pipe_name, 1) && GetLastError() == ERROR_FILE_NOT_FOUND) {
+    while (!WaitNamedPipeW(host_pipe_name(), 1) && GetLastError() == ERROR_FILE_NOT_FOUND) {
         if (GetTickCount64() >= give_up) return false;
         Sleep(10);
     }

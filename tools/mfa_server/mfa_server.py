@@ -135,9 +135,11 @@ class Handler(BaseHTTPRequestHandler):
         return self.server.state
 
     # answers
-    def send_body(self, status, body, content_type="application/json"):
+    def send_body(self, status, body, content_type="application/json", headers=None):
         data = body.encode("utf-8") if isinstance(body, str) else body
         self.send_response(status)
+        for name, value in (headers or {}).items():
+            self.send_header(name, value)
         self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(data)))
         self.end_headers()
@@ -171,14 +173,19 @@ class Handler(BaseHTTPRequestHandler):
         # everything else is a client request: recorded, open to faults, and served when it is
         # the API (under any base path, as a client's server_url may carry one)
         fault = self.state.take_fault(path)
+        record = {"method": method, "path": self.path, "headers": dict(self.headers.items()),
+                  "body": text, "time": time.time(), "fault": fault, "answered": None}
         with self.state.lock:
-            self.state.requests.append({"method": method, "path": self.path, "headers": dict(self.headers.items()),
-                                        "body": text, "time": time.time(), "fault": fault})
-        if fault and self.apply_fault(fault):
-            return
-        if API in path:
-            return self.api(method, path[path.index(API) + len(API):], query, text)
-        self.send_json(404, {"error": "not found"})
+            self.state.requests.append(record)
+        try:
+            if fault and self.apply_fault(fault):
+                return
+            if API in path:
+                return self.api(method, path[path.index(API) + len(API):], query, text)
+            self.send_json(404, {"error": "not found"})
+        finally:
+            with self.state.lock:
+                record["answered"] = time.time()  # tests wait for a held answer to have gone out
 
     def apply_fault(self, fault):
         """True when the fault answered (or dropped) the request in place of the API."""
@@ -193,7 +200,7 @@ class Handler(BaseHTTPRequestHandler):
             return True
         if "status" in fault or "body" in fault:
             self.send_body(int(fault.get("status", 200)), fault.get("body", ""),
-                           fault.get("content_type", "application/json"))
+                           fault.get("content_type", "application/json"), fault.get("headers"))
             return True
         return False
 

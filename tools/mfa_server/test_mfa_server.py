@@ -124,6 +124,15 @@ class Endpoints(unittest.TestCase):
         with self.assertRaises((http.client.HTTPException, ConnectionError)):
             self.call("GET", "/api/v1/auth/push/status?challenge_id=x")
         self.call("DELETE", "/control/faults")
+        # A fault may add headers: a redirect to another server.
+        self.call("POST", "/control/faults", {"path": "push/status", "status": 302, "times": 1,
+                                              "headers": {"Location": "http://192.0.2.1/elsewhere"}})
+        connection = http.client.HTTPConnection("127.0.0.1", self.server.server_address[1], timeout=10)
+        connection.request("GET", "/api/v1/auth/push/status?challenge_id=x", headers={"X-API-Key": "key-1"})
+        response = connection.getresponse()
+        response.read()
+        connection.close()
+        self.assertEqual((302, "http://192.0.2.1/elsewhere"), (response.status, response.getheader("Location")))
         self.call("POST", "/control/faults", {"delay": 0.5})
         started = time.time()
         self.assertEqual(404, self.call("GET", "/api/v1/auth/push/status?challenge_id=x")[0])

@@ -5,7 +5,15 @@
 //   pipe_probe unterminated                every text field filled to the last unit
 //   pipe_probe garbage                     8204 bytes of noise
 //   pipe_probe disconnect                  writes a request and leaves without reading
-//   pipe_probe hold <ms>                   connects and writes nothing for ms
+//   pipe_probe hold <ms>                   connects, prints "connected", writes nothing, and prints
+//                                          "dropped after <n> ms" when the service drops it, or
+//                                          "held <ms> ms" when the time ran out first
+//   pipe_probe hold-ui <ms>                the same on this session's dialog host pipe
+//   pipe_probe squat                       a hostile server: keeps instances of the auth pipe of
+//                                          its own listening and answers every request "allowed";
+//                                          prints "request: <path>" for each request and
+//                                          "connection without request" for a client that left
+//                                          without writing; runs until it is ended
 // Prints "allowed=<0|1> reason=<text>" (UTF-8) and exits 0 on a whole reply; exits 3 when the
 // pipe cannot be opened, 4 on a failed or short write/read.
 #include <windows.h>
@@ -15,8 +23,61 @@
 #include "common/console.h"
 #include "common/handle.h"
 #include "common/text.h"
+#include "common/ui_broker.h"
 
 namespace {
+
+// Waits until the server drops the connection or the time runs out, without writing anything.
+int hold(const wchar_t* pipe_name, DWORD ms) {
+    OwnedHandle pipe(CreateFileW(pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!pipe) return 3;
+    console_print(L"connected\n");
+    ULONGLONG start = GetTickCount64();
+    while (GetTickCount64() - start < ms) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(pipe.get(), nullptr, 0, nullptr, &available, nullptr) || available > 0) {
+            console_print(L"dropped after %lu ms\n", static_cast<unsigned long>(GetTickCount64() - start));
+            return 0;
+        }
+        Sleep(50);
+    }
+    console_print(L"held %lu ms\n", static_cast<unsigned long>(ms));
+    return 0;
+}
+
+DWORD WINAPI squat_instances(void*) {
+    for (;;) {
+        OwnedHandle pipe(CreateNamedPipeW(auth_pipe_name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,
+                                          PIPE_UNLIMITED_INSTANCES, sizeof(AuthReply), sizeof(AuthRequest), 0, nullptr));
+        if (!pipe) {
+            Sleep(20);
+            continue;
+        }
+        if (!ConnectNamedPipe(pipe.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) continue;
+        AuthRequest request;
+        DWORD read = 0;
+        if (!ReadFile(pipe.get(), &request, sizeof request, &read, nullptr) || read != sizeof request) {
+            console_print(L"connection without request\n");
+            continue;
+        }
+        request.path[1023] = L'\0';
+        console_print(L"request: %s\n", request.path);
+        AuthReply reply = {};
+        reply.size = sizeof reply;
+        reply.allowed = 1;
+        text_copy(reply.reason, L"squatter");
+        DWORD written = 0;
+        WriteFile(pipe.get(), &reply, sizeof reply, &written, nullptr);
+        FlushFileBuffers(pipe.get());
+        DisconnectNamedPipe(pipe.get());
+    }
+}
+
+int squat() {
+    for (int i = 0; i < 3; ++i) CloseHandle(CreateThread(nullptr, 0, squat_instances, nullptr, 0, nullptr));
+    squat_instances(nullptr);
+    return 0;
+}
 
 int exchange(const void* bytes, DWORD cb, bool read_reply) {
     OwnedHandle pipe(CreateFileW(auth_pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
@@ -41,7 +102,7 @@ int exchange(const void* bytes, DWORD cb, bool read_reply) {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) {
-        console_eprint(L"usage: pipe_probe clear|authorize|size|unterminated|garbage|disconnect|hold ...\n");
+        console_eprint(L"usage: pipe_probe clear|authorize|size|unterminated|garbage|disconnect|hold|hold-ui|squat ...\n");
         return 1;
     }
     static AuthRequest request;
@@ -68,11 +129,13 @@ int wmain(int argc, wchar_t** argv) {
         text_copy(request.path, L"C:\\nothing.exe");
         return exchange(&request, sizeof request, false);
     } else if (!wcscmp(mode, L"hold") && argc >= 3) {
-        OwnedHandle pipe(CreateFileW(auth_pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        if (!pipe) return 3;
-        console_print(L"connected\n");
-        Sleep(static_cast<DWORD>(_wtoi(argv[2])));
-        return 0;
+        return hold(auth_pipe_name, static_cast<DWORD>(_wtoi(argv[2])));
+    } else if (!wcscmp(mode, L"hold-ui") && argc >= 3) {
+        wchar_t name[ui_pipe_name_cch];
+        if (!ui_pipe_name_for(ui_own_session(), name, ui_pipe_name_cch)) return 1;
+        return hold(name, static_cast<DWORD>(_wtoi(argv[2])));
+    } else if (!wcscmp(mode, L"squat")) {
+        return squat();
     } else {
         console_eprint(L"pipe_probe: unknown mode\n");
         return 1;

@@ -2,10 +2,11 @@
 // a script instead of asking a person. The end-to-end tests install it as SentrelUI.exe, so the
 // broker starts it and trusts it like the real host.
 //
-// It serves \\.\pipe\SentrelUI as the real host does: message mode, one instance, one request and
-// one reply per connection, then the next connection; a request that is short or has another
-// magic is dropped without an answer; a second copy started while one runs exits at once
-// (Global\SentrelUIPipeSingleton). Without --pipe it exits with code 2 and a message on stderr.
+// It serves its session's \\.\pipe\SentrelUI.<session> as the real host does: message mode, one
+// request and one reply per connection, then the next connection (one instance at a time); a
+// request that is short or has another magic is dropped without an answer; a second copy started
+// in the session while one runs exits at once (Local\SentrelUIPipeSingleton). Without --pipe it
+// exits with code 2 and a message on stderr.
 //
 // Files beside the executable:
 //   test_dialog_script.txt    one action per line, read again for every request. The n-th request
@@ -24,9 +25,12 @@
 //   test_dialog_start_delay.txt  a number of milliseconds the host waits before its pipe exists
 //                             (a slow cold start); no file: none.
 //   test_dialog_requests.txt  one UTF-8 JSON line appended per accepted request, before its action:
-//       {"pid":1234,"mode":2,"title":"...","target":"...","detail":"...","extras_zero":true,"padding_zero":true}
+//       {"pid":1234,"env_marker":"...","mode":2,"title":"...","target":"...","detail":"...","extras_zero":true,"padding_zero":true}
+//       env_marker: the host's environment variable SENTREL_ENV_MARKER (empty when it has none),
+//       so a test can tell whose environment the host was started with.
 //       extras_zero: destination, challenge id and passcode were all zero; padding_zero: every
-//       unit after the terminators of title, target and detail was zero.
+//       unit after the terminators of title, target and detail was zero. A request that carries a
+//       challenge id (the broker's own push) adds "challenge_id" and "passcode" before the "}".
 #include <windows.h>
 #include <shellapi.h>
 #include <stdlib.h>
@@ -45,7 +49,7 @@ constexpr size_t script_cch = 16384;
 constexpr size_t line_cch = 1024;
 constexpr size_t record_cch = 16384;
 constexpr DWORD short_reply_cb = 100;
-constexpr uint32_t wrong_magic = 0x0BADF00D;
+constexpr uint32_t wrong_magic_value = 0x0BADF00D;
 
 enum class ActionKind { reply, wrong_magic, short_reply, never, exit };
 
@@ -172,17 +176,28 @@ bool all_zero(const wchar_t (&field)[cch]) {
 
 void record_request(const UiAuthRequest& request) {
     static wchar_t line[record_cch];
-    text_format(line, record_cch, L"{\"pid\":%lu,\"mode\":%lu", GetCurrentProcessId(),
-                static_cast<unsigned long>(request.mode));
+    wchar_t marker[64] = L"";
+    DWORD cch_marker = GetEnvironmentVariableW(L"SENTREL_ENV_MARKER", marker, 64);
+    if (cch_marker == 0 || cch_marker >= 64) marker[0] = L'\0';
+    text_format(line, record_cch, L"{\"pid\":%lu", GetCurrentProcessId());
+    append_json_text(line, record_cch, L"env_marker", marker, 64);
+    wchar_t mode[32];
+    text_format(mode, 32, L",\"mode\":%lu", static_cast<unsigned long>(request.mode));
+    text_append(line, record_cch, mode);
     append_json_text(line, record_cch, L"title", request.title, 128);
     append_json_text(line, record_cch, L"target", request.target, 1024);
     append_json_text(line, record_cch, L"detail", request.detail, 512);
     bool extras = all_zero(request.destination) && all_zero(request.challenge_id) && all_zero(request.passcode);
     bool padding = padding_zero(request.title) && padding_zero(request.target) && padding_zero(request.detail);
-    wchar_t tail[96];
-    text_format(tail, 96, L",\"extras_zero\":%s,\"padding_zero\":%s}\n", extras ? L"true" : L"false",
+    wchar_t flags[96];
+    text_format(flags, 96, L",\"extras_zero\":%s,\"padding_zero\":%s", extras ? L"true" : L"false",
                 padding ? L"true" : L"false");
-    text_append(line, record_cch, tail);
+    text_append(line, record_cch, flags);
+    if (request.challenge_id[0]) {
+        append_json_text(line, record_cch, L"challenge_id", request.challenge_id, 128);
+        append_json_text(line, record_cch, L"passcode", request.passcode, 32);
+    }
+    text_append(line, record_cch, L"}\n");
 
     append_record_beside_exe(L"test_dialog_requests.txt", line);
 }
@@ -229,7 +244,7 @@ bool serve(HANDLE pipe, unsigned long* served) {
             DisconnectNamedPipe(pipe);
             return true;
         case ActionKind::wrong_magic:
-            reply.magic = wrong_magic;
+            reply.magic = wrong_magic_value;
             break;
         case ActionKind::short_reply:
             reply.approved = 1;
@@ -256,9 +271,11 @@ int run_host() {
     OwnedHandle singleton(CreateMutexW(nullptr, FALSE, ui_host_mutex_name));
     if (GetLastError() == ERROR_ALREADY_EXISTS) return 0;
     wait_start_delay();
+    wchar_t pipe_name[ui_pipe_name_cch];
+    if (!ui_pipe_name_for(ui_own_session(), pipe_name, ui_pipe_name_cch)) return 1;
     unsigned long served = 0;
     for (;;) {
-        OwnedHandle pipe(CreateNamedPipeW(ui_pipe_name, PIPE_ACCESS_DUPLEX,
+        OwnedHandle pipe(CreateNamedPipeW(pipe_name, PIPE_ACCESS_DUPLEX,
                                           PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1,
                                           sizeof(UiAuthReply), sizeof(UiAuthRequest), ui_reply_timeout_ms, nullptr));
         if (!pipe) {

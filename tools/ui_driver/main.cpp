@@ -15,12 +15,24 @@
 //   ui_driver client             the client area's screen rectangle: x y width height (what a
 //                                screenshot crops to when no window manager draws the frame)
 //   ui_driver close              posts WM_CLOSE, as the title bar's close button does
+//   ui_driver forge              what any other process of the user could do: posts, then sends, each
+//                                of the dialog's private messages (WM_USER + 1 to + 3) with hostile
+//                                parameters (approval flags, pointers that are not the dialog's),
+//                                then posts WM_CLOSE; prints how many were delivered. A dialog that
+//                                trusted them would approve, free foreign memory or crash before
+//                                the close arrives.
+//   ui_driver forge-approve      only the one-line forgery: posts WM_USER + 1 with wParam 1, lParam 0
 //   ui_driver request magic|short  sends the host a request with a wrong magic, or a short one,
 //                                and prints "reply" or "no reply" (the host drops both unanswered)
+//   ui_driver request push       sends the host a push request without a challenge id (the dialog
+//                                then asks for the push itself), waits for the reply and prints
+//                                "approved=<0|1> message=<text>"
 //   ui_driver message [ms]       waits for a message box, prints its texts like "texts", presses OK
 // Exit code 0 on success, 1 when there is no dialog (or it did not appear or go in time), 2 on usage.
 #include <windows.h>
 #include <stdlib.h>
+
+#include <initializer_list>
 
 #include "common/console.h"
 #include "common/handle.h"
@@ -140,20 +152,56 @@ BOOL CALLBACK print_child(HWND child, LPARAM) {
     return TRUE;
 }
 
+// The dialog host's pipe of this session.
+const wchar_t* host_pipe_name() {
+    static wchar_t name[ui_pipe_name_cch] = L"";
+    if (!name[0]) ui_pipe_name_for(ui_own_session(), name, ui_pipe_name_cch);
+    return name;
+}
+
 int bad_request(const wchar_t* kind) {
-    OwnedHandle pipe(CreateFileW(ui_pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    OwnedHandle pipe(CreateFileW(host_pipe_name(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!pipe) return 1;
     static UiAuthRequest request;
+    bool push = !wcscmp(kind, L"push");
     request.magic = wcscmp(kind, L"magic") ? ui_auth_magic : 0x0BADF00D;
-    request.mode = ui_mode_totp;
-    text_copy(request.title, L"bad request");
+    request.mode = push ? ui_mode_push : ui_mode_totp;
+    text_copy(request.title, push ? L"Direct push" : L"bad request");
     DWORD cb = wcscmp(kind, L"short") ? sizeof request : 100, written = 0;
     if (!WriteFile(pipe.get(), &request, cb, &written, nullptr)) return 1;
     UiAuthReply reply = {};
     DWORD read = 0;
     bool replied = ReadFile(pipe.get(), &reply, sizeof reply, &read, nullptr) && read > 0;
-    console_print(replied ? L"reply\n" : L"no reply\n");
+    wchar_t message[257];
+    text_copy_n(message, 257, reply.message, 256);
+    if (push && replied)
+        console_print(L"approved=%lu message=%s\n", static_cast<unsigned long>(reply.approved), message);
+    else
+        console_print(replied ? L"reply\n" : L"no reply\n");
     return 0;
+}
+
+// The private messages are posted first (they reach the dialog in order, before the closing
+// WM_CLOSE) and then sent (each one handled when its send returns).
+int forge_messages(HWND dialog) {
+    const UINT messages[] = {WM_USER + 1, WM_USER + 2, WM_USER + 3};
+    const WPARAM wparams[] = {0, 1, 2, ~WPARAM(0)};
+    const LPARAM lparams[] = {0, 1, 0x10, static_cast<LPARAM>(0xDEADBEEF), static_cast<LPARAM>(0x00007FF000001000ULL),
+                              reinterpret_cast<LPARAM>(GetProcessHeap()), -1};
+    int delivered = 0;
+    for (bool post : {true, false})
+        for (UINT message : messages)
+            for (WPARAM wparam : wparams)
+                for (LPARAM lparam : lparams) {
+                    DWORD_PTR result = 0;
+                    bool ok = post ? PostMessageW(dialog, message, wparam, lparam) != 0
+                                   : SendMessageTimeoutW(dialog, message, wparam, lparam, SMTO_NORMAL, send_timeout_ms,
+                                                         &result) != 0;
+                    if (ok) ++delivered;
+                }
+    bool closed = PostMessageW(dialog, WM_CLOSE, 0, 0) != 0;
+    console_print(L"%d\n", delivered);
+    return closed ? 0 : 1;
 }
 
 int run(int argc, wchar_t** argv) {
@@ -170,7 +218,7 @@ int run(int argc, wchar_t** argv) {
     if (!wcscmp(command, L"host")) {
         DWORD timeout = arg[0] ? static_cast<DWORD>(wcstoul(arg, nullptr, 10)) : 15000;
         DWORD start = GetTickCount();
-        while (!WaitNamedPipeW(L"\\\\.\\pipe\\SentrelUI", 1) && GetLastError() == ERROR_FILE_NOT_FOUND) {
+        while (!WaitNamedPipeW(host_pipe_name(), 1) && GetLastError() == ERROR_FILE_NOT_FOUND) {
             if (GetTickCount() - start >= timeout) return 1;
             Sleep(20);
         }
@@ -222,6 +270,8 @@ int run(int argc, wchar_t** argv) {
         return 0;
     }
     if (!wcscmp(command, L"close")) return PostMessageW(dialog, WM_CLOSE, 0, 0) ? 0 : 1;
+    if (!wcscmp(command, L"forge")) return forge_messages(dialog);
+    if (!wcscmp(command, L"forge-approve")) return PostMessageW(dialog, WM_USER + 1, 1, 0) ? 0 : 1;
     return 2;
 }
 
@@ -229,6 +279,6 @@ int run(int argc, wchar_t** argv) {
 
 int wmain(int argc, wchar_t** argv) {
     int code = run(argc, argv);
-    if (code == 2) console_eprint(L"usage: ui_driver wait|gone|host|type|key|press|click|texts|focus|rect|client|close|message|request [arg]\n");
+    if (code == 2) console_eprint(L"usage: ui_driver wait|gone|host|type|key|press|click|texts|focus|rect|client|close|forge|forge-approve|message|request [arg]\n");
     return code;
 }

@@ -38,8 +38,7 @@ def main():
             ratio = re.search(r"ratio pass/bare:\s+cpu=([0-9.]+) wall_p50=([0-9.]+)", out)
             ratios.append("%s processes: cpu %s, wall p50 %s" % ((count,) + (ratio.groups() if ratio else ("?", "?"))))
         print("ratio pass / bare enumeration (aim: at most 1.3): " + "; ".join(ratios))
-        install.start("SentrelSvc.exe", "run")
-        install.wait_for_log("service started")
+        install.start_console_service()
         code, out, err = install.run("watcher_bench.exe", "latency", install.path_win("protected_app.exe"), starts,
                                      timeout=600)
         print("detection latency: " + (out or err).strip())

@@ -1,0 +1,92 @@
+// The broker's own push: requested before the dialog is asked, confirmed after it says approved.
+//
+// The push is created for the person in front of the dialog: the configured mfa_username, or else
+// the account that runs the dialog host (the account the dialog itself would name), never the
+// caller's own account (LocalSystem in the service). Its challenge id and passcode go into the
+// request, so the dialog shows that passcode and polls that challenge instead of creating one.
+// An approving reply then counts only when the broker's own poll says approved; the poll is
+// repeated a few times while the challenge still reads open or the server cannot be reached, so a
+// slow server or a lost answer does not turn a real approval into a refusal.
+#include <windows.h>
+
+#include "common/handle.h"
+#include "common/log.h"
+#include "common/mfa_client.h"
+#include "common/settings.h"
+#include "common/text.h"
+#include "common/ui_broker.h"
+
+namespace {
+
+constexpr size_t error_cch = 512;
+constexpr size_t status_cch = 64;
+constexpr size_t account_cch = sizeof(Settings::mfa_username) / sizeof(wchar_t);
+
+const UiPushCalls mfa_push_calls = {request_push, poll_push_status, ui_push_confirm_interval_ms};
+
+const UiPushCalls* calls_of(const UiBrokerOptions* options) {
+    return options && options->push_calls ? options->push_calls : &mfa_push_calls;
+}
+
+// The account name of the process at the server end of the pipe; false when it cannot be read.
+bool host_account(HANDLE pipe, wchar_t* out, size_t cch_out) {
+    ULONG pid = 0;
+    if (!GetNamedPipeServerProcessId(pipe, &pid)) return false;
+    OwnedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    HANDLE raw_token = nullptr;
+    if (!process || !OpenProcessToken(process.get(), TOKEN_QUERY, &raw_token)) return false;
+    OwnedHandle token(raw_token);
+    alignas(TOKEN_USER) unsigned char buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD cb = 0;
+    if (!GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &cb)) return false;
+    wchar_t name[256], domain[256];
+    DWORD cch_name = ARRAYSIZE(name), cch_domain = ARRAYSIZE(domain);
+    SID_NAME_USE use;
+    if (!LookupAccountSidW(nullptr, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, name, &cch_name, domain,
+                           &cch_domain, &use))
+        return false;
+    return text_copy(out, cch_out, name) == text_ok;
+}
+
+}  // namespace
+
+bool ui_request_broker_push(const UiBrokerOptions* options, const Settings* s, void* pipe, UiAuthRequest* request,
+                            Settings* push_settings, wchar_t* message, size_t cch_message) {
+    *push_settings = s ? *s : Settings{};
+    wchar_t account[account_cch];  // without it, the MFA client names the caller's account
+    if (!push_settings->mfa_username[0] && host_account(pipe, account, account_cch))
+        text_copy(push_settings->mfa_username, account);
+    wchar_t id[128] = L"", passcode[32] = L"", error[error_cch] = L"";
+    bool created = calls_of(options)->request(push_settings, id, ARRAYSIZE(id), passcode, ARRAYSIZE(passcode), error,
+                                              error_cch);
+    if (created && !id[0]) {
+        created = false;
+        text_copy(error, L"服务器未返回 challenge_id");
+    }
+    if (!created) {
+        log_event(s, L"UI push request failed: %s", error);
+        ui_push_request_failed(error, message, cch_message);
+        return false;
+    }
+    text_copy(request->challenge_id, id);
+    text_copy(request->passcode, passcode);
+    return true;
+}
+
+PushSeen ui_confirm_broker_push(const UiBrokerOptions* options, const Settings* s, const Settings* push_settings,
+                                const wchar_t* challenge_id) {
+    const UiPushCalls* calls = calls_of(options);
+    PushSeen seen = PushSeen::unreachable;
+    wchar_t status[status_cch] = L"", error[error_cch] = L"";
+    for (int polls = 0;;) {
+        status[0] = error[0] = L'\0';
+        bool ok = calls->poll(push_settings, challenge_id, status, status_cch, error, error_cch);
+        seen = ui_push_seen(ok, status);
+        if (!ui_push_poll_again(seen, ++polls)) break;
+        Sleep(calls->poll_interval_ms);
+    }
+    if (seen != PushSeen::approved)
+        log_event(s, L"UI push approval not confirmed by the server: %s",
+                  seen == PushSeen::unreachable ? error : status);
+    return seen;
+}
