@@ -80,6 +80,11 @@ bool text_equal_ascii_nocase(const wchar_t* a, const wchar_t* b) {
     return _wcsicmp(a, b) == 0;
 }
 
+bool text_equal_nocase(const wchar_t* a, const wchar_t* b) {
+    if (!a || !b) return a == b;
+    return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
+}
+
 bool text_contains_nocase(const wchar_t* haystack, const wchar_t* needle) {
     if (!haystack || !needle) return false;
     return StrStrIW(haystack, needle) != nullptr;

@@ -28,6 +28,9 @@ TextResult text_vformat(wchar_t* dst, size_t cch_dst, const wchar_t* format, va_
 size_t text_length(const wchar_t* text, size_t cch_max);
 // Ordinal equality ignoring the case of ASCII letters only (the default-locale _wcsicmp).
 bool text_equal_ascii_nocase(const wchar_t* a, const wchar_t* b);
+// Ordinal equality ignoring case across Unicode (CompareStringOrdinal): the comparison the file
+// system uses for names, so "ÄPFEL.EXE" and "äpfel.exe" are one program.
+bool text_equal_nocase(const wchar_t* a, const wchar_t* b);
 // Case-insensitive substring test (StrStrIW semantics for the texts this system handles).
 bool text_contains_nocase(const wchar_t* haystack, const wchar_t* needle);
 

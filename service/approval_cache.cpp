@@ -6,7 +6,7 @@
 
 bool approval_table_lookup(const ApprovalTable* table, const wchar_t* path, uint64_t now) {
     for (const ApprovalEntry& entry : table->entries) {
-        if (entry.path[0] != L'\0' && text_equal_ascii_nocase(entry.path, path) && now < entry.expiry) return true;
+        if (entry.path[0] != L'\0' && text_equal_nocase(entry.path, path) && now < entry.expiry) return true;
     }
     return false;
 }
@@ -14,7 +14,7 @@ bool approval_table_lookup(const ApprovalTable* table, const wchar_t* path, uint
 void approval_table_insert(ApprovalTable* table, const wchar_t* path, uint32_t seconds, uint64_t now) {
     ApprovalEntry* slot = nullptr;
     for (ApprovalEntry& entry : table->entries) {
-        if (entry.path[0] == L'\0' || text_equal_ascii_nocase(entry.path, path)) {
+        if (entry.path[0] == L'\0' || text_equal_nocase(entry.path, path)) {
             slot = &entry;
             break;
         }

@@ -23,10 +23,18 @@ void clear_cache(ServiceContext* context, AuthReply* reply) {
 }
 
 void authorize_command(ServiceContext* context, AuthRequest* request, uint32_t session, AuthReply* reply,
-                       AuthenticateFn authenticate) {
+                       AuthenticateFn authenticate, LongPathFn long_path) {
     bool allowed = true;
     wchar_t reason[256] = L"未命中命令规则，直接放行";
-    const Rule* rule = match_rule(&context->policy, rule_type_command, request->path, request->args);
+    wchar_t path[sizeof(AuthRequest::path) / sizeof(wchar_t)];
+    const Rule* rule = nullptr;
+    if (rule_path_key(request->path, long_path, nullptr, path, sizeof path / sizeof path[0])) {
+        text_copy(request->path, path);
+        rule = match_rule(&context->policy, rule_type_command, request->path, request->args);
+    } else if (policy_has_rules(&context->policy, rule_type_command)) {
+        allowed = false;  // a short name we cannot resolve could be any command
+        text_copy(reason, unresolved_path_reason);
+    }
     if (rule) {
         EnterCriticalSection(&context->auth_lock);
         reason[0] = L'\0';
@@ -42,7 +50,7 @@ void authorize_command(ServiceContext* context, AuthRequest* request, uint32_t s
 }  // namespace
 
 void answer_auth_request(ServiceContext* context, void* request_bytes, size_t cb_request, uint32_t client_session,
-                         AuthReply* reply, AuthenticateFn authenticate) {
+                         AuthReply* reply, AuthenticateFn authenticate, LongPathFn long_path) {
     memset(reply, 0, sizeof *reply);
     reply->size = sizeof(AuthReply);
     if (cb_request != sizeof(AuthRequest)) return;
@@ -54,6 +62,6 @@ void answer_auth_request(ServiceContext* context, void* request_bytes, size_t cb
     if (request->kind == auth_kind_clear_cache) {
         clear_cache(context, reply);
     } else {
-        authorize_command(context, request, client_session, reply, authenticate);
+        authorize_command(context, request, client_session, reply, authenticate, long_path);
     }
 }

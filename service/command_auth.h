@@ -6,6 +6,7 @@
 #include "common/auth_pipe.h"
 #include "common/policy.h"
 #include "common/settings.h"
+#include "service/rule_match.h"
 #include "service/service_context.h"
 
 // The broker call (authenticate_via_ui in the service; a fake in tests).
@@ -14,7 +15,10 @@ using AuthenticateFn = bool (*)(uint32_t session, const Settings* settings, cons
 
 // Fills reply for the received bytes. Anything but exactly one whole request gets allowed 0 and an
 // empty reason. Text fields are terminated at their last unit before use (the client's bytes are
-// not trusted to be). Only a matched command takes the authentication lock; its dialog is asked
-// for in client_session, the session of the process at the pipe's client end.
+// not trusted to be). Command rules are matched against the long form of the path (long_path
+// resolves one that may hold short names; the path is then the long one from there on); a path
+// that cannot be resolved is refused while any command rule is enabled. Only a matched command
+// takes the authentication lock; its dialog is asked for in client_session, the session of the
+// process at the pipe's client end.
 void answer_auth_request(ServiceContext* context, void* request_bytes, size_t cb_request, uint32_t client_session,
-                         AuthReply* reply, AuthenticateFn authenticate);
+                         AuthReply* reply, AuthenticateFn authenticate, LongPathFn long_path = long_path_of);

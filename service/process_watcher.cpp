@@ -5,7 +5,7 @@
 
 #include "common/log.h"
 #include "common/text.h"
-#include "service/rule_match.h"
+#include "service/process_list.h"
 
 constexpr uint32_t relaunch_approval_floor_seconds = 5;
 constexpr size_t reason_cch = 256;
@@ -14,36 +14,24 @@ constexpr size_t reason_cch = 256;
 
 namespace {
 
-void release_pin(const SeenList* list, uintptr_t pin) {
-    if (pin && list->release) list->release(pin);
-}
-
-// The index of the entry for pid, searched from the cursor (the snapshot lists processes in
-// nearly the same order each pass, so the search usually hits at once); count when none.
-uint32_t find_entry(const SeenList* list, uint32_t pid, bool (*wanted)(const SeenEntry&, uint64_t), uint64_t created) {
+// The index of the entry for the process, searched from the cursor (the process list names
+// processes in nearly the same order each pass, so the search usually hits at once); count when
+// there is none.
+uint32_t find_entry(const SeenList* list, uint32_t pid, uint64_t created) {
     for (uint32_t n = 0; n < list->count; ++n) {
         uint32_t i = list->cursor + n;
         if (i >= list->count) i -= list->count;
-        if (list->entries[i].pid == pid && wanted(list->entries[i], created)) return i;
+        if (list->entries[i].pid == pid && list->entries[i].created == created) return i;
     }
     return list->count;
 }
 
-void mark_met(SeenList* list, uint32_t i) {
-    list->entries[i].pass = list->pass;
-    list->cursor = i + 1 < list->count ? i + 1 : 0;
-}
-
-bool is_pinned(const SeenEntry& e, uint64_t) { return e.pin != 0; }
-bool same_creation(const SeenEntry& e, uint64_t created) { return e.created == created; }
-
 }  // namespace
 
-void seen_clear(SeenList* list, SeenRelease release) {
+void seen_clear(SeenList* list) {
     list->count = 0;
     list->pass = 0;
     list->cursor = 0;
-    list->release = release;
 }
 
 void seen_begin_pass(SeenList* list) {
@@ -51,29 +39,16 @@ void seen_begin_pass(SeenList* list) {
     list->cursor = 0;
 }
 
-bool seen_met_pinned(SeenList* list, uint32_t pid) {
-    uint32_t i = find_entry(list, pid, is_pinned, 0);
-    if (i == list->count) return false;
-    mark_met(list, i);
-    return true;
-}
-
-bool seen_check_and_add(SeenList* list, uint32_t pid, uint64_t created, uintptr_t pin) {
-    uint32_t i = find_entry(list, pid, same_creation, created);
+bool seen_check_and_add(SeenList* list, uint32_t pid, uint64_t created) {
+    uint32_t i = find_entry(list, pid, created);
     if (i != list->count) {
-        mark_met(list, i);
-        if (list->entries[i].pin == 0) {
-            list->entries[i].pin = pin;
-        } else {
-            release_pin(list, pin);
-        }
+        list->entries[i].pass = list->pass;
+        list->cursor = i + 1 < list->count ? i + 1 : 0;
         return true;
     }
     if (list->count < seen_capacity) {
-        list->entries[list->count] = SeenEntry{pid, list->pass, created, pin};
+        list->entries[list->count] = SeenEntry{pid, list->pass, created};
         ++list->count;
-    } else {
-        release_pin(list, pin);
     }
     return false;
 }
@@ -81,29 +56,44 @@ bool seen_check_and_add(SeenList* list, uint32_t pid, uint64_t created, uintptr_
 void seen_end_pass(SeenList* list) {
     uint32_t kept = 0;
     for (uint32_t i = 0; i < list->count; ++i) {
-        if (list->entries[i].pass == list->pass) {
-            list->entries[kept++] = list->entries[i];
-        } else {
-            release_pin(list, list->entries[i].pin);
-        }
+        if (list->entries[i].pass == list->pass) list->entries[kept++] = list->entries[i];
     }
     list->count = kept;
     list->cursor = 0;
 }
 
 void seen_forget(SeenList* list, uint32_t pid, uint64_t created) {
-    uint32_t i = find_entry(list, pid, same_creation, created);
+    uint32_t i = find_entry(list, pid, created);
     if (i == list->count) return;
-    release_pin(list, list->entries[i].pin);
     list->entries[i] = list->entries[list->count - 1];
     --list->count;
     list->cursor = 0;
 }
 
-void seen_release_all(SeenList* list) {
-    for (uint32_t i = 0; i < list->count; ++i) release_pin(list, list->entries[i].pin);
-    list->count = 0;
-    list->cursor = 0;
+// --- one pass over the process list ---
+
+bool pass_over_list(const void* bytes, size_t cb, uint32_t own_pid, const ProgramNameFilter* filter, SeenList* seen,
+                    ExamineFn examine, void* state) {
+    ProcessWalk walk;
+    ProcessRecord process;
+    process_walk_start(&walk, bytes, cb);
+    seen_begin_pass(seen);
+    while (process_walk_next(&walk, &process)) {
+        if (process.pid == 0 || process.pid == own_pid || !process_record_ready(&process)) continue;
+        if (seen_check_and_add(seen, process.pid, process.created)) continue;
+        if (!program_filter_could_match(filter, process.name, process.cch_name)) continue;
+        switch (examine(state, &process)) {
+        case Examined::done:
+            break;
+        case Examined::path_not_yet:
+            seen_forget(seen, process.pid, process.created);
+            break;
+        }
+    }
+    // A list that cannot be read to its end is no list: nothing is forgotten on its word.
+    if (walk.malformed) return false;
+    seen_end_pass(seen);
+    return true;
 }
 
 // --- what a relaunch starts ---
@@ -155,7 +145,7 @@ bool relaunch_target(const wchar_t* image_path, RelaunchTarget* out) {
     return true;
 }
 
-// --- judging one protected candidate ---
+// --- stopping protected programs, and judging them one round at a time ---
 
 uint32_t approval_seconds(const Rule* rule) {
     if (rule->cache_window_seconds <= 0) return relaunch_approval_floor_seconds;
@@ -164,53 +154,184 @@ uint32_t approval_seconds(const Rule* rule) {
 
 namespace {
 
+constexpr const wchar_t* queue_full_reason = L"等待认证的程序过多，默认拒绝";
+
 uint32_t rule_window(const Rule* rule) {
     return rule->cache_window_seconds > 0 ? static_cast<uint32_t>(rule->cache_window_seconds) : 0;
 }
 
-// The MFA round and its outcome; the caller holds the authentication lock.
-Verdict authenticate_and_relaunch(ServiceContext* context, const Rule* rule, const wchar_t* image_path,
-                                  const WatcherPorts* ports) {
+bool same_program(const StoppedProgram& program, const wchar_t* path, uint32_t session) {
+    return program.starter.session == session && text_equal_nocase(program.path, path);
+}
+
+void release(const WatcherPorts* ports, Starter* starter) {
+    if (starter->token) ports->release_starter(ports->state, starter);
+    starter->token = 0;
+}
+
+// Stops the process; false (logged) when it could not be stopped.
+bool stop(ServiceContext* context, uint32_t pid, const wchar_t* path, const WatcherPorts* ports) {
+    uint32_t error = 0;
+    if (ports->stop_process(ports->state, pid, &error)) return true;
+    // Gone already, or not ours to stop: no dialog for a program that was not stopped.
+    log_event(&context->settings, L"program not stopped: %s error=%lu", path, static_cast<unsigned long>(error));
+    return false;
+}
+
+// Queues a stopped program, or folds it into the entry for the same program in the same session.
+// False when the queue is full. *spare receives a starter the queue did not keep.
+bool enqueue(StoppedQueue* queue, const wchar_t* path, const Rule* rule, const Starter* starter, Starter* spare) {
+    *spare = Starter{0, 0};
+    bool kept = true, appended = false;
+    EnterCriticalSection(&queue->lock);
+    uint32_t i = 0;
+    while (i < queue->count && !same_program(queue->programs[i], path, starter->session)) ++i;
+    if (i < queue->count) {
+        StoppedProgram& program = queue->programs[i];
+        if (!program.in_round) {
+            *spare = *starter;  // one dialog for the burst; the first start's token relaunches it
+        } else {
+            if (program.stopped_again) *spare = program.again;
+            program.stopped_again = true;
+            program.again = *starter;  // the latest start is the one asked for again after a failure
+        }
+    } else if (queue->count == stopped_capacity) {
+        kept = false;
+    } else {
+        StoppedProgram& program = queue->programs[queue->count++];
+        text_copy(program.path, path);
+        program.rule = rule;
+        program.starter = *starter;
+        program.in_round = false;
+        program.stopped_again = false;
+        program.again = Starter{0, 0};
+        appended = true;
+    }
+    LeaveCriticalSection(&queue->lock);
+    if (appended && queue->wake) SetEvent(queue->wake);
+    return kept;
+}
+
+// The relaunch after a pass (the approval is in the cache already).
+Verdict relaunch(ServiceContext* context, const StoppedProgram* program, const WatcherPorts* ports) {
+    const Settings* settings = &context->settings;
+    RelaunchTarget target;
+    bool started = relaunch_target(program->path, &target) &&
+                   ports->relaunch(ports->state, settings, &program->starter, target.program,
+                                   target.directory[0] ? target.directory : nullptr);
+    if (!started) {
+        log_event(settings, L"program relaunch failed: %s", program->path);
+        return Verdict::relaunch_failed;
+    }
+    log_event(settings, L"program relaunch ok: %s", program->path);
+    return Verdict::relaunched;
+}
+
+// One round; the caller holds the authentication lock.
+Verdict judge_stopped(ServiceContext* context, const StoppedProgram* program, const WatcherPorts* ports) {
+    // An earlier round may have approved this path while the program waited.
+    if (ports->cache_lookup(ports->state, program->path, rule_window(program->rule))) {
+        return relaunch(context, program, ports);
+    }
     const Settings* settings = &context->settings;
     wchar_t reason[reason_cch] = L"";
-    bool passed = ports->authenticate(ports->state, settings, rule, image_path, L"", reason, reason_cch);
+    bool passed = ports->authenticate(ports->state, program->starter.session, settings, program->rule, program->path,
+                                      L"", reason, reason_cch);
     reason[reason_cch - 1] = L'\0';
     if (!passed) {
-        log_event(settings, L"program denied: %s reason=%s", image_path, reason);
+        log_event(settings, L"program denied: %s reason=%s", program->path, reason);
         return Verdict::denied;
     }
     // The approval goes in first: the relaunched process must find it on the next pass.
-    ports->cache_insert(ports->state, image_path, approval_seconds(rule));
-    RelaunchTarget target;
-    bool started = relaunch_target(image_path, &target) &&
-                   ports->relaunch(ports->state, settings, target.program,
-                                   target.directory[0] ? target.directory : nullptr);
-    if (!started) {
-        log_event(settings, L"program relaunch failed: %s", image_path);
-        return Verdict::relaunch_failed;
-    }
-    log_event(settings, L"program relaunch ok: %s", image_path);
-    return Verdict::relaunched;
+    ports->cache_insert(ports->state, program->path, approval_seconds(program->rule));
+    return relaunch(context, program, ports);
 }
 
 }  // namespace
 
-Verdict judge_process(ServiceContext* context, uint32_t pid, const wchar_t* image_path, const WatcherPorts* ports) {
-    const Rule* rule = match_rule(&context->policy, rule_type_program, image_path, L"");
-    if (!rule) return Verdict::not_protected;
-    if (ports->cache_lookup(ports->state, image_path, rule_window(rule))) return Verdict::approved;
+void stopped_queue_init(StoppedQueue* queue, HANDLE wake) {
+    InitializeCriticalSection(&queue->lock);
+    queue->wake = wake;
+    queue->count = 0;
+}
 
-    uint32_t error = 0;
-    if (!ports->stop_process(ports->state, pid, &error)) {
-        // Gone already, or not ours to stop: no dialog for a program that was not stopped.
-        log_event(&context->settings, L"program not stopped: %s error=%lu", image_path,
-                  static_cast<unsigned long>(error));
+void stopped_queue_destroy(StoppedQueue* queue, const WatcherPorts* ports) {
+    for (uint32_t i = 0; i < queue->count; ++i) {
+        release(ports, &queue->programs[i].starter);
+        release(ports, &queue->programs[i].again);
+    }
+    queue->count = 0;
+    DeleteCriticalSection(&queue->lock);
+}
+
+Verdict meet_process(ServiceContext* context, StoppedQueue* queue, uint32_t pid, const wchar_t* image_path,
+                     const WatcherPorts* ports) {
+    wchar_t path[watcher_path_cch];
+    if (!rule_path_key(image_path, ports->long_path, ports->state, path, watcher_path_cch)) {
+        // Started by a short name that no longer resolves (renamed or moved since, or out of the
+        // starter's reach): which program this is cannot be told, so it does not run.
+        if (!stop(context, pid, image_path, ports)) return Verdict::not_stopped;
+        log_event(&context->settings, L"program denied: %s reason=%s", image_path, unresolved_path_reason);
+        return Verdict::denied;
+    }
+    const Rule* rule = match_rule(&context->policy, rule_type_program, path, L"");
+    if (!rule) return Verdict::not_protected;
+    if (ports->cache_lookup(ports->state, path, rule_window(rule))) return Verdict::approved;
+
+    Starter starter = {0, 0};
+    ports->take_starter(ports->state, pid, &starter);  // before the stop: the process still exists
+    if (!stop(context, pid, path, ports)) {
+        release(ports, &starter);
         return Verdict::not_stopped;
     }
+    Starter spare;
+    bool queued = enqueue(queue, path, rule, &starter, &spare);
+    release(ports, &spare);
+    if (!queued) {
+        release(ports, &starter);
+        log_event(&context->settings, L"program denied: %s reason=%s", path, queue_full_reason);
+        return Verdict::denied;
+    }
+    return Verdict::stopped;
+}
 
-    // A command authorization may hold the lock; the watcher waits its turn.
+bool run_next_round(ServiceContext* context, StoppedQueue* queue, const WatcherPorts* ports, Verdict* verdict) {
+    StoppedProgram* program = nullptr;
+    EnterCriticalSection(&queue->lock);
+    for (uint32_t i = 0; i < queue->count && !program; ++i) {
+        if (!queue->programs[i].in_round) program = &queue->programs[i];
+    }
+    if (program) program->in_round = true;
+    LeaveCriticalSection(&queue->lock);
+    if (!program) return false;
+
+    // The entry stays where it is while its round runs: only this thread removes entries, and the
+    // watcher changes no more than its stopped_again and again fields (under the lock).
+    // A command authorization may hold the authentication lock; the round waits its turn.
     EnterCriticalSection(&context->auth_lock);
-    Verdict verdict = authenticate_and_relaunch(context, rule, image_path, ports);
+    Verdict outcome = judge_stopped(context, program, ports);
     LeaveCriticalSection(&context->auth_lock);
-    return verdict;
+
+    Starter done = program->starter, covered = {0, 0};
+    EnterCriticalSection(&queue->lock);
+    uint32_t i = static_cast<uint32_t>(program - queue->programs);
+    if (program->stopped_again && outcome == Verdict::denied) {
+        // Started again while being asked, and the round failed: asked for once more, last in turn.
+        StoppedProgram again = *program;
+        again.starter = program->again;
+        again.in_round = false;
+        again.stopped_again = false;
+        again.again = Starter{0, 0};
+        for (; i + 1 < queue->count; ++i) queue->programs[i] = queue->programs[i + 1];
+        queue->programs[queue->count - 1] = again;
+    } else {
+        if (program->stopped_again) covered = program->again;  // covered by this round's relaunch
+        for (; i + 1 < queue->count; ++i) queue->programs[i] = queue->programs[i + 1];
+        --queue->count;
+    }
+    LeaveCriticalSection(&queue->lock);
+    release(ports, &done);
+    release(ports, &covered);
+    *verdict = outcome;
+    return true;
 }

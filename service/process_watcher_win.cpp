@@ -1,29 +1,31 @@
-// The process watcher thread. Windows offers no cheap notice of process starts to a plain service,
-// so the watcher polls: once a second it walks a Toolhelp snapshot and examines every process it
-// has not met before. A process is known by its id and its creation time (ids come back quickly);
-// the seen list forgets processes that are gone, so it never fills with the dead. Each process met
-// is pinned by a SYNCHRONIZE handle held while it stays in the list: its id cannot be reused then,
-// so later passes recognise it by id alone and a pass costs no system call per known process.
+// The process watcher's threads. Windows offers no cheap notice of process starts to a plain
+// service, so the watcher polls: once a second it reads the process list with one system call
+// (NtQuerySystemInformation, SystemProcessInformation, into a buffer kept from pass to pass) and
+// examines every process it has not met before. A process is known by its id and its creation
+// time (ids come back quickly), both of which the list carries; the seen list forgets processes
+// that are gone, so it never fills with the dead. A known process costs no system call at all.
 //
-// One handle per process does all the work for a pass: it is opened with query and terminate
-// access together (query only when terminate is refused), gives the creation time and the image
-// path, and is the handle that stops the process. Stopping by a second open of the id could hit
-// another process that took the id in between.
+// A new process is opened only when its image file name, also in the list, could match an enabled
+// program rule (see ProgramNameFilter); every other process is never opened. The one handle of a
+// candidate does all the work: it is opened with query and terminate access together (query only
+// when terminate is refused), gives the image path, the token (the relaunch's, and the one a short
+// path is resolved as), and is the handle that stops the process. Stopping by a second open of the
+// id could hit another process that took the id in between.
 //
-// A protected process is stopped, and the MFA round runs under the authentication lock; the pass
-// then ends, since the rest of its snapshot may be minutes old. Processes that appeared meanwhile
-// are judged on the next pass, where an approval just given lets them run. The round can outlast
-// the service's bounded wait at stop, so the thread counts itself as a service worker.
+// Two threads: the watcher thread passes every second and never waits for a person; it stops a
+// protected program and queues it. The round thread takes the queue in turn, one MFA round at a
+// time under the authentication lock (see meet_process and run_next_round). At stop the watcher
+// thread waits for the round thread; a round can outlast the service's bounded wait, so the
+// watcher thread counts itself as a service worker until both are done.
 #include "service/process_watcher.h"
 
 #include <windows.h>
-#include <tlhelp32.h>
-#include <wtsapi32.h>
 
 #include "common/handle.h"
 #include "common/ui_broker.h"
 #include "service/approval_cache.h"
-#include "service/relaunch.h"
+#include "service/process_list.h"
+#include "service/process_list_win.h"
 
 namespace {
 
@@ -35,7 +37,38 @@ struct ExaminedProcess {
     HANDLE handle;        // query access, plus terminate when can_terminate
     bool can_terminate;
     DWORD open_error;     // why terminate access was refused
+    uint32_t session;     // as the process list gives it
 };
+
+// A short path is resolved as the user who started the program: their drive letters, their
+// network access; never the service's reach into a place the user named.
+bool long_path_as_starter(void* state, const wchar_t* path, wchar_t* out, size_t cch_out) {
+    ExaminedProcess* examined = static_cast<ExaminedProcess*>(state);
+    OwnedHandle token;
+    if (!examined || !OpenProcessToken(examined->handle, TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_IMPERSONATE, token.put()))
+        return false;
+    if (!ImpersonateLoggedOnUser(token.get())) return false;
+    bool resolved = long_path_of(nullptr, path, out, cch_out);
+    RevertToSelf();  // before anything else this thread does
+    return resolved;
+}
+
+bool take_starter(void* state, uint32_t, Starter* out) {
+    ExaminedProcess* examined = static_cast<ExaminedProcess*>(state);
+    out->token = 0;
+    out->session = examined->session;
+    OwnedHandle token;
+    if (!OpenProcessToken(examined->handle, TOKEN_QUERY | TOKEN_DUPLICATE, token.put())) return false;
+    HANDLE primary = nullptr;
+    if (!DuplicateTokenEx(token.get(), TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, &primary))
+        return false;
+    DWORD session = 0, cb = 0;
+    if (GetTokenInformation(primary, TokenSessionId, &session, sizeof session, &cb)) out->session = session;
+    out->token = reinterpret_cast<uintptr_t>(primary);
+    return true;
+}
+
+void release_starter(void*, const Starter* starter) { CloseHandle(reinterpret_cast<HANDLE>(starter->token)); }
 
 bool stop_examined(void* state, uint32_t, uint32_t* error) {
     ExaminedProcess* examined = static_cast<ExaminedProcess*>(state);
@@ -50,14 +83,19 @@ bool stop_examined(void* state, uint32_t, uint32_t* error) {
 bool lookup_cache(void*, const wchar_t* path, uint32_t window) { return approval_cache_lookup(path, window); }
 void insert_cache(void*, const wchar_t* path, uint32_t seconds) { approval_cache_insert(path, seconds); }
 
-bool ask_user(void*, const Settings* settings, const Rule* rule, const wchar_t* target, const wchar_t* detail,
-              wchar_t* message, size_t cch_message) {
-    // The active console session until the watcher passes the stopped program's own session.
-    return authenticate_via_ui(WTSGetActiveConsoleSessionId(), settings, rule, target, detail, message, cch_message);
+bool ask_user(void*, uint32_t session, const Settings* settings, const Rule* rule, const wchar_t* target,
+              const wchar_t* detail, wchar_t* message, size_t cch_message) {
+    return authenticate_via_ui(session, settings, rule, target, detail, message, cch_message);
 }
 
-bool start_again(void*, const Settings* settings, const wchar_t* program, const wchar_t* directory) {
-    return relaunch_program(settings, program, directory);
+bool start_again(void*, const Settings* settings, const Starter* starter, const wchar_t* program,
+                 const wchar_t* directory) {
+    return relaunch_program(settings, starter, program, directory);
+}
+
+WatcherPorts real_ports(ExaminedProcess* examined) {
+    return {examined,     long_path_as_starter, take_starter, release_starter, stop_examined,
+            lookup_cache, insert_cache,         ask_user,     start_again};
 }
 
 // Opens the process for the pass; false when it cannot even be queried (gone, or not ours).
@@ -70,71 +108,84 @@ bool open_examined(DWORD pid, OwnedHandle* handle, ExaminedProcess* examined) {
     return handle->valid();
 }
 
-void close_pin(uintptr_t pin) { CloseHandle(reinterpret_cast<HANDLE>(pin)); }
+struct PassState {
+    ServiceContext* context;
+    StoppedQueue* queue;
+};
 
-// A handle of our own to the process, which keeps its id from being reused; 0 when none.
-uintptr_t pin_of(HANDLE process) {
-    HANDLE pin = nullptr;
-    if (!process || !DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), &pin, SYNCHRONIZE, FALSE, 0))
-        return 0;
-    return reinterpret_cast<uintptr_t>(pin);
+Examined examine_candidate(void* parameter, const ProcessRecord* process) {
+    PassState* pass = static_cast<PassState*>(parameter);
+    ExaminedProcess examined = {};
+    examined.session = process->session;
+    OwnedHandle handle;
+    if (!open_examined(process->pid, &handle, &examined)) return Examined::done;  // gone, or not ours to look at
+    // A process that is still starting may not have its image path yet: it is looked at again on
+    // the next pass, never let through because it was met too early.
+    wchar_t image[watcher_path_cch];
+    DWORD cch_image = watcher_path_cch;
+    if (!QueryFullProcessImageNameW(handle.get(), 0, image, &cch_image)) return Examined::path_not_yet;
+    WatcherPorts ports = real_ports(&examined);
+    meet_process(pass->context, pass->queue, process->pid, image, &ports);
+    return Examined::done;
 }
 
-uint64_t creation_time(HANDLE process) {
-    FILETIME created, exited, kernel, user;
-    if (!process || !GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
-    return (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+// What the two threads share; the watcher thread owns it and frees it after the round thread ended.
+struct WatcherRun {
+    ServiceContext* context;
+    HANDLE stop_event;
+    StoppedQueue queue;
+    SeenList seen;
+    ProgramNameFilter filter;
+    ProcessListBuffer list;
+};
+
+void run_waiting_rounds(WatcherRun* run) {
+    WatcherPorts ports = real_ports(nullptr);
+    Verdict verdict;
+    while (WaitForSingleObject(run->stop_event, 0) == WAIT_TIMEOUT &&
+           run_next_round(run->context, &run->queue, &ports, &verdict)) {
+    }
+}
+
+DWORD WINAPI round_thread(void* parameter) {
+    WatcherRun* run = static_cast<WatcherRun*>(parameter);
+    HANDLE events[2] = {run->stop_event, run->queue.wake};
+    while (WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) run_waiting_rounds(run);
+    return 0;
 }
 
 DWORD WINAPI watcher_thread(void* parameter) {
-    ServiceContext* context = static_cast<ServiceContext*>(parameter);
-    HANDLE stop_event = service_stop_event();
-    SeenList* seen = static_cast<SeenList*>(HeapAlloc(GetProcessHeap(), 0, sizeof(SeenList)));
-    if (seen) {
-        seen_clear(seen, close_pin);
-        while (WaitForSingleObject(stop_event, pass_interval_ms) == WAIT_TIMEOUT) watcher_pass(context, seen);
-        seen_release_all(seen);
-        HeapFree(GetProcessHeap(), 0, seen);
+    WatcherRun* run = static_cast<WatcherRun*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(WatcherRun)));
+    HANDLE wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (run && wake) {
+        run->context = static_cast<ServiceContext*>(parameter);
+        run->stop_event = service_stop_event();
+        stopped_queue_init(&run->queue, wake);
+        seen_clear(&run->seen);
+        program_filter_build(&run->context->policy, &run->filter);  // the policy does not change while we run
+        OwnedHandle rounds(CreateThread(nullptr, 0, round_thread, run, 0, nullptr));
+        while (WaitForSingleObject(run->stop_event, pass_interval_ms) == WAIT_TIMEOUT) {
+            watcher_pass(run->context, &run->queue, &run->filter, &run->list, &run->seen);
+            if (!rounds) run_waiting_rounds(run);  // no round thread: the rounds hold up the passes, as they must
+        }
+        if (rounds) WaitForSingleObject(rounds.get(), INFINITE);
+        WatcherPorts ports = real_ports(nullptr);
+        stopped_queue_destroy(&run->queue, &ports);  // programs still waiting stay stopped
+        process_list_free(&run->list);
     }
+    if (wake) CloseHandle(wake);
+    if (run) HeapFree(GetProcessHeap(), 0, run);
     service_worker_leave();
     return 0;
 }
 
 }  // namespace
 
-bool watcher_pass(ServiceContext* context, SeenList* seen) {
-    OwnedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return false;
-
-    ExaminedProcess examined = {};
-    WatcherPorts ports = {&examined, stop_examined, lookup_cache, insert_cache, ask_user, start_again};
-    const DWORD own_pid = GetCurrentProcessId();
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    seen_begin_pass(seen);
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
-        const DWORD pid = entry.th32ProcessID;
-        if (pid == 0 || pid == own_pid || seen_met_pinned(seen, pid)) continue;
-        OwnedHandle process;
-        bool opened = open_examined(pid, &process, &examined);
-        // A process we cannot query is remembered with creation time 0 and no pin: skipped while
-        // it lives, and a later process under its id is new again.
-        uint64_t created = creation_time(process.get());
-        if (seen_check_and_add(seen, pid, created, pin_of(process.get()))) continue;
-        if (!opened) continue;
-
-        // A process that is still starting may not have its image path yet: it is looked at
-        // again on the next pass, never let through because it was met too early.
-        wchar_t image[watcher_path_cch];
-        DWORD cch_image = watcher_path_cch;
-        if (!QueryFullProcessImageNameW(process.get(), 0, image, &cch_image)) {
-            seen_forget(seen, pid, created);
-            continue;
-        }
-        if (verdict_took_round(judge_process(context, pid, image, &ports))) return false;
-    }
-    seen_end_pass(seen);
-    return true;
+bool watcher_pass(ServiceContext* context, StoppedQueue* queue, const ProgramNameFilter* filter,
+                  ProcessListBuffer* list, SeenList* seen) {
+    if (!process_list_query(list)) return false;
+    PassState state = {context, queue};
+    return pass_over_list(list->bytes, list->cb_used, GetCurrentProcessId(), filter, seen, examine_candidate, &state);
 }
 
 HANDLE start_process_watcher(ServiceContext* context) {

@@ -5,14 +5,16 @@
 
 #include "common/text.h"
 
+bool rule_text_equal(const wchar_t* rule_text, const wchar_t* text) { return text_equal_nocase(rule_text, text); }
+
 namespace {
 
 bool rule_matches(const Rule& rule, const wchar_t* path, const wchar_t* args) {
-    if (rule.match_path[0] != L'\0' && !text_equal_ascii_nocase(rule.match_path, path)) return false;
+    if (rule.match_path[0] != L'\0' && !rule_text_equal(rule.match_path, path)) return false;
     if (rule.match_name[0] != L'\0') {
         wchar_t file_name[260];
         text_copy_n(file_name, 260, PathFindFileNameW(path), 259);
-        if (!text_equal_ascii_nocase(rule.match_name, file_name)) return false;
+        if (!rule_text_equal(rule.match_name, file_name)) return false;
     }
     if (rule.args_contains[0] == L'\0') return true;
     return args != nullptr && text_contains_nocase(args, rule.args_contains);
@@ -29,4 +31,29 @@ const Rule* match_rule(const Policy* policy, uint32_t type, const wchar_t* path,
         if (rule_matches(rule, path, args)) return &rule;
     }
     return nullptr;
+}
+
+bool path_may_hold_short_names(const wchar_t* path) { return path && wcschr(path, L'~') != nullptr; }
+
+bool rule_path_key(const wchar_t* path, LongPathFn long_path, void* state, wchar_t* out, size_t cch_out) {
+    if (!path || cch_out == 0) return false;
+    if (!path_may_hold_short_names(path)) {
+        if (text_length(path, cch_out) >= cch_out) return false;
+        text_copy(out, cch_out, path);
+        return true;
+    }
+    wchar_t resolved[1024];
+    if (!long_path(state, path, resolved, 1024)) return false;
+    resolved[1023] = L'\0';
+    if (text_length(resolved, cch_out) >= cch_out) return false;
+    text_copy(out, cch_out, resolved);
+    return true;
+}
+
+bool policy_has_rules(const Policy* policy, uint32_t type) {
+    uint32_t count = policy->count < policy_max_rules ? policy->count : policy_max_rules;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (static_cast<uint32_t>(policy->rules[i].type) == type && policy->rules[i].enabled != 0) return true;
+    }
+    return false;
 }

@@ -63,6 +63,14 @@ TEST(BoundedText, FormatUsesWideConventionsAndTruncates) {
 TEST(BoundedText, CaseRules) {
     EXPECT_TRUE(text_equal_ascii_nocase(L"C:\\Tools\\GIT.EXE", L"c:\\tools\\git.exe"));
     EXPECT_FALSE(text_equal_ascii_nocase(L"C:\\Tools\\git.exe", L"C:\\Tools\\git.ex"));
+    // Paths and file names: case ignored across Unicode, as the file system does; nothing else.
+    EXPECT_TRUE(text_equal_nocase(L"C:\\Tools\\GIT.EXE", L"c:\\tools\\git.exe"));
+    EXPECT_TRUE(text_equal_nocase(L"D:\\Программы\\ÄPFEL.EXE", L"d:\\программы\\äpfel.exe"));
+    EXPECT_TRUE(text_equal_nocase(L"ΣΊΣΥΦΟΣ.exe", L"σίσυφοσ.EXE"));
+    EXPECT_FALSE(text_equal_ascii_nocase(L"ÄPFEL.EXE", L"äpfel.exe"));  // the old rule missed these
+    EXPECT_FALSE(text_equal_nocase(L"C:\\Tools\\git.exe", L"C:\\Tools\\git.ex"));
+    EXPECT_FALSE(text_equal_nocase(L"strasse.exe", L"straße.exe"));  // ordinal: no linguistic folding
+    EXPECT_FALSE(text_equal_nocase(L"app.exe", nullptr));
     EXPECT_TRUE(text_contains_nocase(L"remote PUSH origin", L"push"));
     EXPECT_FALSE(text_contains_nocase(L"", L"push"));
     EXPECT_FALSE(text_contains_nocase(nullptr, L"push"));

@@ -6,7 +6,7 @@ import os
 import shutil
 import time
 
-from harness import E2ETestCase, main, policy_json, rule_json, run_wine, wait_until, win_to_unix
+from harness import BIN, E2ETestCase, main, policy_json, rule_json, run_wine, wait_until, win_to_unix
 
 NO_SERVICE = "无法连接 SentrelSvc。请确认服务已启动（SentrelSvc.exe install）。\n"
 UNMATCHED = "未命中命令规则，直接放行"
@@ -103,6 +103,26 @@ class CommandAuthorization(E2ETestCase):
         code, _, err = self.runguard(".\\arg_echo.exe")
         self.assertEqual((code, err), (4, "命令被拒绝: 不行\n"))
         self.assertEqual(self.host_requests()[0]["target"], self.echo_path)
+
+    def test_a_short_name_does_not_escape_the_rule_for_the_long_one(self):
+        self.lay_out([rule_json("command", "Echo", match_name="Echo With A Long Name.exe")])
+        folder_win = self.install.path_win("Long Named Tools")
+        os.makedirs(win_to_unix(folder_win))
+        shutil.copy(os.path.join(self.install.folder, "arg_echo.exe"),
+                    os.path.join(win_to_unix(folder_win), "echo with a long name.exe"))
+        shutil.copy(os.path.join(BIN, "short_path.exe"), self.install.folder)
+        long_win = folder_win + "\\echo with a long name.exe"
+        code, short_win, _ = self.install.run("short_path.exe", long_win)
+        short_win = short_win.strip()
+        self.assertEqual(code, 0)
+        self.assertIn("~", short_win)
+        self.host_script("deny 不行")
+        self.start_service()
+
+        code, out, err = self.runguard(short_win, "x")
+        self.assertEqual((code, out, err), (4, "", "命令被拒绝: 不行\n"))
+        self.assertEqual(self.host_requests()[0]["target"], long_win)  # the user is shown the long name
+        self.assertEqual(self.cmd_lines(), ["cmd: path=%s args=x result=不行" % long_win])
 
     def test_a_cmd_planted_in_the_current_folder_is_not_run(self):
         system_cmd = r"C:\windows\system32\cmd.exe"

@@ -5,13 +5,49 @@ tools/protected_app, which records every start in protected_app_starts.txt besid
 import json
 import os
 import shutil
+import subprocess
 import time
 
-from harness import E2ETestCase, main, policy_json, rule_json, wait_until, win_to_unix
+from harness import E2ETestCase, main, policy_json, rule_json, wait_until, win_to_unix, wine_env
 
 APP = "protected_app.exe"
 STOPPED = 5  # the exit code the watcher gives a stopped program
 STORE_WIN = r"C:\Program Files\WindowsApps\Sentrel.TestApp_1.0_x64__test"
+
+
+ENVIRONMENT_KEY = r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment"
+
+
+def reg(*args):
+    done = subprocess.run(["wine", "reg"] + list(args), env=wine_env(), capture_output=True, timeout=60)
+    return done.returncode, done.stdout.decode("utf-8", "replace")
+
+
+def set_user_variable(name, value):
+    """A variable of the user's own environment (HKCU\Environment); None removes it."""
+    if value is None:
+        reg("delete", r"HKCU\Environment", "/v", name, "/f")
+    else:
+        assert reg("add", r"HKCU\Environment", "/v", name, "/d", value, "/f")[0] == 0
+
+
+def system_path():
+    """The machine's PATH variable: (type, value)."""
+    code, out = reg("query", ENVIRONMENT_KEY, "/v", "PATH")
+    for line in out.splitlines():
+        parts = line.split(None, 2)
+        if len(parts) == 3 and parts[0].upper() == "PATH":
+            return parts[1], parts[2]
+    raise AssertionError("no system PATH: " + out)
+
+
+def add_to_system_path(folder):
+    kind, value = system_path()
+    restore_system_path((kind, value + ";" + folder))
+
+
+def restore_system_path(path):
+    assert reg("add", ENVIRONMENT_KEY, "/v", "PATH", "/t", path[0], "/d", path[1], "/f")[0] == 0
 
 
 def reported_exit(process, timeout=10):
@@ -53,9 +89,12 @@ class ProcessWatcher(E2ETestCase):
         """Starts the program from a Windows parent, which reports its whole exit code."""
         exe = (folder_win or self.install.folder_win) + "\\" + name
         process = self.install.start("report_exit.exe", exe, *args, cwd="/tmp")
-        # Started means recorded: the watcher may only judge a process that is really there.
-        self.assertTrue(wait_until(lambda: any(s["args"] == list(args) for s in self.starts(
-            win_to_unix(folder_win) if folder_win else None))), "the program did not start")
+        # Started means recorded, or already ended: the watcher may stop a protected program
+        # before its first line has run (then the parent reports the exit code).
+        folder = win_to_unix(folder_win) if folder_win else None
+        self.assertTrue(wait_until(lambda: process.poll() is not None or
+                                   any(s["args"] == list(args) for s in self.starts(folder))),
+                        "the program did not start")
         return process
 
     def assert_stopped(self, process, timeout=10):
@@ -159,35 +198,69 @@ class ProcessWatcher(E2ETestCase):
         self.assertEqual(self.host_requests(), [])
         self.assertEqual(self.program_lines(), [])
 
-    def test_burst_during_an_approval_runs_on_the_cache_and_is_relaunched_once(self):
-        self.lay_out([rule_json("program", "Protected app", match_name=APP, cache_window_seconds=120)])
-        self.host_script("delay 3000 approve", "deny unexpected second dialog")
+    def release_round(self):
+        """Ends the round a "hold release.txt ..." host action is holding open."""
+        self.install.write_file("release.txt", "")
+
+    def requests_with(self, count):
+        self.assertTrue(wait_until(lambda: len(self.host_requests()) >= count),
+                        "waited for dialog request %d: %s" % (count, self.host_requests()))
+        return self.host_requests()
+
+    def test_programs_started_while_a_dialog_is_open_are_stopped_at_once_and_relaunched_once(self):
+        other_win = self.install.path_win("free_app.exe")
+        self.lay_out([rule_json("program", "Protected app", match_name=APP, cache_window_seconds=120),
+                      rule_json("program", "Other app", match_name="free_app.exe")])
+        self.host_script("hold release.txt approve", "deny other app")
         self.start_service()
 
         self.assert_stopped(self.start_app("first"))
-        self.assertTrue(wait_until(lambda: len(self.host_requests()) == 1))
-        burst = [self.start_app("burst%d" % i) for i in range(4)]
-        self.assertTrue(self.install.wait_for_log("program relaunch ok: " + self.app_win))
-        time.sleep(3)
-        self.assert_running(*burst)
-        self.assertEqual(len(self.host_requests()), 1)
-        self.assertEqual(len(self.relaunched()), 1)
-        self.assertEqual(sum(1 for m in self.program_lines() if m.startswith("relaunch ok")), 1)
-
-    def test_burst_during_a_denial_is_stopped_one_dialog_each(self):
-        self.lay_out([rule_json("program", "Protected app", match_name=APP)])
-        self.host_script("delay 3000 deny 不行", "deny 不行")
-        self.start_service()
-
-        self.assert_stopped(self.start_app("first"))
-        self.assertTrue(wait_until(lambda: len(self.host_requests()) == 1))
+        self.requests_with(1)
+        # The dialog stays open until the test releases it; the watcher goes on stopping.
         burst = [self.start_app("burst%d" % i) for i in range(3)]
         for process in burst:
-            self.assert_stopped(process, timeout=20)
-        self.assertTrue(wait_until(lambda: len(self.host_requests()) == 4))
-        self.assertTrue(wait_until(lambda: self.program_lines().count(
-            "program denied: %s reason=不行" % self.app_win) == 4))
+            self.assert_stopped(process)
+        self.assertEqual(len(self.host_requests()), 1)
+        self.assertEqual(self.program_lines(), [])  # the round is still open
+
+        self.release_round()
+        self.assertTrue(wait_until(lambda: len(self.relaunched()) == 1), "waited for the relaunch")
+        # Another protected program queues behind whatever the burst left: its dialog comes next.
+        self.assert_stopped(self.start_app("other", name="free_app.exe"))
+        requests = self.requests_with(2)
+        self.assertEqual([r["target"] for r in requests], [self.app_win, other_win])
+        self.assertEqual(len(self.relaunched()), 1)  # one relaunch for the first start and its burst
+        self.assertEqual(sum(1 for m in self.program_lines() if m.startswith("relaunch ok")), 1)
+
+    def test_a_burst_during_a_denial_is_asked_for_once_more(self):
+        other_win = self.install.path_win("free_app.exe")
+        self.lay_out([rule_json("program", "Protected app", match_name=APP),
+                      rule_json("program", "Other app", match_name="free_app.exe")])
+        self.host_script("hold release.txt deny 不行", "deny 再次不行", "deny other app")
+        self.start_service()
+
+        self.assert_stopped(self.start_app("first"))
+        self.requests_with(1)
+        for process in [self.start_app("burst%d" % i) for i in range(3)]:
+            self.assert_stopped(process)
+        self.release_round()
+        self.requests_with(2)
+        self.assert_stopped(self.start_app("other", name="free_app.exe"))
+        requests = self.requests_with(3)
+        self.assertEqual([r["target"] for r in requests], [self.app_win, self.app_win, other_win])
+        self.assertTrue(wait_until(lambda: "program denied: %s reason=再次不行" % self.app_win in self.program_lines()))
         self.assertEqual(self.relaunched(), [])
+
+    def test_relaunched_program_gets_the_users_environment_not_the_services(self):
+        self.lay_out([rule_json("program", "Protected app", match_name=APP)])
+        self.host_script("approve")
+        set_user_variable("SENTREL_TEST_USER", "from the user's profile")
+        self.addCleanup(set_user_variable, "SENTREL_TEST_USER", None)
+        self.start_service(env={"SENTREL_TEST_SERVICE": "the service's own"})
+
+        self.assert_stopped(self.start_app("first"))
+        self.assertTrue(wait_until(lambda: len(self.relaunched()) == 1), "waited for the relaunch")
+        self.assertEqual(self.relaunched()[0]["env"], {"SENTREL_TEST_USER": "from the user's profile"})
 
     def test_store_application_is_relaunched_by_file_name(self):
         # No copy in the service's folder: the bare name is found only along the search path.
@@ -200,14 +273,17 @@ class ProcessWatcher(E2ETestCase):
         shutil.copy(os.path.join(self.install.folder, "free_app.exe"), os.path.join(store, APP))
         store_app = STORE_WIN + "\\" + APP
         self.host_script("approve")
-        self.start_service(env={"WINEPATH": STORE_WIN})
+        # Found along the user's Path (from the user's environment, not the service's).
+        self.addCleanup(restore_system_path, system_path())
+        add_to_system_path(STORE_WIN)
+        self.start_service()
 
         first = self.start_app("first", folder_win=STORE_WIN)
         self.assert_stopped(first)
         self.assertTrue(self.install.wait_for_log("program relaunch ok: " + store_app), self.program_lines())
         lines = self.program_lines()
-        # Started by name: CreateProcessAsUserW looks in the service's folder only, the shell
-        # searches the path and finds it.
+        # Started by name: CreateProcessAsUserW looks in the service's folder only; the search the
+        # shell makes along the user's Path finds it.
         self.assertEqual(lines[0], "relaunch: exe=%s session=1" % APP)
         self.assertEqual(lines[1], "relaunch CreateProcessAsUserW failed: 2, trying ShellExec")
         self.assertEqual(lines[2:], ["relaunch ShellExec ok", "program relaunch ok: " + store_app])

@@ -25,7 +25,7 @@ TEST(ApprovalCache, ExpiryIsStrict) {
     EXPECT_FALSE(approval_table_lookup(table.get(), L"C:\\zero.exe", 7000));
 }
 
-TEST(ApprovalCache, PathsDifferingInAsciiCaseShareOneEntryAndRenewInPlace) {
+TEST(ApprovalCache, PathsDifferingInCaseShareOneEntryAndRenewInPlace) {
     auto table = empty_table();
     approval_table_insert(table.get(), L"C:\\Tools\\App.exe", 1, 0);
     approval_table_insert(table.get(), L"C:\\Other.exe", 1, 0);
@@ -35,9 +35,12 @@ TEST(ApprovalCache, PathsDifferingInAsciiCaseShareOneEntryAndRenewInPlace) {
     EXPECT_EQ(table->entries[0].expiry, 15000u);
     EXPECT_EQ(table->entries[2].path[0], L'\0');
     EXPECT_TRUE(approval_table_lookup(table.get(), L"C:\\TOOLS\\app.exe", 14999));
-    // Only ASCII letters fold: other scripts' cases are different paths.
-    approval_table_insert(table.get(), L"C:\\Ä.exe", 10, 0);
-    EXPECT_FALSE(approval_table_lookup(table.get(), L"C:\\ä.exe", 1));
+    // Case folds across Unicode, as rules compare: one program, one entry.
+    approval_table_insert(table.get(), L"C:\\Программы\\Ä.exe", 10, 0);
+    EXPECT_TRUE(approval_table_lookup(table.get(), L"c:\\программы\\ä.EXE", 1));
+    approval_table_insert(table.get(), L"C:\\ПРОГРАММЫ\\ä.exe", 20, 0);
+    EXPECT_EQ(table->entries[2].expiry, 20000u);
+    EXPECT_EQ(table->entries[3].path[0], L'\0');
 }
 
 TEST(ApprovalCache, FullTableReplacesSmallestExpiryLowestIndexFirst) {

@@ -159,3 +159,67 @@ TEST_F(CommandAuth, UnterminatedFieldsAreCutAtTheirLastUnit) {
     EXPECT_EQ(g_broker.detail.size(), 2047u);
     EXPECT_EQ(reply.allowed, 1u);
 }
+
+namespace {
+
+// Resolves the short names of one known file; nothing else.
+bool fake_long_path(void*, const wchar_t* path, wchar_t* out, size_t cch_out) {
+    if (!text_equal_nocase(path, L"C:\\PROGRA~1\\POWERS~1\\7\\PWSH~1.EXE")) return false;
+    text_copy(out, cch_out, L"C:\\Program Files\\PowerShell\\7\\pwsh.exe");
+    return true;
+}
+
+}  // namespace
+
+TEST_F(CommandAuth, ShortNamesAreMatchedAndShownByTheirLongForm) {
+    add_rule(L"PowerShell", L"");
+    text_copy(context->policy.rules[0].match_path, L"C:\\Program Files\\PowerShell\\7\\pwsh.exe");
+    text_copy(request->path, L"C:\\PROGRA~1\\POWERS~1\\7\\PWSH~1.EXE");
+    g_broker.answer = true;
+    answer_auth_request(context.get(), request.get(), sizeof(AuthRequest), client_session, &reply, fake_broker,
+                        fake_long_path);
+    EXPECT_EQ(g_broker.calls, 1);
+    EXPECT_EQ(g_broker.target, L"C:\\Program Files\\PowerShell\\7\\pwsh.exe");
+    EXPECT_NE(log().find("] cmd: path=C:\\Program Files\\PowerShell\\7\\pwsh.exe args="), std::string::npos) << log();
+
+    // A short name that cannot be resolved could be any command: refused, nobody asked.
+    text_copy(request->path, L"X:\\TOOLS~1\\PWSH~1.EXE");
+    answer_auth_request(context.get(), request.get(), sizeof(AuthRequest), client_session, &reply, fake_broker,
+                        fake_long_path);
+    EXPECT_EQ(reply.allowed, 0u);
+    EXPECT_STREQ(reply.reason, L"无法确定程序的完整路径，默认拒绝");
+    EXPECT_EQ(g_broker.calls, 1);
+    // ... unless no command is protected at all.
+    context->policy.rules[0].enabled = 0;
+    answer_auth_request(context.get(), request.get(), sizeof(AuthRequest), client_session, &reply, fake_broker,
+                        fake_long_path);
+    EXPECT_EQ(reply.allowed, 1u);
+    EXPECT_STREQ(reply.reason, L"未命中命令规则，直接放行");
+}
+
+TEST(LongPath, TheSystemsShortNameOfAFileResolvesToItsLongPath) {
+    TempFolder folder;
+    std::wstring dir = std::wstring(folder.path) + L"\\Ein langer Ordnername";
+    ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr));
+    std::wstring file = dir + L"\\Programm mit Namen.exe";
+    HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+    wchar_t short_path[MAX_PATH];
+    ASSERT_NE(GetShortPathNameW(file.c_str(), short_path, MAX_PATH), 0u);
+    ASSERT_TRUE(path_may_hold_short_names(short_path)) << short_path;
+
+    wchar_t key[1024];
+    ASSERT_TRUE(rule_path_key(short_path, long_path_of, nullptr, key, 1024));
+    wchar_t expected[1024];
+    ASSERT_NE(GetLongPathNameW(file.c_str(), expected, 1024), 0u);
+    EXPECT_STREQ(key, expected);
+    EXPECT_TRUE(text_equal_nocase(key, file.c_str())) << key;
+
+    DeleteFileW(file.c_str());  // gone: the short name tells nothing any more
+    wchar_t untouched[8] = L"same";
+    EXPECT_FALSE(rule_path_key(short_path, long_path_of, nullptr, untouched, 8));
+    EXPECT_STREQ(untouched, L"same");
+    EXPECT_TRUE(rule_path_key(L"C:\\Tools\\app.exe", long_path_of, nullptr, key, 1024));  // long already
+    EXPECT_STREQ(key, L"C:\\Tools\\app.exe");
+}

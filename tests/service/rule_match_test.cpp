@@ -5,35 +5,20 @@
 #include <memory>
 
 #include "common/text.h"
+#include "tests/service/policy_builder.h"
 
-namespace {
-
-struct PolicyBuilder {
-    std::unique_ptr<Policy> policy{new Policy()};
-    Rule& add(int32_t type, const wchar_t* name, const wchar_t* path = L"", const wchar_t* args = L"") {
-        Rule& rule = policy->rules[policy->count++];
-        rule.type = type;
-        rule.enabled = 1;
-        text_copy(rule.match_name, name);
-        text_copy(rule.match_path, path);
-        text_copy(rule.args_contains, args);
-        text_copy(rule.auth_mode, L"totp");
-        return rule;
-    }
-    const Rule* match(uint32_t type, const wchar_t* path, const wchar_t* args = L"") const {
-        return match_rule(policy.get(), type, path, args);
-    }
-};
-
-}  // namespace
-
-TEST(RuleMatch, NameComparesFileNamePartIgnoringAsciiCase) {
+TEST(RuleMatch, NameComparesFileNamePartIgnoringCase) {
     PolicyBuilder p;
     const Rule& git = p.add(rule_type_command, L"git.exe");
     EXPECT_EQ(p.match(rule_type_command, L"C:\\Program Files\\Git\\bin\\GIT.EXE"), &git);
     EXPECT_EQ(p.match(rule_type_command, L"GIT.EXE"), &git);
     EXPECT_EQ(p.match(rule_type_command, L"C:\\tools\\git.exe.bak"), nullptr);
     EXPECT_EQ(p.match(rule_type_command, L"C:\\tools\\mygit.exe"), nullptr);
+    // Not only ASCII letters: a name's case never lets a program escape its rule.
+    const Rule& editor = p.add(rule_type_program, L"Редактор.exe");
+    const Rule& sign = p.add(rule_type_program, L"", L"C:\\Werkzeuge\\Änderung\\signieren.exe");
+    EXPECT_EQ(p.match(rule_type_program, L"C:\\Apps\\РЕДАКТОР.EXE"), &editor);
+    EXPECT_EQ(p.match(rule_type_program, L"c:\\WERKZEUGE\\äNDERUNG\\Signieren.exe"), &sign);
 }
 
 TEST(RuleMatch, PathMustEqualWholePathAndBothFieldsMustHold) {

@@ -3,8 +3,10 @@
 // <ms>, until that time has passed; exit code 0).
 //
 // At start it appends one UTF-8 JSON line to protected_app_starts.txt beside the executable, so
-// tests can see every start, relaunches included, whatever name the copy runs under:
-//   {"pid":1234,"image":"C:\\...\\protected_app.exe","cwd":"C:\\...","args":["a","b"]}
+// tests can see every start, relaunches included, whatever name the copy runs under, and which
+// of the environment variables named SENTREL_TEST_* it was given:
+//   {"pid":1234,"image":"C:\\...\\protected_app.exe","cwd":"C:\\...","args":["a","b"],
+//    "env":{"SENTREL_TEST_USER":"x"}}
 #include <windows.h>
 #include <shellapi.h>
 
@@ -34,6 +36,24 @@ void append_json_text(wchar_t* out, size_t cch_out, const wchar_t* text) {
     text_append(out, cch_out, L"\"");
 }
 
+// "NAME":"value" pairs of the environment's SENTREL_TEST_* variables.
+void append_test_variables(wchar_t* out, size_t cch_out) {
+    wchar_t* block = GetEnvironmentStringsW();
+    bool first = true;
+    for (const wchar_t* entry = block; entry && *entry; entry += wcslen(entry) + 1) {
+        const wchar_t* equals = wcschr(entry + 1, L'=');
+        if (wcsncmp(entry, L"SENTREL_TEST_", 13) != 0 || !equals) continue;
+        wchar_t name[128];
+        text_copy_n(name, 128, entry, static_cast<size_t>(equals - entry));
+        if (!first) text_append(out, cch_out, L",");
+        first = false;
+        append_json_text(out, cch_out, name);
+        text_append(out, cch_out, L":");
+        append_json_text(out, cch_out, equals + 1);
+    }
+    if (block) FreeEnvironmentStringsW(block);
+}
+
 void record_start(int argc, wchar_t** argv) {
     static wchar_t line[record_cch];
     wchar_t image[path_cch] = L"";
@@ -52,7 +72,9 @@ void record_start(int argc, wchar_t** argv) {
         if (i > 1) text_append(line, record_cch, L",");
         append_json_text(line, record_cch, argv[i]);
     }
-    text_append(line, record_cch, L"]}\n");
+    text_append(line, record_cch, L"],\"env\":{");
+    append_test_variables(line, record_cch);
+    text_append(line, record_cch, L"}}\n");
 
     append_record_beside_exe(L"protected_app_starts.txt", line);
 }

@@ -19,6 +19,9 @@
 //       short                     only the first 100 bytes of an approving reply
 //       exit                      no reply; the host ends (a clean way for tests to stop it)
 //       delay <ms> <action>       waits, then does the action
+//       hold <file> <action>      waits until a file of that name exists beside the executable
+//                                 (at most 120 s; the test creates it to end the round), then
+//                                 does the action
 //   test_dialog_start_delay.txt  a number of milliseconds the host waits before its pipe exists
 //                             (a slow cold start); no file: none.
 //   test_dialog_requests.txt  one UTF-8 JSON line appended per accepted request, before its action:
@@ -54,8 +57,11 @@ struct Action {
     ActionKind kind;
     uint32_t approved;
     DWORD delay_ms;
+    wchar_t hold_file[64];
     wchar_t message[256];
 };
+
+constexpr DWORD hold_limit_ms = 120000;
 
 const wchar_t* skip_spaces(const wchar_t* p) {
     while (*p == L' ' || *p == L'\t') ++p;
@@ -94,6 +100,9 @@ void parse_action(const wchar_t* line, Action* action) {
         wchar_t ms[16];
         rest = take_word(rest, ms, 16);
         action->delay_ms += static_cast<DWORD>(wcstoul(ms, nullptr, 10));
+        parse_action(rest, action);
+    } else if (!wcscmp(word, L"hold")) {
+        rest = take_word(rest, action->hold_file, 64);
         parse_action(rest, action);
     } else {
         action->kind = ActionKind::reply;
@@ -193,6 +202,14 @@ void record_request(const UiAuthRequest& request) {
     append_record_beside_exe(L"test_dialog_requests.txt", line);
 }
 
+// Waits until the named file exists beside the executable (bounded); an empty name: no wait.
+void wait_for_file(const wchar_t* name) {
+    wchar_t path[path_cch];
+    if (!name[0] || !path_beside_exe(name, path, path_cch)) return;
+    for (DWORD waited = 0; waited < hold_limit_ms && GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES; waited += 20)
+        Sleep(20);
+}
+
 // Blocks until the client closes its end (or writes something unexpected).
 void hold_until_client_leaves(HANDLE pipe) {
     char scratch[64];
@@ -212,6 +229,7 @@ bool serve(HANDLE pipe, unsigned long* served) {
     Action action;
     next_action((*served)++, &action);
     if (action.delay_ms) Sleep(action.delay_ms);
+    wait_for_file(action.hold_file);
 
     UiAuthReply reply = {};
     reply.magic = ui_auth_magic;
