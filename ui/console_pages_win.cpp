@@ -184,7 +184,7 @@ void build_settings_page(ConsoleRecord* c) {
     make_label(content, 0, text_for_id(42), 16, 280, w2, 18, fonts.body);
     make_label(content, 0, text_for_id(44), w2 + 32, 280, w2, 18, fonts.body);
     HWND country = make_rounded_edit(content, id_country_code, false, 16, 302, w2, 30);
-    struct {
+    const struct {
         HWND edit;
         const wchar_t* value;
         int limit;

@@ -17,9 +17,8 @@ EXECUTABLES = ("SentrelSvc.exe", "SentrelUI.exe", "runguard.exe", "arg_echo.exe"
 def link_cjk_font():
     """Windows links "Segoe UI" to a Chinese font for the glyphs it lacks; gives the Wine prefix the
     same link to the installed CJK font, so Chinese texts show in the screenshots."""
-    subprocess.run(["wine", "reg", "add", r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink",
-                    "/v", "Segoe UI", "/t", "REG_MULTI_SZ", "/d", "wqy-microhei.ttc,WenQuanYi Micro Hei", "/f"],
-                   env=wine_env(), capture_output=True, timeout=60)
+    run_wine(["wine", "reg", "add", r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink",
+              "/v", "Segoe UI", "/t", "REG_MULTI_SZ", "/d", "wqy-microhei.ttc,WenQuanYi Micro Hei", "/f"])
 
 
 class DialogCase(MfaServerCase):
