@@ -372,6 +372,8 @@ class Install:
         return out
 
     def wait_for_log(self, message, timeout=15):
+        """For asserting an outcome the product logs (a line written at most moments after what the
+        test waited for); never as a sign that something is ready."""
         deadline = time.time() + timeout
         while time.time() < deadline:
             if any(message in m for m in self.log_messages()):
@@ -450,6 +452,13 @@ def run_wine(command, cwd=None, env=None, timeout=60, input=None):
         out.seek(0)
         err.seek(0)
         return process.returncode, out.read(), err.read()
+
+
+def observe_for(seconds, what):
+    """A check that something does NOT happen: watches for a fixed time (what says what would go
+    wrong meanwhile). The only fixed waits of the tests; readiness is always waited for."""
+    assert what
+    time.sleep(seconds)
 
 
 def wait_until(predicate, timeout=15, step=0.1):

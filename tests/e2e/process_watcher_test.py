@@ -5,10 +5,9 @@ tools/protected_app, which records every start in protected_app_starts.txt besid
 import json
 import os
 import shutil
-import subprocess
 import time
 
-from harness import E2ETestCase, main, policy_json, rule_json, wait_until, win_to_unix, wine_env
+from harness import E2ETestCase, main, observe_for, policy_json, rule_json, run_wine, wait_until, win_to_unix
 
 APP = "protected_app.exe"
 STOPPED = 5  # the exit code the watcher gives a stopped program
@@ -19,8 +18,8 @@ ENVIRONMENT_KEY = r"HKLM\System\CurrentControlSet\Control\Session Manager\Enviro
 
 
 def reg(*args):
-    done = subprocess.run(["wine", "reg"] + list(args), env=wine_env(), capture_output=True, timeout=60)
-    return done.returncode, done.stdout.decode("utf-8", "replace")
+    code, out, _ = run_wine(["wine", "reg"] + list(args))
+    return code, out.decode("utf-8", "replace")
 
 
 def set_user_variable(name, value):
@@ -136,7 +135,7 @@ class ProcessWatcher(E2ETestCase):
 
         # Within the window: the relaunched process and a new start are both left running.
         second = self.start_app("second")
-        time.sleep(2.5)
+        observe_for(2.5, "a pass stops the second start although the approval holds")
         self.assert_running(second)
         self.assertEqual(len(self.installed_apps()), 2)
         self.assertEqual(len(self.host_requests()), 1)
@@ -154,7 +153,7 @@ class ProcessWatcher(E2ETestCase):
 
         self.assert_stopped(early)
         self.assertTrue(self.install.wait_for_log("program denied: %s reason=请求在手机上被拒绝" % self.app_win))
-        time.sleep(2)
+        observe_for(2, "the denied program is started again")
         self.assertEqual(self.relaunched(), [])
         self.assertEqual(self.installed_apps(), [])
         self.assertEqual(self.program_lines(), ["program denied: %s reason=请求在手机上被拒绝" % self.app_win])
@@ -176,10 +175,10 @@ class ProcessWatcher(E2ETestCase):
         self.assertTrue(self.install.wait_for_log("program relaunch ok: " + self.app_win))
         approved_at = time.time()
         self.assertTrue(wait_until(lambda: len(self.relaunched()) == 1))
-        time.sleep(2.5)  # the next passes meet the relaunched process and find the approval
+        observe_for(2.5, "the next passes stop the relaunched process despite the approval")
         self.assertEqual(len(self.installed_apps()), 1)
 
-        time.sleep(max(0.0, approved_at + 6 - time.time()))
+        time.sleep(max(0.0, approved_at + 6 - time.time()))  # the 5 s approval runs out
         late = self.start_app("late")
         self.assert_stopped(late)
         self.assertTrue(self.install.wait_for_log("program denied: %s reason=第二次" % self.app_win))
@@ -193,7 +192,7 @@ class ProcessWatcher(E2ETestCase):
         self.start_service()
         protected_with_args = self.start_app("first")
         free = self.start_app("free", name="free_app.exe")
-        time.sleep(3)
+        observe_for(3, "a pass stops a program that no rule protects")
         self.assert_running(protected_with_args, free)
         self.assertEqual(self.host_requests(), [])
         self.assertEqual(self.program_lines(), [])
@@ -289,7 +288,7 @@ class ProcessWatcher(E2ETestCase):
         self.assertEqual(lines[2:], ["relaunch ShellExec ok", "program relaunch ok: " + store_app])
         self.assertTrue(wait_until(lambda: len(self.relaunched(store)) == 1))
         self.assertEqual(self.relaunched(store)[0]["image"], store_app)
-        time.sleep(2.5)
+        observe_for(2.5, "the relaunched store app is stopped or started once more")
         self.assertEqual(len(self.relaunched(store)), 1)
         self.assertEqual(len(self.host_requests()), 1)
 

@@ -4,10 +4,9 @@ dialog, which shows the passcode and polls until the test answers it on the serv
 endpoint; an approval counts once the broker's own poll confirms it, and the command runs or is
 refused."""
 
-import time
 
 from dialog_fixture import DialogCase
-from harness import main, policy_json, rule_json, wait_until
+from harness import main, observe_for, policy_json, rule_json, wait_until
 
 PUSH_HEIGHT = 333
 
@@ -100,7 +99,7 @@ class PushDialog(DialogCase):
         self.assertEqual(faulted[-3:], [True, True, True])
         self.assertIn(False, faulted[-6:-3])
         self.answer(push, "approve")  # too late: the dialog no longer polls
-        time.sleep(2)
+        observe_for(2, "a poll after giving up takes the late approval")
         self.assertIsNone(guarded.poll())
         self.driver("press", "Cancel")
         self.assertEqual(self.finish(guarded), (4, "", "命令被拒绝: User cancelled\n"))
