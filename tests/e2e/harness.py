@@ -212,50 +212,18 @@ class Install:
         a folder the test added to other_folders), including those the programs started themselves
         (the dialog host, relaunched programs)."""
         folders = [f.lower().encode() for f in [self.folder_win] + self.other_folders]
-        prefix = ("WINEPREFIX=" + PREFIX).encode()
-        pids = []
-        for entry in os.listdir("/proc"):
-            if not entry.isdigit() or int(entry) == os.getpid():
-                continue
-            try:
-                with open("/proc/%s/cmdline" % entry, "rb") as f:
-                    cmdline = f.read().lower()
-                with open("/proc/%s/environ" % entry, "rb") as f:
-                    environ = f.read().split(b"\0")
-            except OSError:
-                continue
-            if any(f in cmdline for f in folders) and prefix in environ and (which is None or which(cmdline)):
-                pids.append(int(entry))
-        return pids
+        return prefix_processes(lambda cmdline: any(f in cmdline for f in folders) and (which is None or which(cmdline)))
 
     def end_prefix_processes(self, which):
         """Ends processes of our prefix whose lower-case command line passes which (by pid), and waits
         until they are gone."""
-        prefix = ("WINEPREFIX=" + PREFIX).encode()
-
-        def matching():
-            pids = []
-            for entry in os.listdir("/proc"):
-                if not entry.isdigit():
-                    continue
-                try:
-                    with open("/proc/%s/cmdline" % entry, "rb") as f:
-                        cmdline = f.read().lower()
-                    with open("/proc/%s/environ" % entry, "rb") as f:
-                        environ = f.read().split(b"\0")
-                except OSError:
-                    continue
-                if prefix in environ and which(cmdline):
-                    pids.append(int(entry))
-            return pids
-
-        for pid in matching():
+        for pid in prefix_processes(which):
             try:
                 os.kill(pid, signal.SIGKILL)
             except OSError:
                 pass
-        if not wait_until(lambda: not matching(), timeout=10):
-            raise AssertionError("processes of the prefix did not end: %r" % matching())
+        if not wait_until(lambda: not prefix_processes(which), timeout=10):
+            raise AssertionError("processes of the prefix did not end: %r" % prefix_processes(which))
 
     def kill_installed_processes_named(self, name):
         self.kill_installed_processes(lambda cmdline: name.lower().encode() in cmdline)
@@ -380,6 +348,26 @@ class Install:
                 return True
             time.sleep(0.1)
         return False
+
+
+def prefix_processes(which):
+    """Unix pids of the processes of our Wine prefix (not this one) whose lower-case command line
+    passes which."""
+    prefix = ("WINEPREFIX=" + PREFIX).encode()
+    pids = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == os.getpid():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                cmdline = f.read().lower()
+            with open("/proc/%s/environ" % entry, "rb") as f:
+                environ = f.read().split(b"\0")
+        except OSError:
+            continue
+        if prefix in environ and which(cmdline):
+            pids.append(int(entry))
+    return pids
 
 
 class Output:
