@@ -2,7 +2,9 @@
 # version), the application manifest and the product's icons, drawn at build time by
 # resources/make_icons.py.
 #
-#   sentrel_add_resources(<target> DESCRIPTION <text> [ICONS <resource id>...])
+#   sentrel_add_resources(<target> DESCRIPTION <text> [ICONS <resource id>...] [DLL])
+#
+# A DLL gets the version information only (no application manifest: the process's own applies).
 #
 # Icon 1 is the product's (white key), icon 200 the authentication dialog's (gold key).
 
@@ -24,11 +26,17 @@ add_custom_command(
 add_custom_target(sentrel_icons DEPENDS ${SENTREL_ICON_FILES})
 
 function(sentrel_add_resources target)
-  cmake_parse_arguments(arg "" "DESCRIPTION" "ICONS" ${ARGN})
+  cmake_parse_arguments(arg "DLL" "DESCRIPTION" "ICONS" ${ARGN})
   if(NOT arg_DESCRIPTION)
     message(FATAL_ERROR "sentrel_add_resources(${target}): DESCRIPTION is required")
   endif()
-  set(SENTREL_RC_FILE_NAME ${target}.exe)
+  if(arg_DLL)
+    set(SENTREL_RC_FILE_NAME ${target}.dll)
+    set(SENTREL_RC_FILETYPE VFT_DLL)
+  else()
+    set(SENTREL_RC_FILE_NAME ${target}.exe)
+    set(SENTREL_RC_FILETYPE VFT_APP)
+  endif()
   set(SENTREL_RC_INTERNAL_NAME ${target})
   set(SENTREL_RC_DESCRIPTION ${arg_DESCRIPTION})
   set(SENTREL_RC_VERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.${SENTREL_BUILD_NUMBER})
@@ -36,6 +44,11 @@ function(sentrel_add_resources target)
   set(dir ${CMAKE_CURRENT_BINARY_DIR}/${target}_resources)
   set(SENTREL_RC_MANIFEST ${dir}/${target}.manifest)
   configure_file(${PROJECT_SOURCE_DIR}/resources/app.manifest.in ${SENTREL_RC_MANIFEST} @ONLY)
+  if(arg_DLL)
+    set(SENTREL_RC_MANIFEST_LINE "")
+  else()
+    set(SENTREL_RC_MANIFEST_LINE "1 24 \"${SENTREL_RC_MANIFEST}\"")
+  endif()
 
   set(SENTREL_RC_ICONS "")
   foreach(id IN LISTS arg_ICONS)

@@ -69,9 +69,13 @@ static_assert(sizeof(GroupIconEntry) == 14, "the group icon entry is 14 bytes on
 }  // namespace
 
 TEST(Resources, VersionInformationFromTheProjectVersion) {
-    for (const Shipped& exe : shipped) {
+    // The installer's custom-action DLL ships inside the MSI, signed: it carries the version too.
+    const Shipped actions = {L"SentrelActions.dll", {}};
+    std::vector<Shipped> files(std::begin(shipped), std::end(shipped));
+    files.push_back(actions);
+    for (const Shipped& exe : files) {
         SCOPED_TRACE(testing::Message() << "file " << std::string(exe.file, exe.file + wcslen(exe.file)));
-        std::wstring path = beside_tests(exe.file);
+        std::wstring path = exe.icons.empty() ? beside_tests(L"..\\installer\\SentrelActions.dll") : beside_tests(exe.file);
         DWORD handle = 0;
         DWORD cb = GetFileVersionInfoSizeW(path.c_str(), &handle);
         ASSERT_GT(cb, 0u) << "no version resource";
