@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Copies the screenshots that the end-to-end tests take (build/screenshots/) into docs/images/ for
-# the administrator guide: the dialog variants, and the console's pages once its tests take them.
-# Run the dialog tests first: ctest --preset mingw -R 'e2e_(auth|push)_dialog'
+# the administrator guide: the dialog variants, the console's pages, the rule editor and the setup
+# wizard. Run their tests first: ctest --preset mingw -R 'e2e_(auth_dialog|push_dialog|console)'
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source=${1:-build/screenshots}
 mkdir -p docs/images
 copied=0
-for png in "$source"/auth_dialog_*.png "$source"/console-*.png; do
+for png in "$source"/auth_dialog_*.png "$source"/console_*.png "$source"/editor_*.png "$source"/setup_wizard_*.png; do
   [ -f "$png" ] || continue
   cp "$png" docs/images/
   copied=$((copied + 1))
