@@ -168,6 +168,13 @@ class ConsoleCase(MfaServerCase):
         with open(self.path(name), encoding="utf-8") as f:
             return f.read()
 
+    def read_when_written(self, name, timeout=15):
+        """A record a program started by the console writes once it runs: the console reports the
+        start when the program exists, which may be before its first line is written."""
+        complete = lambda: os.path.exists(self.path(name)) and self.read(name).endswith("\n")
+        self.assertTrue(wait_until(complete, timeout=timeout), "%s was not written within %d s" % (name, timeout))
+        return self.read(name)
+
     def hold(self, name):
         """Another program holds the file open (reading, sharing only reading), so it cannot be
         replaced, as on Windows; released with release() or at the end of the test."""

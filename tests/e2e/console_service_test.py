@@ -125,7 +125,7 @@ class SlowUninstaller(ConsoleCase):
         self.pass_gate("Uninstall")
         self.message("yes")
         self.wait_caption(219, "Uninstalling...", timeout=15)
-        self.assertIn('"args":["uninstall","--authorized"]', self.read("protected_app_starts.txt"))
+        self.assertIn('"args":["uninstall","--authorized"]', self.read_when_written("protected_app_starts.txt"))
         # Pages change meanwhile; a second Uninstall is not started.
         self.page(1)
         self.assertEqual([row[0] for row in self.rows()], ["Notepad"])
