@@ -442,6 +442,20 @@ def run_wine(command, cwd=None, env=None, timeout=60, input=None):
         return process.returncode, out.read(), err.read()
 
 
+def export_service_key():
+    """The SentrelSvc service's registry key as reg export writes it (UTF-16 .reg text). A failed
+    export says what reg answered instead of leaving a missing file to explain."""
+    with tempfile.TemporaryDirectory() as folder:
+        target = os.path.join(folder, "service.reg")
+        code, out, err = run_wine(["wine", "reg", "export", r"HKLM\SYSTEM\CurrentControlSet\Services\SentrelSvc",
+                                   "Z:" + target.replace("/", "\\"), "/y"], timeout=60)
+        if code != 0 or not os.path.exists(target):
+            raise AssertionError("reg export of the service key failed (exit %s): %r %r"
+                                 % (code, out.decode("utf-8", "replace")[-2000:], err.decode("utf-8", "replace")[-2000:]))
+        with open(target, encoding="utf-16") as f:
+            return f.read()
+
+
 def observe_for(seconds, what):
     """A check that something does NOT happen: watches for a fixed time (what says what would go
     wrong meanwhile). The only fixed waits of the tests; readiness is always waited for."""

@@ -6,11 +6,10 @@ import shutil
 import stat
 import subprocess
 import sys
-import tempfile
 import time
 
-from harness import (BIN, E2ETestCase, free_port, main, policy_json, rule_json, run_wine, settings_json, wait_until,
-                     win_to_unix)
+from harness import (BIN, E2ETestCase, export_service_key, free_port, main, policy_json, rule_json, run_wine,
+                     settings_json, wait_until, win_to_unix)
 
 SERVER_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "../../tools/mfa_server"))
 sys.path.insert(0, SERVER_DIR)
@@ -73,13 +72,7 @@ class InstallCase(E2ETestCase):
         return "SentrelSvc" in self.install.service_state()
 
     def registration(self):
-        """The service's registry key as exported by reg (UTF-16 .reg text)."""
-        with tempfile.TemporaryDirectory() as folder:
-            target = os.path.join(folder, "svc.reg")
-            run_wine(["wine", "reg", "export", r"HKLM\SYSTEM\CurrentControlSet\Services\SentrelSvc",
-                      "Z:" + target.replace("/", "\\"), "/y"], timeout=30)
-            with open(target, encoding="utf-16") as f:
-                return f.read()
+        return export_service_key()
 
     def others_may_write(self, name):
         return bool(os.stat(os.path.join(self.install.folder, name)).st_mode & stat.S_IWOTH)

@@ -15,7 +15,7 @@ import sys
 
 sys.path.insert(0, os.path.abspath(os.path.join(os.path.dirname(__file__), "../release")))
 
-from harness import BIN, policy_json, rule_json, run_wine, settings_json, wait_until, win_to_unix  # noqa: E402
+from harness import BIN, export_service_key, policy_json, rule_json, run_wine, settings_json, wait_until, win_to_unix  # noqa: E402
 from mfa_fixture import API_KEY, MfaServerCase  # noqa: E402
 from msi_tables import project_version, properties  # noqa: E402
 
@@ -113,17 +113,11 @@ class MsiCase(MfaServerCase):
 
     def registration(self):
         """The service's registry values as reg export writes them (name -> text)."""
-        export = win_to_unix(WORK_WIN + r"\service.reg")
-        if os.path.exists(export):
-            os.remove(export)
-        run_wine(["wine", "reg", "export", r"HKLM\System\CurrentControlSet\Services\SentrelSvc",
-                  WORK_WIN + r"\service.reg"])
         values = {}
-        with open(export, encoding="utf-16") as f:
-            for line in f.read().split("\n")[2:]:
-                if line.startswith('"') and "=" in line:
-                    name, value = line.strip().split("=", 1)
-                    values[name.strip('"')] = value
+        for line in export_service_key().split("\n")[2:]:
+            if line.startswith('"') and "=" in line:
+                name, value = line.strip().split("=", 1)
+                values[name.strip('"')] = value
         return values
 
     def log_messages(self, path=DEFAULT_LOG):
