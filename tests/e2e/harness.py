@@ -450,8 +450,8 @@ def export_service_key():
         code, out, err = run_wine(["wine", "reg", "export", r"HKLM\SYSTEM\CurrentControlSet\Services\SentrelSvc",
                                    "Z:" + target.replace("/", "\\"), "/y"], timeout=60)
         if code != 0 or not os.path.exists(target):
-            raise AssertionError("reg export of the service key failed (exit %s): %r %r"
-                                 % (code, out.decode("utf-8", "replace")[-2000:], err.decode("utf-8", "replace")[-2000:]))
+            said = (out + err).decode("utf-8", "replace")[-3000:]
+            raise AssertionError("reg export of the service key failed (exit %s): %r" % (code, said))
         with open(target, encoding="utf-16") as f:
             return f.read()
 
