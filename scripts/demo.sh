@@ -43,7 +43,7 @@ marker="Sentrel demo: this protected command ran after MFA"
 
 bash scripts/install-deps.sh
 echo "== building into $build_dir/"
-targets=(--target SentrelSvc SentrelUI runguard sentrel_demo_files ui_driver)
+targets=(--target sentrel_demo)   # tools/CMakeLists.txt lists every program the demo runs
 if [ "$build_dir" = build ]; then
   cmake --preset mingw >/dev/null
   cmake --build --preset mingw "${targets[@]}" >/dev/null

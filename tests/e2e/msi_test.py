@@ -343,6 +343,28 @@ class BadInput(MsiCase):
         self.assertEqual(self.installed_files(), ["SentrelSvc.json", "SentrelSvc.policy.json"])
         self.assertEqual(read_bytes(os.path.join(self.install.folder, "SentrelSvc.json")).decode(), settings)
 
+    def test_a_failure_of_the_last_custom_action_leaves_nothing_behind(self):
+        # The same package with the service's configuration made to fail: the last of our deferred
+        # actions, after the files, the settings and the service entry exist. A property action
+        # right after the plan hands it a program path longer than any service's image path.
+        failing = os.path.join(self.work, "failing.msi")
+        shutil.copy(os.path.join(self.work, "old.msi"), failing)
+        for query in ("INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES "
+                      "('SentrelBreakConfigure', 51, 'SentrelConfigureService', 'C:\\%s.exe')" % ("x" * 1100),
+                      "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES "
+                      "('SentrelBreakConfigure', 'SentrelConfigureService', 1020)"):
+            subprocess.run(["msibuild", failing, "-q", query], check=True, capture_output=True, timeout=60)
+        code, log = self.msiexec("/i", self.msi("failing.msi"), *self.connection_properties())
+        self.assertEqual(code, 1603, log[-3000:])
+        self.assertIn("The service's program path is unknown or too long.", log)
+        self.assertIn("SentrelSvc.json written from the properties", log)  # written, then rolled back
+        self.assertFalse(self.service_registered(), self.install.service_state())
+        self.assertEqual(self.installed_files(), [])
+        # The same package unchanged then installs in the same prefix: nothing stale is in its way.
+        code, log = self.msiexec("/i", self.msi("old.msi"), *self.connection_properties())
+        self.assertEqual(code, 0, log[-3000:])
+        self.wait_running()
+
     def test_a_log_folder_that_cannot_be_made_stops_the_install(self):
         with open(PROGRAM_DATA, "w") as f:  # a file where the folder C:\ProgramData\Sentrel belongs
             f.write("not a folder")

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # start PREFIX: makes sure the Wine prefix exists (wineboot once) and keeps one wineserver alive for the
 #               test run, so each wine start costs tens of milliseconds instead of seconds.
+# start-fresh PREFIX: the same with a prefix booted anew (an earlier one is removed first), in the
+#               state an administrator's new prefix has: for tests of what a fresh machine meets.
 # stop PREFIX:  ends that wineserver and every Wine process of the prefix.
 set -u
 action=$1
@@ -20,11 +22,19 @@ server_pid() {
 }
 
 case "$action" in
-  start)
+  start|start-fresh)
+    if [ "$action" = start-fresh ] && [ -e "$WINEPREFIX" ]; then
+      wineserver -k 2>/dev/null
+      wineserver -w 2>/dev/null
+      rm -rf "$WINEPREFIX"
+    fi
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
       mkdir -p "$WINEPREFIX"
       # A first boot of a fresh prefix occasionally fails under load; a second one completes it.
       wineboot -i >/dev/null 2>&1 || wineboot -i >/dev/null 2>&1 || { echo "wineboot failed" >&2; exit 1; }
+      # The boot's own server ends before any other Wine command: a command started while it is still
+      # shutting down gets a second server and a second service control manager, and a service that
+      # one creates is unknown to the other (docs/wine-notes.md).
       # Without a window manager Wine waits about 2 s on every window close; unmanaged windows do not.
       wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
       wineserver -w
@@ -61,5 +71,5 @@ case "$action" in
     echo "wine prefix stopped: $WINEPREFIX"
     ;;
   *)
-    echo "usage: wine-session.sh start|stop PREFIX" >&2; exit 2;;
+    echo "usage: wine-session.sh start|start-fresh|stop PREFIX" >&2; exit 2;;
 esac
