@@ -58,7 +58,7 @@ class EventLog(E2ETestCase):
     def setUp(self):
         super().setUp()
         rules = [rule_json("command", "Echo tool", match_name="arg_echo.exe", args_contains="deploy", auth_mode="totp"),
-                 rule_json("program", "Protected app", match_name=APP, auth_mode="push")]
+                 rule_json("program", "Protected app", match_name=APP, auth_mode="email")]
         self.install.lay_out(policy=policy_json(rules),
                              executables=("SentrelSvc.exe", "runguard.exe", "arg_echo.exe", "report_exit.exe", APP,
                                           "SentrelUI.exe"),
@@ -93,26 +93,29 @@ class EventLog(E2ETestCase):
         self.assertTrue(wait_until(lambda: self.read("SentrelSvc.policy.json") == self.policy, timeout=10),
                         "the policy file was not written back")
 
-        wanted = {0x3E8, 0xBB9, 0x7D0, 0x7D2, 0xFA0}
-        trace = lambda: service.stderr.read().decode("utf-8", "replace")
-        self.assertTrue(wait_until(lambda: wanted <= {e[1] for e in reported_events(trace())}, timeout=15),
-                        reported_events(trace()))
-        events = {e[1]: e for e in reported_events(trace())}
+        wanted = {1000, 3001, 2000, 2002, 4000}
+        arrived = []
 
-        self.assertEqual(events[0x3E8][:2], (INFORMATION, 1000))
-        self.assertEqual(events[0x3E8][2][0], "2")
-        self.assertRegex(events[0x3E8][2][1], r"^\d+\.\d+\.\d+\.\d+$")
+        def reported():
+            arrived.append(service.stderr.read().decode("utf-8", "replace"))  # what came since the last read
+            return reported_events("".join(arrived))
+        self.assertTrue(wait_until(lambda: wanted <= {e[1] for e in reported()}, timeout=15), reported())
+        events = {e[1]: e for e in reported()}
 
-        kind, _, strings = events[0xBB9]
+        self.assertEqual(events[1000][:2], (INFORMATION, 1000))
+        self.assertEqual(events[1000][2][0], "2")
+        self.assertRegex(events[1000][2][1], r"^\d+\.\d+\.\d+\.\d+$")
+
+        kind, _, strings = events[3001]
         self.assertEqual(kind, INFORMATION)
         self.assertEqual(len(strings), 4, strings)
         self.assertEqual((strings[0], strings[1], strings[3]), (echo, 'deploy "a b"', "Echo tool"))
         account = strings[2]
         self.assertRegex(account, r"^[^\\]+\\[^\\]+$")  # DOMAIN\user of the pipe's client
 
-        self.assertEqual(events[0x7D0], (INFORMATION, 2000, [app, account, "Protected app", "push"]))
-        self.assertEqual(events[0x7D2], (WARNING, 2002, [app, account, '请求被拒绝 "x"']))
-        self.assertEqual(events[0xFA0], (WARNING, 4000, [policy, "content changed; restored from the service's copy"]))
+        self.assertEqual(events[2000], (INFORMATION, 2000, [app, account, "Protected app", "email"]))
+        self.assertEqual(events[2002], (WARNING, 2002, [app, account, '请求被拒绝 "x"']))
+        self.assertEqual(events[4000], (WARNING, 4000, [policy, "content changed; restored from the service's copy"]))
 
         # The text log says what it said before, line for line.
         messages = self.install.log_messages()
