@@ -64,7 +64,7 @@ def build(bin_dir, actions, icon, version, out):
                        % ROLLBACK_DLL_ACTION)
         msibuild_query(msi, "UPDATE `Property` SET `Value` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;%s' "
                             "WHERE `Property` = 'SecureCustomProperties'" % ";".join(PUBLIC_PROPERTIES))
-        msibuild_query(msi, "UPDATE `Registry` SET `Value` = '#%%[#SentrelSvc.exe]' WHERE `Name` = 'EventMessageFile'")
+        msibuild_query(msi, "UPDATE `Registry` SET `Value` = '#%[#SentrelSvc.exe]' WHERE `Name` = 'EventMessageFile'")
         msibuild_query(msi, "INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Component_`) "
                             "VALUES ('SentrelEventSourceKey', 2, '%s', '-', 'SentrelSvc')" % EVENT_SOURCE_KEY)
         os.makedirs(os.path.dirname(os.path.abspath(out)), exist_ok=True)

@@ -251,7 +251,8 @@ class Upgrade(MsiCase):
         self.assertIn("SentrelSvc.json exists and is kept as it is", log)
         self.wait_running()
         self.assertTrue(self.service_pids() and self.service_pids() != old_pids, "the service was not restarted")
-        self.assertEqual(event_source(), INSTALLED_SOURCE)  # written again by the newer package        for name, content in before.items():
+        self.assertEqual(event_source(), INSTALLED_SOURCE)  # written again by the newer package
+        for name, content in before.items():
             self.assertEqual(read_bytes(os.path.join(self.install.folder, name)), content, name)
         uninstall_keys = run_wine(["wine", "reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"]
                                   )[1].decode("utf-8", "replace")
