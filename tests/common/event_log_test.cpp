@@ -90,8 +90,7 @@ TEST(AuditEvents, FailuresAreCountedAndNamedOnceNeverRetried) {
     TempFolder folder;
     Settings s = {};
     text_copy(s.log_file, folder.file(L"sentrel.log").c_str());
-    FakeEventSink sink;
-    sink.fail_with = ERROR_ACCESS_DENIED;
+    FakeEventSink sink(ERROR_ACCESS_DENIED);
     uint32_t before = audit_event_failures();
     for (int i = 0; i < 3; ++i) audit_event(&s, AuditEvent::service_stopped);
     EXPECT_EQ(sink.calls, 3);  // one try per event

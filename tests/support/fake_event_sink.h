@@ -15,7 +15,8 @@ struct RecordedEvent {
 // Installed for its lifetime; report() may be called from several threads.
 class FakeEventSink : public EventSink {
 public:
-    FakeEventSink() : previous_(set_event_sink(this)) {}
+    // fail_with non-zero: every report fails with this error.
+    explicit FakeEventSink(uint32_t fail_with_error = 0) : fail_with(fail_with_error), previous_(set_event_sink(this)) {}
     ~FakeEventSink() override { set_event_sink(previous_); }
     FakeEventSink(const FakeEventSink&) = delete;
     FakeEventSink& operator=(const FakeEventSink&) = delete;
@@ -43,7 +44,7 @@ public:
     }
 
     std::vector<RecordedEvent> events;
-    uint32_t fail_with = 0;  // non-zero: every report fails with this error
+    const uint32_t fail_with;
     int calls = 0;
 
 private:
