@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 
+#include "common/log.h"
 #include "common/settings.h"
 #include "common/text.h"
 #include "tests/support/fake_event_sink.h"
@@ -102,4 +103,21 @@ TEST(AuditEvents, FailuresAreCountedAndNamedOnceNeverRetried) {
     } else {
         EXPECT_EQ(log.find("event log write failed"), std::string::npos) << log;  // named before already
     }
+}
+
+TEST(AuditEvents, ARefusedLogFolderIsAnErrorEventOnce) {
+    TempFolder folder;
+    ASSERT_TRUE(write_file_bytes(folder.file(L"logs"), "a file where the log folder must be"));
+    Settings s = {};
+    text_copy(s.log_file, (folder.file(L"logs") + L"\\sentrel.log").c_str());
+    FakeEventSink sink;
+    log_event(&s, L"service stopped");
+    log_event(&s, L"service stopped");  // the same refusal is named once
+    auto events = sink.taken();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].id, 6000u);
+    EXPECT_EQ(events[0].type, EventType::error);
+    ASSERT_EQ(events[0].strings.size(), 2u);
+    EXPECT_EQ(events[0].strings[0], folder.file(L"logs"));
+    EXPECT_EQ(events[0].strings[1], log_folder_refusal_reason(LogFolderVerdict::not_a_folder));
 }
