@@ -13,6 +13,7 @@
 #include <sddl.h>
 
 #include "common/console.h"
+#include "common/event_log.h"
 #include "common/handle.h"
 #include "common/permissions.h"
 #include "common/settings.h"
@@ -66,6 +67,7 @@ void report_refusal(const wchar_t* refused, const wchar_t* reason) {
     if (wcscmp(key, g_reported) == 0) return;
     text_copy(g_reported, key);
     console_print(L"日志文件夹不可用，事件未写入日志: %s（%s）\n", refused, reason);
+    audit_event(nullptr, AuditEvent::log_unwritable, refused, reason);
 }
 
 bool file_owner_trusted(HANDLE file) {

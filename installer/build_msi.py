@@ -5,9 +5,10 @@
 
 DIR holds SentrelSvc.exe, SentrelUI.exe and runguard.exe (signed already, for a release). The
 product code is derived from the version, so every build of one version is the same product and a
-higher version upgrades it; the upgrade code never changes. After wixl, two table rows are set that
-wixl cannot express: the rollback type of SentrelRemoveWrittenSettings, and the public properties
-that may pass from an unelevated client to the installation (SecureCustomProperties)."""
+higher version upgrades it; the upgrade code never changes. After wixl, table rows are set that
+wixl cannot express: the rollback type of SentrelRemoveWrittenSettings, the public properties
+that may pass from an unelevated client to the installation (SecureCustomProperties), and the event
+source's EventMessageFile as an expandable text with a row that deletes its key on removal."""
 
 import argparse
 import os
@@ -20,6 +21,7 @@ import uuid
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 UPGRADE_CODE = uuid.UUID("7d0f4a52-6c1e-4b8e-a3f6-2e9b51c7d804")  # also in Sentrel.wxs; never changes
+EVENT_SOURCE_KEY = r"SYSTEM\CurrentControlSet\Services\EventLog\Application\Sentrel"  # also in Sentrel.wxs
 EXECUTABLES = ("SentrelSvc.exe", "SentrelUI.exe", "runguard.exe")
 PUBLIC_PROPERTIES = ("SERVER_URL", "API_KEY", "MFA_USERNAME", "ADDRESS", "COUNTRY_CODE", "CLIENT_IP",
                      "ADMIN_AUTH_MODE", "LOG_FILE", "LANGUAGE")
@@ -62,6 +64,9 @@ def build(bin_dir, actions, icon, version, out):
                        % ROLLBACK_DLL_ACTION)
         msibuild_query(msi, "UPDATE `Property` SET `Value` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;%s' "
                             "WHERE `Property` = 'SecureCustomProperties'" % ";".join(PUBLIC_PROPERTIES))
+        msibuild_query(msi, "UPDATE `Registry` SET `Value` = '#%[#SentrelSvc.exe]' WHERE `Name` = 'EventMessageFile'")
+        msibuild_query(msi, "INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Component_`) "
+                            "VALUES ('SentrelEventSourceKey', 2, '%s', '-', 'SentrelSvc')" % EVENT_SOURCE_KEY)
         os.makedirs(os.path.dirname(os.path.abspath(out)), exist_ok=True)
         shutil.move(msi, out + ".tmp")
         os.replace(out + ".tmp", out)

@@ -19,6 +19,7 @@
 
 #include <initializer_list>
 
+#include "common/event_log.h"
 #include "common/handle.h"
 #include "common/log.h"
 #include "common/policy.h"
@@ -337,6 +338,7 @@ SENTREL_ACTION SentrelLogUninstall(MSIHANDLE install) {
     Settings settings = {};
     if (folder.text && join_path(folder.text, settings_file_name, settings_path)) load_settings(settings_path, &settings);
     log_event(&settings, L"uninstall authorized: %s, proceeding", L"via MSI");
+    audit_event(&settings, AuditEvent::uninstall_authorized, L"MSI");
     return ERROR_SUCCESS;
 }
 
@@ -354,6 +356,7 @@ SENTREL_ACTION SentrelReleaseDataFiles(MSIHANDLE install) {
     for (const wchar_t* path : {settings_path, policy_path})
         if (file_exists(path) && !release_file(path)) report(install, L"A data file kept its protected DACL.", false);
     log_event(&settings, L"uninstall complete: result=%d", 1);
+    audit_event(&settings, AuditEvent::uninstall_finished, L"service removed");
     return ERROR_SUCCESS;
 }
 

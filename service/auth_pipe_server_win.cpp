@@ -22,9 +22,11 @@
 #include <sddl.h>
 
 #include "common/auth_pipe.h"
+#include "common/event_log.h"
 #include "common/handle.h"
 #include "common/log.h"
 #include "common/pipe_io.h"
+#include "common/text.h"
 #include "common/ui_broker.h"
 #include "service/command_auth.h"
 
@@ -79,7 +81,9 @@ DWORD WINAPI request_handler(void* parameter) {
     }
     if (!idle) {
         AuthReply reply;
-        answer_auth_request(context, &request, cb_read, session, &reply, authenticate_via_ui);
+        wchar_t account[event_account_cch];
+        if (cb_read == 0 || !pipe_client_account(pipe, account, event_account_cch)) text_copy(account, unknown_account);
+        answer_auth_request(context, &request, cb_read, session, &reply, authenticate_via_ui, long_path_of, account);
         DWORD written = 0;
         if (pipe_transfer_bounded(pipe, true, &reply, sizeof reply, auth_pipe_io_timeout_ms, &written))
             pipe_wait_for_client_close(pipe, auth_pipe_io_timeout_ms);  // a client gone away is ignored

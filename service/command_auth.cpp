@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <string.h>
 
+#include "common/event_log.h"
 #include "common/log.h"
 #include "common/text.h"
 #include "service/approval_cache.h"
@@ -23,7 +24,7 @@ void clear_cache(ServiceContext* context, AuthReply* reply) {
 }
 
 void authorize_command(ServiceContext* context, AuthRequest* request, uint32_t session, AuthReply* reply,
-                       AuthenticateFn authenticate, LongPathFn long_path) {
+                       AuthenticateFn authenticate, LongPathFn long_path, const wchar_t* account) {
     bool allowed = true;
     wchar_t reason[256] = L"未命中命令规则，直接放行";
     wchar_t path[sizeof(AuthRequest::path) / sizeof(wchar_t)];
@@ -45,12 +46,19 @@ void authorize_command(ServiceContext* context, AuthRequest* request, uint32_t s
     reply->allowed = allowed ? 1 : 0;
     text_copy(reply->reason, reason);
     log_event(&context->settings, L"cmd: path=%s args=%s result=%s", request->path, request->args, reason);
+    // A command no rule protects is no decision of ours: its text log line is enough.
+    if (!allowed)
+        audit_event(&context->settings, AuditEvent::command_denied, request->path, request->args, account, reason);
+    else if (rule)
+        audit_event(&context->settings, AuditEvent::command_approved, request->path, request->args, account,
+                    rule->display_name);
 }
 
 }  // namespace
 
 void answer_auth_request(ServiceContext* context, void* request_bytes, size_t cb_request, uint32_t client_session,
-                         AuthReply* reply, AuthenticateFn authenticate, LongPathFn long_path) {
+                         AuthReply* reply, AuthenticateFn authenticate, LongPathFn long_path,
+                         const wchar_t* client_account) {
     memset(reply, 0, sizeof *reply);
     reply->size = sizeof(AuthReply);
     if (cb_request != sizeof(AuthRequest)) return;
@@ -62,6 +70,7 @@ void answer_auth_request(ServiceContext* context, void* request_bytes, size_t cb
     if (request->kind == auth_kind_clear_cache) {
         clear_cache(context, reply);
     } else {
-        authorize_command(context, request, client_session, reply, authenticate, long_path);
+        authorize_command(context, request, client_session, reply, authenticate, long_path,
+                          client_account ? client_account : unknown_account);
     }
 }

@@ -12,6 +12,7 @@
 #include "common/permissions.h"
 #include "common/settings.h"
 #include "common/text.h"
+#include "service/event_source.h"
 #include "service/sc_handle.h"
 #include "service/service.h"
 #include "service/tamper.h"
@@ -185,12 +186,17 @@ int install_service() {
         trace(L"服务已存在，尝试启动...\n");
         // A protected service lets administrators start and query it, nothing more; its
         // registration (failure actions included) stays as it was.
-        service.reset(OpenServiceW(manager.get(), service_name, SERVICE_START | SERVICE_QUERY_STATUS));
+        service.reset(OpenServiceW(manager.get(), service_name, SERVICE_START | SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
         if (!service) {
             trace(L"打开服务失败: %lu\n", GetLastError());
             return 1;
         }
     }
+
+    // The event source names the executable the service runs; without it the events still reach
+    // the Application log, only their messages cannot be shown.
+    uint32_t source_error = register_event_source(service.get(), exe_path);
+    if (source_error != ERROR_SUCCESS) trace(L"无法注册事件源 Sentrel，错误: %lu\n", static_cast<unsigned long>(source_error));
 
     if (StartServiceW(service.get(), 0, nullptr)) {
         trace(L"服务已安装并启动。\n");
@@ -231,5 +237,10 @@ int uninstall_service(int argc, wchar_t** argv) {
         }
     }
     ScmUninstall port(&settings);
-    return run_uninstall(&port, by_ui);
+    int code = run_uninstall(&port, by_ui);
+    if (code == uninstall_removed || code == uninstall_files_protected) {  // the service is gone
+        uint32_t error = remove_event_source();
+        if (error != ERROR_SUCCESS) console_print(L"无法删除事件源 Sentrel，错误: %lu\n", static_cast<unsigned long>(error));
+    }
+    return code;
 }

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <string.h>
 
+#include "common/event_log.h"
 #include "common/log.h"
 #include "common/text.h"
 #include "service/process_list.h"
@@ -164,6 +165,17 @@ bool same_program(const StoppedProgram& program, const wchar_t* path, uint32_t s
     return program.starter.session == session && text_equal_nocase(program.path, path);
 }
 
+// The starter's account for the audit events, "-" when it is unknown.
+struct Account {
+    wchar_t name[event_account_cch];
+};
+Account account_of(const WatcherPorts* ports, const Starter* starter) {
+    Account account;
+    if (!starter || !ports->account || !ports->account(ports->state, starter, account.name, event_account_cch))
+        text_copy(account.name, unknown_account);
+    return account;
+}
+
 void release(const WatcherPorts* ports, Starter* starter) {
     if (starter->token) ports->release_starter(ports->state, starter);
     starter->token = 0;
@@ -224,6 +236,8 @@ Verdict relaunch(ServiceContext* context, const StoppedProgram* program, const W
         return Verdict::relaunch_failed;
     }
     log_event(settings, L"program relaunch ok: %s", program->path);
+    audit_event(settings, AuditEvent::program_relaunched, program->path, account_of(ports, &program->starter).name,
+                program->rule->display_name, program->rule->auth_mode);
     return Verdict::relaunched;
 }
 
@@ -234,12 +248,16 @@ Verdict judge_stopped(ServiceContext* context, const StoppedProgram* program, co
         return relaunch(context, program, ports);
     }
     const Settings* settings = &context->settings;
+    Account account = account_of(ports, &program->starter);
+    audit_event(settings, AuditEvent::program_stopped, program->path, account.name, program->rule->display_name,
+                program->rule->auth_mode);
     wchar_t reason[reason_cch] = L"";
     bool passed = ports->authenticate(ports->state, program->starter.session, settings, program->rule, program->path,
                                       L"", reason, reason_cch);
     reason[reason_cch - 1] = L'\0';
     if (!passed) {
         log_event(settings, L"program denied: %s reason=%s", program->path, reason);
+        audit_event(settings, AuditEvent::program_denied, program->path, account.name, reason);
         return Verdict::denied;
     }
     // The approval goes in first: the relaunched process must find it on the next pass.
@@ -272,6 +290,7 @@ Verdict meet_process(ServiceContext* context, StoppedQueue* queue, uint32_t pid,
         // starter's reach): which program this is cannot be told, so it does not run.
         if (!stop(context, pid, image_path, ports)) return Verdict::not_stopped;
         log_event(&context->settings, L"program denied: %s reason=%s", image_path, unresolved_path_reason);
+        audit_event(&context->settings, AuditEvent::program_denied, image_path, unknown_account, unresolved_path_reason);
         return Verdict::denied;
     }
     const Rule* rule = match_rule(&context->policy, rule_type_program, path, L"");
@@ -288,8 +307,10 @@ Verdict meet_process(ServiceContext* context, StoppedQueue* queue, uint32_t pid,
     bool queued = enqueue(queue, path, rule, &starter, &spare);
     release(ports, &spare);
     if (!queued) {
+        Account account = account_of(ports, &starter);
         release(ports, &starter);
         log_event(&context->settings, L"program denied: %s reason=%s", path, queue_full_reason);
+        audit_event(&context->settings, AuditEvent::program_denied, path, account.name, queue_full_reason);
         return Verdict::denied;
     }
     return Verdict::stopped;

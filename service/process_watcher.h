@@ -123,6 +123,8 @@ struct WatcherPorts {
                          const wchar_t* target, const wchar_t* detail, wchar_t* message, size_t cch_message);
     bool (*relaunch)(void* state, const Settings* settings, const Starter* starter, const wchar_t* program,
                      const wchar_t* directory);
+    // "DOMAIN\user" of the starter, for the audit events; null or false: the account is unknown.
+    bool (*account)(void* state, const Starter* starter, wchar_t* out, size_t cch_out);
 };
 
 enum class Verdict {

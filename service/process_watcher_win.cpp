@@ -21,6 +21,7 @@
 
 #include <windows.h>
 
+#include "common/event_log.h"
 #include "common/handle.h"
 #include "common/ui_broker.h"
 #include "service/approval_cache.h"
@@ -93,9 +94,13 @@ bool start_again(void*, const Settings* settings, const Starter* starter, const 
     return relaunch_program(settings, starter, program, directory);
 }
 
+bool starter_account(void*, const Starter* starter, wchar_t* out, size_t cch_out) {
+    return starter->token && account_of_token(reinterpret_cast<HANDLE>(starter->token), out, cch_out);
+}
+
 WatcherPorts real_ports(ExaminedProcess* examined) {
     return {examined,     long_path_as_starter, take_starter, release_starter, stop_examined,
-            lookup_cache, insert_cache,         ask_user,     start_again};
+            lookup_cache, insert_cache,         ask_user,     start_again,   starter_account};
 }
 
 // Opens the process for the pass; false when it cannot even be queried (gone, or not ours).

@@ -12,9 +12,11 @@
 #include <string.h>
 
 #include "common/console.h"
+#include "common/event_log.h"
 #include "common/log.h"
 #include "common/text.h"
 #include "service/auth_pipe_server.h"
+#include "service/event_source.h"
 #include "service/process_watcher.h"
 #include "service/service_context.h"
 #include "service/status.h"
@@ -80,6 +82,9 @@ void service_run() {
     load_settings(settings_path, &g_context.settings);
     load_policy(policy_path, &g_context.policy);
     log_event(&g_context.settings, L"service started, rules=%lu", static_cast<unsigned long>(g_context.policy.count));
+    wchar_t rule_count[16];
+    text_format(rule_count, 16, L"%lu", static_cast<unsigned long>(g_context.policy.count));
+    audit_event(&g_context.settings, AuditEvent::service_started, rule_count, product_version());
     start_tamper_protection(&g_context.settings);
 
     ensure_stop_event();
@@ -100,6 +105,7 @@ void service_run() {
         DeleteCriticalSection(&g_context.auth_lock);
     }
     log_event(&g_context.settings, L"service stopped");
+    audit_event(&g_context.settings, AuditEvent::service_stopped);
 }
 
 bool run_service_dispatcher() {

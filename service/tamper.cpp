@@ -92,3 +92,13 @@ bool image_of_binary_path(const wchar_t* binary_path, wchar_t* exe, size_t cch_e
     if (cch == 0) return false;
     return text_copy_n(exe, cch_exe, start, cch) == text_ok;
 }
+
+const wchar_t* repair_action_text(const FileObservation& seen, bool written_back) {
+    if (!seen.exists)
+        return written_back ? L"deleted; restored from the service's copy" : L"deleted; could not be restored";
+    if (!seen.content_intact)
+        return written_back ? L"content changed; restored from the service's copy"
+                            : L"content changed; could not be restored";
+    return written_back ? L"attributes or permissions changed; restored from the service's copy"
+                        : L"attributes or permissions changed; protection applied again";
+}

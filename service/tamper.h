@@ -67,6 +67,9 @@ struct RepairDecision {
 // is repaired; it is logged unless the previous repair of the same file could not write it back
 // (then the retry is silent until a repair succeeds).
 RepairDecision decide_repair(const FileObservation& seen, bool previous_repair_failed);
+// What the tamper event says was found and done (a fixed English text): the file was deleted, its
+// content, or its attributes or DACL changed; it was written back (restored), or could not be.
+const wchar_t* repair_action_text(const FileObservation& seen, bool written_back);
 
 // --- Win32 ---
 

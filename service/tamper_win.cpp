@@ -23,6 +23,7 @@
 #include <sddl.h>
 #include <string.h>
 
+#include "common/event_log.h"
 #include "common/log.h"
 #include "common/permissions.h"
 #include "common/settings.h"
@@ -115,6 +116,9 @@ void check_and_repair(ProtectedFile* slot) {
     // A rewritten file may have lost its DACL (a new file inherits the folder's); an unwritten one
     // gets it again only when it was changed, so a failed repair causes no change record itself.
     if (written || !(seen.dacl_known && seen.dacl_intact)) protect(slot->path);
+    if (decision.log)
+        audit_event(g_have_settings ? &g_settings : nullptr, AuditEvent::file_restored, slot->path,
+                    repair_action_text(seen, written));
 }
 
 unsigned __stdcall watcher_main(void*) {

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <stdarg.h>
 
+#include "common/event_log.h"
 #include "common/text.h"
 #include "service/install.h"
 
@@ -21,6 +22,7 @@ void log_complete(UninstallPort* port, bool deleted) {
     wchar_t text[uninstall_text_cch];
     text_format(text, uninstall_text_cch, L"uninstall complete: result=%d", deleted ? 1 : 0);
     port->log(text);
+    audit_event(nullptr, AuditEvent::uninstall_finished, deleted ? L"service removed" : L"service not removed");
 }
 
 bool release_files(UninstallPort* port) {
@@ -37,6 +39,7 @@ int run_uninstall(UninstallPort* port, bool authorized_by_ui) {
     wchar_t text[uninstall_text_cch];
     text_format(text, uninstall_text_cch, L"uninstall authorized: %s, proceeding", uninstall_origin(authorized_by_ui));
     port->log(text);
+    audit_event(nullptr, AuditEvent::uninstall_authorized, authorized_by_ui ? L"console" : L"command line");
 
     uint32_t error = port->open_manager();
     if (error != ERROR_SUCCESS) {

@@ -143,10 +143,13 @@ void build_rule_list_page(ConsoleRecord* c, int32_t type) {
 void build_audit_page(ConsoleRecord* c) {
     HWND content = c->content;
     ClientSize size = content_size(c);
+    // Where else the events go, for administrators who collect them from there.
+    make_label(content, id_event_log_hint, text_for_id(txt_event_log_hint), 16, 64, size.width - 32, 20,
+               ui_fonts().body);
     HWND view = CreateWindowExW(0, L"EDIT", L"",
                                 WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_BORDER | ES_MULTILINE | ES_AUTOVSCROLL |
                                     ES_READONLY,
-                                16, 64, size.width - 32, size.height - 80, content, control_id(id_log_view),
+                                16, 90, size.width - 32, size.height - 106, content, control_id(id_log_view),
                                 GetModuleHandleW(nullptr), nullptr);
     if (!view) return;
     set_font(view, ui_fonts().body);

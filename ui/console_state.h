@@ -32,6 +32,7 @@ enum ConsoleControl : int {
     id_log_view = 220,
     id_empty_list = 221,
     id_restart_hint = 222,
+    id_event_log_hint = 223,
     id_server_url = 301,
     id_api_key = 302,
     id_country_code = 303,
@@ -61,6 +62,7 @@ enum ConsoleTextId : unsigned {
     txt_uninstall = 130,
     txt_uninstall_confirm = 131,
     txt_uninstalled = 132,
+    txt_event_log_hint = 133,
 };
 
 // The rule type a page lists: program rules on the app-rules page, command rules on every other.

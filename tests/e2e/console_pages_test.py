@@ -54,6 +54,9 @@ class Pages(ConsoleCase):
         self.assertEqual(len(self.rows()), 1)
         self.screenshot("console_cmd_rules_" + language)
         self.page(3)
+        self.assertEqual(self.texts()["223"][1],
+                         "Events also go to the Windows Event Log: Application log, source Sentrel."
+                         if language == "en-US" else "事件同时写入 Windows 事件日志：应用程序日志，来源 Sentrel。")
         self.screenshot("console_audit_log_" + language)
         self.page(4)
         self.screenshot("console_settings_" + language)

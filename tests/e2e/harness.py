@@ -18,6 +18,7 @@ PREFIX = os.environ.get("SENTREL_WINEPREFIX", os.path.abspath(os.path.join(BIN, 
 
 INSTALL_WIN = r"C:\Program Files\Sentrel"
 LOG_WIN = INSTALL_WIN + r"\logs\sentrel.log"
+EVENT_SOURCE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Sentrel"
 
 EXECUTABLES = ("SentrelSvc.exe", "SentrelUI.exe", "runguard.exe")
 
@@ -183,6 +184,7 @@ class Install:
         self.processes = []
         if self.service_created:
             self.remove_service()
+            remove_event_source()  # what install registered beside the service
             self.service_created = False
         self.kill_installed_processes()
         # A killed process's pipes and mutexes go a moment after the process: the next test starts
@@ -454,6 +456,24 @@ def export_service_key():
             raise AssertionError("reg export of the service key failed (exit %s): %r" % (code, said))
         with open(target, encoding="utf-16") as f:
             return f.read()
+
+
+def event_source():
+    """The event source's registry values as reg query shows them (name -> (type, data)), or None
+    when the source is not registered."""
+    code, out, _ = run_wine(["wine", "reg", "query", EVENT_SOURCE_KEY], timeout=60)
+    if code != 0:
+        return None
+    values = {}
+    for line in out.decode("utf-8", "replace").splitlines():
+        parts = line.strip().split("    ")
+        if len(parts) == 3 and parts[1].startswith("REG_"):
+            values[parts[0]] = (parts[1], parts[2])
+    return values
+
+
+def remove_event_source():
+    run_wine(["wine", "reg", "delete", EVENT_SOURCE_KEY, "/f"], timeout=60)
 
 
 def observe_for(seconds, what):

@@ -8,8 +8,8 @@ import subprocess
 import sys
 import time
 
-from harness import (BIN, E2ETestCase, export_service_key, free_port, main, policy_json, rule_json, run_wine,
-                     settings_json, wait_until, win_to_unix)
+from harness import (BIN, E2ETestCase, event_source, export_service_key, free_port, main, policy_json, rule_json,
+                     remove_event_source, run_wine, settings_json, wait_until, win_to_unix)
 
 SERVER_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "../../tools/mfa_server"))
 sys.path.insert(0, SERVER_DIR)
@@ -21,6 +21,9 @@ TRACE_DIR = win_to_unix(r"C:\Temp")
 TRACE = os.path.join(TRACE_DIR, "sn_install.txt")
 PROTECTED = ("SentrelSvc.json", "SentrelSvc.policy.json", "SentrelSvc.exe", "SentrelUI.exe", "runguard.exe")
 INTERACTIVE = "正在执行交互式受控卸载流程...\n"
+# The Application log's source: messages from the installed executable, all three event types.
+INSTALLED_SOURCE = {"EventMessageFile": ("REG_EXPAND_SZ", r"C:\Program Files\Sentrel\SentrelSvc.exe"),
+                    "TypesSupported": ("REG_DWORD", "0x7")}
 PROMPT = "请输入 TOTP 验证码: "
 
 
@@ -112,6 +115,7 @@ class Install(InstallCase):
                       '"ErrorControl"=dword:00000001', '"ObjectName"="LocalSystem"',
                       '"ImagePath"="\\"C:\\\\Program Files\\\\Sentrel\\\\SentrelSvc.exe\\""'):
             self.assertIn(value, reg)
+        self.assertEqual(event_source(), INSTALLED_SOURCE)
 
         code, out = self.svc("INSTALL")
         self.assertEqual(code, 0, out)
@@ -119,6 +123,22 @@ class Install(InstallCase):
         self.assertEqual(out, second)
         with open(TRACE, encoding="utf-8-sig") as f:
             self.assertEqual(f.read(), first + second)
+
+    def test_install_of_an_existing_service_registers_the_event_source_of_the_configured_executable(self):
+        self.lay_out()
+        code, out = self.svc("install")
+        self.assertEqual(code, 0, out)
+        self.install.wait_service_running()
+        remove_event_source()
+        # A copy elsewhere finds the service: the source names the executable the service runs.
+        folder = win_to_unix(r"C:\SentrelCopy")
+        shutil.rmtree(folder, ignore_errors=True)
+        self.addCleanup(shutil.rmtree, folder, True)
+        os.makedirs(folder)
+        shutil.copy(os.path.join(self.install.folder, "SentrelSvc.exe"), folder)
+        code, out, _ = self.install.run(r"C:\SentrelCopy\SentrelSvc.exe", "install")
+        self.assertEqual(code, 0, out)
+        self.assertEqual(event_source(), INSTALLED_SOURCE)
 
     def test_install_without_temp_folder_traces_to_the_console_only(self):
         if os.path.isdir(TRACE_DIR):
@@ -209,6 +229,7 @@ class UninstallCase(InstallCase):
 
     def assert_untouched(self):
         self.assertIn("RUNNING", self.install.service_state())
+        self.assertEqual(event_source(), INSTALLED_SOURCE)
         self.assertFalse(any("uninstall" in m for m in self.install.log_messages()))
 
 
@@ -218,9 +239,11 @@ class Uninstall(UninstallCase):
         for name in PROTECTED:  # everyone may read and run them, no one but LocalSystem write them
             self.assertFalse(self.others_may_write(name), name)
             self.assertEqual(self.everyone_mask(name) & (FILE_EXECUTE | WRITING), FILE_EXECUTE, name)
+        self.assertEqual(event_source(), INSTALLED_SOURCE)
         code, out = self.svc("uninstall", "/F")
         self.assertEqual((code, out), (0, ""))
         self.assertFalse(self.installed(), self.install.service_state())
+        self.assertIsNone(event_source(), "the event source outlived the service")
         messages = self.install.log_messages()
         self.assertIn("uninstall authorized: via UI, proceeding", messages)
         self.assertIn("service stopped", messages)

@@ -15,7 +15,8 @@ import sys
 
 sys.path.insert(0, os.path.abspath(os.path.join(os.path.dirname(__file__), "../release")))
 
-from harness import BIN, export_service_key, policy_json, rule_json, run_wine, settings_json, wait_until, win_to_unix  # noqa: E402
+from harness import (BIN, event_source, export_service_key, policy_json, remove_event_source, rule_json,  # noqa: E402
+                     run_wine, settings_json, wait_until, win_to_unix)
 from mfa_fixture import API_KEY, MfaServerCase  # noqa: E402
 from msi_tables import project_version, properties  # noqa: E402
 
@@ -31,6 +32,10 @@ TOOLS = ("arg_echo.exe", "ui_driver.exe", "pipe_probe.exe")
 VERSION = project_version(BUILD)
 major, minor, patch = (int(p) for p in VERSION.split("."))
 NEWER = "%d.%d.%d" % (major, minor, patch + 1)
+
+# The Application log's source as both the MSI and "SentrelSvc.exe install" register it.
+INSTALLED_SOURCE = {"EventMessageFile": ("REG_EXPAND_SZ", r"C:\Program Files\Sentrel\SentrelSvc.exe"),
+                    "TypesSupported": ("REG_DWORD", "0x7")}
 
 
 def read_bytes(path):
@@ -73,6 +78,7 @@ class MsiCase(MfaServerCase):
             self.msiexec("/x", code)
         self.install.stop_all()
         self.install.remove_service()
+        remove_event_source()
         self.install.kill_installed_processes()
         for folder in (self.install.folder, PROGRAM_DATA):
             if os.path.isdir(folder):
@@ -160,6 +166,7 @@ class SilentInstall(MsiCase):
                     "ErrorControl": "dword:00000001", "ObjectName": '"LocalSystem"',
                     "ImagePath": '"\\"C:\\\\Program Files\\\\Sentrel\\\\SentrelSvc.exe\\""'}
         self.assertEqual({k: reg.get(k) for k in expected}, expected)
+        self.assertEqual(event_source(), INSTALLED_SOURCE)
         self.assertTrue(wait_until(lambda: "service started, rules=0" in self.log_messages()), self.log_messages())
 
         # Rules change while the service is stopped: stop, change, start.
@@ -195,6 +202,7 @@ class SilentInstall(MsiCase):
         code, log = self.msiexec("/x", self.msi("old.msi"))
         self.assertEqual(code, 0, log[-3000:])
         self.assertFalse(self.service_registered())
+        self.assertIsNone(event_source(), "the event source outlived the product")
         self.assertEqual(self.install.installed_processes(), [])
         self.assertEqual(self.installed_files(), ["SentrelSvc.json", "SentrelSvc.policy.json"])
         self.assertEqual(read_bytes(os.path.join(self.install.folder, "SentrelSvc.json")), settings_bytes)
@@ -207,6 +215,7 @@ class SilentInstall(MsiCase):
         self.assertEqual(code, 0, log[-3000:])
         self.wait_running()
         by_msi = self.registration()
+        source_by_msi = event_source()
         self.assertFalse(os.path.exists(os.path.join(self.install.folder, "SentrelSvc.json")),
                          "without properties no settings file: the console's setup wizard runs on first use")
         self.assertEqual(self.msiexec("/x", self.msi("old.msi"))[0], 0)
@@ -215,6 +224,8 @@ class SilentInstall(MsiCase):
         code, out, err = self.install.run("SentrelSvc.exe", "install")
         self.assertEqual(code, 0, out + err)
         by_command = self.registration()
+        self.assertEqual(event_source(), source_by_msi)
+        self.assertEqual(source_by_msi, INSTALLED_SOURCE)
         keys = ("DisplayName", "Start", "Type", "ErrorControl", "ObjectName", "ImagePath", "FailureActions",
                 "Description", "DependOnService")
         self.assertEqual({k: by_msi.get(k) for k in keys}, {k: by_command.get(k) for k in keys})
@@ -240,6 +251,7 @@ class Upgrade(MsiCase):
         self.assertIn("SentrelSvc.json exists and is kept as it is", log)
         self.wait_running()
         self.assertTrue(self.service_pids() and self.service_pids() != old_pids, "the service was not restarted")
+        self.assertEqual(event_source(), INSTALLED_SOURCE)  # written again by the newer package
         for name, content in before.items():
             self.assertEqual(read_bytes(os.path.join(self.install.folder, name)), content, name)
         uninstall_keys = run_wine(["wine", "reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"]

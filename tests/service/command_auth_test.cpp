@@ -5,9 +5,11 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/text.h"
 #include "service/approval_cache.h"
+#include "tests/support/fake_event_sink.h"
 #include "tests/support/test_files.h"
 
 namespace {
@@ -195,6 +197,47 @@ TEST_F(CommandAuth, ShortNamesAreMatchedAndShownByTheirLongForm) {
                         fake_long_path);
     EXPECT_EQ(reply.allowed, 1u);
     EXPECT_STREQ(reply.reason, L"未命中命令规则，直接放行");
+}
+
+TEST_F(CommandAuth, DecidedCommandsAreAuditEventsWithTheClientsAccount) {
+    using Strings = std::vector<std::wstring>;
+    FakeEventSink events;
+    add_rule(L"Git push", L"git.exe", L"push");
+    auto decide = [&](const wchar_t* args, const wchar_t* account) {
+        text_copy(request->path, L"C:\\Git\\git.exe");
+        text_copy(request->args, args);
+        answer_auth_request(context.get(), request.get(), sizeof(AuthRequest), client_session, &reply, fake_broker,
+                            long_path_of, account);
+    };
+    g_broker.answer = true;
+    g_broker.message = L"认证成功";
+    decide(L"push origin", L"CORP\\alice");
+    g_broker.answer = false;
+    g_broker.message = L"用户取消";
+    decide(L"push --force\r\n[2026-01-01 00:00:00] forged", L"CORP\\bob");
+    decide(L"status", L"CORP\\carol");  // no rule: allowed, no event of its own
+    request->kind = auth_kind_clear_cache;
+    decide(L"", L"CORP\\dave");
+    auto seen = events.taken();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].id, 3001u);
+    EXPECT_EQ(seen[0].type, EventType::information);
+    EXPECT_EQ(seen[0].strings, (Strings{L"C:\\Git\\git.exe", L"push origin", L"CORP\\alice", L"Git push"}));
+    EXPECT_EQ(seen[1].id, 3002u);
+    EXPECT_EQ(seen[1].type, EventType::warning);
+    EXPECT_EQ(seen[1].strings, (Strings{L"C:\\Git\\git.exe", L"push --force  [2026-01-01 00:00:00] forged",
+                                        L"CORP\\bob", L"用户取消"}));
+
+    // A refusal without a rule (a short name that cannot be resolved) is a decision too.
+    request->kind = 0;
+    text_copy(request->path, L"X:\\TOOLS~1\\GIT~1.EXE");
+    answer_auth_request(context.get(), request.get(), sizeof(AuthRequest), client_session, &reply, fake_broker,
+                        fake_long_path);
+    seen = events.taken();
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[2].id, 3002u);
+    EXPECT_EQ(seen[2].strings[2], L"-");  // no account given
+    EXPECT_EQ(seen[2].strings[3], L"无法确定程序的完整路径，默认拒绝");
 }
 
 TEST(LongPath, TheSystemsShortNameOfAFileResolvesToItsLongPath) {

@@ -14,6 +14,7 @@
 #include "common/text.h"
 #include "service/process_list.h"
 #include "tests/service/fake_process_list.h"
+#include "tests/support/fake_event_sink.h"
 #include "tests/support/test_files.h"
 
 namespace {
@@ -330,6 +331,12 @@ bool fake_long_path(void* state, const wchar_t* path, wchar_t* out, size_t cch_o
     text_copy(out, cch_out, found->second.c_str());
     return true;
 }
+// The starter's account: from its token, none without one.
+bool fake_account(void*, const Starter* starter, wchar_t* out, size_t cch_out) {
+    if (!starter->token) return false;
+    text_format(out, cch_out, L"PC\\user%lu", static_cast<unsigned long>(starter->token - 0x1000));
+    return true;
+}
 bool fake_take_starter(void* state, uint32_t pid, Starter* out) {
     FakeSystem* f = fake(state);
     f->calls.push_back("take_starter");
@@ -406,7 +413,8 @@ protected:
     std::unique_ptr<StoppedQueue> queue{new StoppedQueue()};
     FakeSystem system;
     WatcherPorts ports = {&system,     fake_long_path, fake_take_starter, fake_release_starter, fake_stop,
-                          fake_lookup, fake_insert,    fake_broker,       fake_relaunch};
+                          fake_lookup, fake_insert,    fake_broker,       fake_relaunch,        fake_account};
+    FakeEventSink events;
 
     void SetUp() override {
         InitializeCriticalSection(&context->auth_lock);
@@ -661,4 +669,48 @@ TEST_F(Watcher, AFullQueueStopsAndRefusesWithoutForgettingTheWaiting) {
     EXPECT_EQ(queue->count, stopped_capacity);
     EXPECT_EQ(round(), Verdict::relaunched);
     EXPECT_EQ(system.targets[0], L"C:\\Tools\\app0.exe");  // in order of stopping
+}
+
+TEST_F(Watcher, EachDecisionIsAnAuditEventWithTheStartersAccount) {
+    using Strings = std::vector<std::wstring>;
+    Rule& rule = add_rule(L"Ledger rule", L"app.exe", 60);
+    text_copy(rule.auth_mode, L"push");
+    EXPECT_EQ(meet(), Verdict::stopped);
+    EXPECT_EQ(events.ids(), std::vector<uint32_t>());  // asked for when its round begins
+    EXPECT_EQ(round(), Verdict::relaunched);
+    auto seen = events.taken();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].id, 2000u);
+    EXPECT_EQ(seen[0].type, EventType::information);
+    EXPECT_EQ(seen[0].strings, (Strings{app_path, L"PC\\user4242", L"Ledger rule", L"push"}));
+    EXPECT_EQ(seen[1].id, 2001u);
+    EXPECT_EQ(seen[1].strings, seen[0].strings);
+
+    // Denied: the broker's reason; approved meanwhile: relaunched without asking.
+    system.cached.clear();
+    system.approve = {false};
+    system.broker_message = L"用户取消";
+    EXPECT_EQ(meet(app_path, 77), Verdict::stopped);
+    EXPECT_EQ(round(), Verdict::denied);
+    seen = events.taken();
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen[2].id, 2000u);
+    EXPECT_EQ(seen[3].id, 2002u);
+    EXPECT_EQ(seen[3].type, EventType::warning);
+    EXPECT_EQ(seen[3].strings, (Strings{app_path, L"PC\\user77", L"用户取消"}));
+
+    // Without the token the account is unknown; a name that no longer resolves is denied unasked.
+    system.token_ok = false;
+    system.approve = {true};
+    EXPECT_EQ(judge(), Verdict::relaunched);
+    seen = events.taken();
+    ASSERT_EQ(seen.size(), 6u);
+    EXPECT_EQ(seen[4].strings[1], L"-");
+    EXPECT_EQ(meet(L"C:\\PROGRA~1\\app.exe", 78), Verdict::denied);
+    seen = events.taken();
+    ASSERT_EQ(seen.size(), 7u);
+    EXPECT_EQ(seen[6].id, 2002u);
+    EXPECT_EQ(seen[6].strings[0], L"C:\\PROGRA~1\\app.exe");
+    EXPECT_EQ(seen[6].strings[1], L"-");
+    EXPECT_NE(seen[6].strings[2], L"");  // the text log's reason
 }

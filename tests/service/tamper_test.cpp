@@ -108,6 +108,13 @@ TEST(TamperRepair, IntactFileIsAnEchoAndEveryChangeIsRepairedAndLoggedOnce) {
         RepairDecision retry = decide_repair(seen, true);
         EXPECT_TRUE(retry.repair && !retry.log);
     }
+    // What the tamper event says was found and done.
+    EXPECT_STREQ(repair_action_text(deleted, true), L"deleted; restored from the service's copy");
+    EXPECT_STREQ(repair_action_text(deleted, false), L"deleted; could not be restored");
+    EXPECT_STREQ(repair_action_text(modified, true), L"content changed; restored from the service's copy");
+    EXPECT_STREQ(repair_action_text(modified, false), L"content changed; could not be restored");
+    EXPECT_STREQ(repair_action_text(read_only, true), L"attributes or permissions changed; restored from the service's copy");
+    EXPECT_STREQ(repair_action_text(regranted, false), L"attributes or permissions changed; protection applied again");
 }
 
 // --- which files, from which executable ---

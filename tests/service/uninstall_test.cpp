@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/text.h"
+#include "tests/support/fake_event_sink.h"
 
 namespace {
 
@@ -121,4 +122,28 @@ TEST(UninstallOutcome, ConsoleUninstallIsLoggedAsSuch) {
     EXPECT_EQ(run_uninstall(&port, false), 0);
     ASSERT_FALSE(port.logged.empty());
     EXPECT_EQ(port.logged[0], L"uninstall authorized: via CLI, proceeding");
+}
+
+TEST(UninstallOutcome, EveryLogLineHasItsAuditEventBeside) {
+    using Strings = std::vector<std::wstring>;
+    FakeEventSink events;
+    FakePort removed;
+    EXPECT_EQ(run_uninstall(&removed, true), 0);
+    FakePort refused = port_with([](FakePort& p) { p.deletion = ERROR_ACCESS_DENIED; });
+    EXPECT_EQ(run_uninstall(&refused, false), 3);
+    FakePort nothing = port_with([](FakePort& p) { p.open = ERROR_SERVICE_DOES_NOT_EXIST; });
+    EXPECT_EQ(run_uninstall(&nothing, false), 0);
+    auto seen = events.taken();
+    ASSERT_EQ(seen.size(), 5u);
+    EXPECT_EQ(seen[0].id, 5000u);
+    EXPECT_EQ(seen[0].type, EventType::warning);
+    EXPECT_EQ(seen[0].strings, Strings{L"console"});  // --authorized: the console asked for MFA
+    EXPECT_EQ(seen[1].id, 5001u);
+    EXPECT_EQ(seen[1].type, EventType::information);
+    EXPECT_EQ(seen[1].strings, Strings{L"service removed"});
+    EXPECT_EQ(seen[2].strings, Strings{L"command line"});
+    EXPECT_EQ(seen[3].id, 5001u);
+    EXPECT_EQ(seen[3].strings, Strings{L"service not removed"});
+    EXPECT_EQ(seen[4].id, 5000u);  // nothing installed: no completion line, no completion event
+    EXPECT_EQ(removed.logged.size() + refused.logged.size() + nothing.logged.size(), seen.size());
 }
