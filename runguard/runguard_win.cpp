@@ -4,6 +4,7 @@
 #include <shlwapi.h>
 
 #include "common/auth_pipe.h"
+#include "common/canonical_path.h"
 #include "common/console.h"
 #include "common/handle.h"
 #include "common/text.h"
@@ -103,8 +104,20 @@ bool resolve_executable(const wchar_t* name, wchar_t* path, size_t cch_path) {
     }
     wchar_t full[resolved_path_cch] = {};
     DWORD cch_full = GetFullPathNameW(found, resolved_path_cch, full, nullptr);
-    if (cch_full == 0 || cch_full >= resolved_path_cch || cch_full >= cch_path) return false;
-    return text_copy(path, cch_path, full) == text_ok;
+    if (cch_full == 0 || cch_full >= resolved_path_cch) return false;
+    // The file itself names its path: links, short names and prefixes resolved by the file system,
+    // so the service judges (and this process starts) the file as the rules name it.
+    OwnedHandle file(CreateFileW(full, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file) return false;
+    wchar_t final_path[resolved_path_cch] = {};
+    DWORD cch_final = GetFinalPathNameByHandleW(file.get(), final_path, resolved_path_cch,
+                                                FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (cch_final == 0 || cch_final >= resolved_path_cch) return false;
+    wchar_t canonical[resolved_path_cch] = {};
+    if (!canonical_path(final_path, canonical, resolved_path_cch)) return false;
+    if (text_length(canonical, resolved_path_cch) >= cch_path) return false;
+    return text_copy(path, cch_path, canonical) == text_ok;
 }
 
 int run_guarded(int argc, const wchar_t* const* argv) {

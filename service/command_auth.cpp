@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <string.h>
 
+#include "common/canonical_path.h"
 #include "common/log.h"
 #include "common/text.h"
 #include "service/approval_cache.h"
@@ -28,7 +29,10 @@ void authorize_command(ServiceContext* context, AuthRequest* request, uint32_t s
     wchar_t reason[256] = L"未命中命令规则，直接放行";
     wchar_t path[sizeof(AuthRequest::path) / sizeof(wchar_t)];
     const Rule* rule = nullptr;
-    if (rule_path_key(request->path, long_path, nullptr, path, sizeof path / sizeof path[0])) {
+    // The plain spelling first: "\\?\C:\x" names the plain path's file and must meet its rule.
+    wchar_t canonical[sizeof(AuthRequest::path) / sizeof(wchar_t)];
+    if (canonical_path(request->path, canonical, sizeof canonical / sizeof canonical[0]) &&
+        rule_path_key(canonical, long_path, nullptr, path, sizeof path / sizeof path[0])) {
         text_copy(request->path, path);
         rule = match_rule(&context->policy, rule_type_command, request->path, request->args);
     } else if (policy_has_rules(&context->policy, rule_type_command)) {

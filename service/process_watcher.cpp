@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <string.h>
 
+#include "common/canonical_path.h"
 #include "common/log.h"
 #include "common/text.h"
 #include "service/process_list.h"
@@ -82,13 +83,7 @@ bool pass_over_list(const void* bytes, size_t cb, uint32_t own_pid, const Progra
         if (process.pid == 0 || process.pid == own_pid || !process_record_ready(&process)) continue;
         if (seen_check_and_add(seen, process.pid, process.created)) continue;
         if (!program_filter_could_match(filter, process.name, process.cch_name)) continue;
-        switch (examine(state, &process)) {
-        case Examined::done:
-            break;
-        case Examined::path_not_yet:
-            seen_forget(seen, process.pid, process.created);
-            break;
-        }
+        examine(state, &process);
     }
     // A list that cannot be read to its end is no list: nothing is forgotten on its word.
     if (walk.malformed) return false;
@@ -155,13 +150,19 @@ uint32_t approval_seconds(const Rule* rule) {
 namespace {
 
 constexpr const wchar_t* queue_full_reason = L"等待认证的程序过多，默认拒绝";
+constexpr const wchar_t* unreadable_reason = L"无法读取程序的完整路径，默认拒绝";
+constexpr const wchar_t* too_long_reason = L"程序路径过长，默认拒绝";
 
 uint32_t rule_window(const Rule* rule) {
     return rule->cache_window_seconds > 0 ? static_cast<uint32_t>(rule->cache_window_seconds) : 0;
 }
 
-bool same_program(const StoppedProgram& program, const wchar_t* path, uint32_t session) {
-    return program.starter.session == session && text_equal_nocase(program.path, path);
+// The same program started by the same user in the same session (another user's start is never
+// covered by this user's round).
+bool same_program(const StoppedProgram& program, const wchar_t* path, const Starter* starter) {
+    return program.starter.session == starter->session && text_equal_nocase(program.path, path) &&
+           (program.starter.user.cb == starter->user.cb &&
+            memcmp(program.starter.user.sid, starter->user.sid, starter->user.cb) == 0);
 }
 
 void release(const WatcherPorts* ports, Starter* starter) {
@@ -181,11 +182,11 @@ bool stop(ServiceContext* context, uint32_t pid, const wchar_t* path, const Watc
 // Queues a stopped program, or folds it into the entry for the same program in the same session.
 // False when the queue is full. *spare receives a starter the queue did not keep.
 bool enqueue(StoppedQueue* queue, const wchar_t* path, const Rule* rule, const Starter* starter, Starter* spare) {
-    *spare = Starter{0, 0};
+    *spare = Starter{};
     bool kept = true, appended = false;
     EnterCriticalSection(&queue->lock);
     uint32_t i = 0;
-    while (i < queue->count && !same_program(queue->programs[i], path, starter->session)) ++i;
+    while (i < queue->count && !same_program(queue->programs[i], path, starter)) ++i;
     if (i < queue->count) {
         StoppedProgram& program = queue->programs[i];
         if (!program.in_round) {
@@ -204,7 +205,7 @@ bool enqueue(StoppedQueue* queue, const wchar_t* path, const Rule* rule, const S
         program.starter = *starter;
         program.in_round = false;
         program.stopped_again = false;
-        program.again = Starter{0, 0};
+        program.again = Starter{};
         appended = true;
     }
     LeaveCriticalSection(&queue->lock);
@@ -230,7 +231,7 @@ Verdict relaunch(ServiceContext* context, const StoppedProgram* program, const W
 // One round; the caller holds the authentication lock.
 Verdict judge_stopped(ServiceContext* context, const StoppedProgram* program, const WatcherPorts* ports) {
     // An earlier round may have approved this path while the program waited.
-    if (ports->cache_lookup(ports->state, program->path, rule_window(program->rule))) {
+    if (ports->cache_lookup(ports->state, &program->starter.user, program->path, rule_window(program->rule))) {
         return relaunch(context, program, ports);
     }
     const Settings* settings = &context->settings;
@@ -243,7 +244,7 @@ Verdict judge_stopped(ServiceContext* context, const StoppedProgram* program, co
         return Verdict::denied;
     }
     // The approval goes in first: the relaunched process must find it on the next pass.
-    ports->cache_insert(ports->state, program->path, approval_seconds(program->rule));
+    ports->cache_insert(ports->state, &program->starter.user, program->path, approval_seconds(program->rule));
     return relaunch(context, program, ports);
 }
 
@@ -264,22 +265,54 @@ void stopped_queue_destroy(StoppedQueue* queue, const WatcherPorts* ports) {
     DeleteCriticalSection(&queue->lock);
 }
 
+Verdict refuse_unreadable(ServiceContext* context, uint32_t pid, const wchar_t* name, uint32_t error,
+                          const WatcherPorts* ports) {
+    if (!stop(context, pid, name, ports)) return Verdict::not_stopped;
+    log_event(&context->settings, L"program denied: %s reason=%s error=%lu", name, unreadable_reason,
+              static_cast<unsigned long>(error));
+    return Verdict::denied;
+}
+
 Verdict meet_process(ServiceContext* context, StoppedQueue* queue, uint32_t pid, const wchar_t* image_path,
                      const WatcherPorts* ports) {
+    // A prefix ("\\?\", "\\?\UNC\") names the same file as the plain path and must not escape its rule.
+    wchar_t full[image_path_read_cch];
+    if (!canonical_path(image_path, full, image_path_read_cch)) {
+        return refuse_unreadable(context, pid, image_path ? image_path : L"", 0, ports);
+    }
     wchar_t path[watcher_path_cch];
-    if (!rule_path_key(image_path, ports->long_path, ports->state, path, watcher_path_cch)) {
+    if (!rule_path_key(full, ports->long_path, ports->state, path, watcher_path_cch)) {
+        if (!path_may_hold_short_names(full)) {
+            // Longer than a round, the dialog and the approval cache can carry: judged by the rules
+            // on its whole path, and a protected one is refused (it cannot be asked for by name).
+            const Rule* rule = match_rule(&context->policy, rule_type_program, full, L"");
+            if (!rule) return Verdict::not_protected;
+            if (!stop(context, pid, full, ports)) return Verdict::not_stopped;
+            // A log line holds no such path: its file name and length say which one it was.
+            const wchar_t* name = full;
+            for (const wchar_t* p = full; *p; ++p) {
+                if (*p == L'\\') name = p + 1;
+            }
+            log_event(&context->settings, L"program denied: ...\\%s reason=%s length=%lu", name, too_long_reason,
+                      static_cast<unsigned long>(text_length(full, image_path_read_cch)));
+            return Verdict::denied;
+        }
         // Started by a short name that no longer resolves (renamed or moved since, or out of the
         // starter's reach): which program this is cannot be told, so it does not run.
-        if (!stop(context, pid, image_path, ports)) return Verdict::not_stopped;
-        log_event(&context->settings, L"program denied: %s reason=%s", image_path, unresolved_path_reason);
+        if (!stop(context, pid, full, ports)) return Verdict::not_stopped;
+        log_event(&context->settings, L"program denied: %s reason=%s", full, unresolved_path_reason);
         return Verdict::denied;
     }
     const Rule* rule = match_rule(&context->policy, rule_type_program, path, L"");
     if (!rule) return Verdict::not_protected;
-    if (ports->cache_lookup(ports->state, path, rule_window(rule))) return Verdict::approved;
 
-    Starter starter = {0, 0};
+    // The starter is taken first: the approval that lets the process run is its own user's.
+    Starter starter = {};
     ports->take_starter(ports->state, pid, &starter);  // before the stop: the process still exists
+    if (ports->cache_lookup(ports->state, &starter.user, path, rule_window(rule))) {
+        release(ports, &starter);
+        return Verdict::approved;
+    }
     if (!stop(context, pid, path, ports)) {
         release(ports, &starter);
         return Verdict::not_stopped;
@@ -312,7 +345,7 @@ bool run_next_round(ServiceContext* context, StoppedQueue* queue, const WatcherP
     Verdict outcome = judge_stopped(context, program, ports);
     LeaveCriticalSection(&context->auth_lock);
 
-    Starter done = program->starter, covered = {0, 0};
+    Starter done = program->starter, covered = {};
     EnterCriticalSection(&queue->lock);
     uint32_t i = static_cast<uint32_t>(program - queue->programs);
     if (program->stopped_again && outcome == Verdict::denied) {
@@ -321,7 +354,7 @@ bool run_next_round(ServiceContext* context, StoppedQueue* queue, const WatcherP
         again.starter = program->again;
         again.in_round = false;
         again.stopped_again = false;
-        again.again = Starter{0, 0};
+        again.again = Starter{};
         for (; i + 1 < queue->count; ++i) queue->programs[i] = queue->programs[i + 1];
         queue->programs[queue->count - 1] = again;
     } else {

@@ -54,9 +54,11 @@ void seen_forget(SeenList* list, uint32_t pid, uint64_t created);
 struct ProcessRecord;
 struct ProgramNameFilter;
 
+// A process still starting is listed without a name or creation time and is not examined until it
+// has both; one that is examined is judged then and there (an image path that cannot be read is
+// refused, never looked at again later).
 enum class Examined {
-    done,          // judged (or not ours to judge): remembered as seen
-    path_not_yet,  // its image path could not be read yet: forgotten, looked at again next pass
+    done,  // judged (or not ours to judge): remembered as seen
 };
 // Opens and judges one candidate; the service passes the real calls, tests a fake.
 using ExamineFn = Examined (*)(void* state, const ProcessRecord* process);
@@ -71,6 +73,8 @@ bool pass_over_list(const void* bytes, size_t cb, uint32_t own_pid, const Progra
 // --- what a relaunch starts ---
 
 constexpr size_t watcher_path_cch = 1024;
+// An image path is read whole, whatever its length (the longest Win32 path and its terminator).
+constexpr size_t image_path_read_cch = 32768;
 constexpr size_t store_app_name_cch = 260;
 
 // Store applications cannot be started by their package path; they are started by file name.
@@ -116,8 +120,9 @@ struct WatcherPorts {
     // Stops the process with exit code 5. False when it could not be opened for that (it is gone,
     // or access is denied); *error receives the platform's code.
     bool (*stop_process)(void* state, uint32_t pid, uint32_t* error);
-    bool (*cache_lookup)(void* state, const wchar_t* path, uint32_t window);
-    void (*cache_insert)(void* state, const wchar_t* path, uint32_t seconds);
+    // The approval cache, keyed by the starter's user and the path (user->cb 0: never approved).
+    bool (*cache_lookup)(void* state, const AccountSid* user, const wchar_t* path, uint32_t window);
+    void (*cache_insert)(void* state, const AccountSid* user, const wchar_t* path, uint32_t seconds);
     // The MFA round (authenticate_via_ui in the service), shown in the stopped program's session.
     bool (*authenticate)(void* state, uint32_t session, const Settings* settings, const Rule* rule,
                          const wchar_t* target, const wchar_t* detail, wchar_t* message, size_t cch_message);
@@ -162,12 +167,19 @@ void stopped_queue_init(StoppedQueue* queue, HANDLE wake);
 // Releases the starters of every program still queued (they stay stopped) and the lock.
 void stopped_queue_destroy(StoppedQueue* queue, const WatcherPorts* ports);
 
-// Meets one new process by its image path (the watcher thread): the long path (a short name that
-// cannot be resolved is stopped and refused), rule match (program rules, empty argument text),
-// cache lookup, the starter, the stop, and the queue. Writes the log lines of the outcomes it
+// Meets one new process by its image path (the watcher thread): the canonical path (no "\\?\"
+// prefix), the long path (a short name that cannot be resolved is stopped and refused), rule match
+// (program rules, empty argument text), the starter, cache lookup (the starter's user and the
+// path), the stop, and the queue. A protected program whose path is longer than a round can carry
+// (watcher_path_cch - 1 units) is stopped and refused. Writes the log lines of the outcomes it
 // decides; never waits for a person.
 Verdict meet_process(ServiceContext* context, StoppedQueue* queue, uint32_t pid, const wchar_t* image_path,
                      const WatcherPorts* ports);
+// A candidate whose image path cannot be read although the process list shows it whole (its name
+// and creation time): which program it is cannot be told, so it is stopped and refused, with a
+// log line naming it by its process-list name and the platform's error.
+Verdict refuse_unreadable(ServiceContext* context, uint32_t pid, const wchar_t* name, uint32_t error,
+                          const WatcherPorts* ports);
 // Runs the round of the first waiting program (the round thread): under the authentication lock,
 // the cache lookup (approved meanwhile: relaunched without a dialog) or the MFA round, and on a
 // pass the cache insert before the relaunch. False when nothing waits; *verdict gets the outcome.

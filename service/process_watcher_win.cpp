@@ -22,6 +22,8 @@
 #include <windows.h>
 
 #include "common/handle.h"
+#include "common/process_identity.h"
+#include "common/text.h"
 #include "common/ui_broker.h"
 #include "service/approval_cache.h"
 #include "service/process_list.h"
@@ -31,6 +33,7 @@ namespace {
 
 constexpr DWORD pass_interval_ms = 1000;
 constexpr UINT stopped_exit_code = 5;
+constexpr size_t max_listed_name_cch = 260;
 
 // The process being examined, shared with the real ports.
 struct ExaminedProcess {
@@ -64,6 +67,7 @@ bool take_starter(void* state, uint32_t, Starter* out) {
         return false;
     DWORD session = 0, cb = 0;
     if (GetTokenInformation(primary, TokenSessionId, &session, sizeof session, &cb)) out->session = session;
+    if (!token_account(primary, &out->user)) out->user.cb = 0;  // nobody's approval counts for it
     out->token = reinterpret_cast<uintptr_t>(primary);
     return true;
 }
@@ -80,8 +84,12 @@ bool stop_examined(void* state, uint32_t, uint32_t* error) {
     return true;
 }
 
-bool lookup_cache(void*, const wchar_t* path, uint32_t window) { return approval_cache_lookup(path, window); }
-void insert_cache(void*, const wchar_t* path, uint32_t seconds) { approval_cache_insert(path, seconds); }
+bool lookup_cache(void*, const AccountSid* user, const wchar_t* path, uint32_t window) {
+    return approval_cache_lookup(user, path, window);
+}
+void insert_cache(void*, const AccountSid* user, const wchar_t* path, uint32_t seconds) {
+    approval_cache_insert(user, path, seconds);
+}
 
 bool ask_user(void*, uint32_t session, const Settings* settings, const Rule* rule, const wchar_t* target,
               const wchar_t* detail, wchar_t* message, size_t cch_message) {
@@ -119,12 +127,18 @@ Examined examine_candidate(void* parameter, const ProcessRecord* process) {
     examined.session = process->session;
     OwnedHandle handle;
     if (!open_examined(process->pid, &handle, &examined)) return Examined::done;  // gone, or not ours to look at
-    // A process that is still starting may not have its image path yet: it is looked at again on
-    // the next pass, never let through because it was met too early.
-    wchar_t image[watcher_path_cch];
-    DWORD cch_image = watcher_path_cch;
-    if (!QueryFullProcessImageNameW(handle.get(), 0, image, &cch_image)) return Examined::path_not_yet;
     WatcherPorts ports = real_ports(&examined);
+    // The list shows this process whole (name and creation time), so its image path is there to be
+    // read, at any length: a read that fails now is refused, never let through or tried for ever.
+    wchar_t image[image_path_read_cch];
+    DWORD cch_image = image_path_read_cch;
+    if (!QueryFullProcessImageNameW(handle.get(), 0, image, &cch_image)) {
+        DWORD error = GetLastError();
+        wchar_t name[max_listed_name_cch];
+        text_copy_n(name, max_listed_name_cch, process->name, process->cch_name);
+        refuse_unreadable(pass->context, process->pid, name, error, &ports);
+        return Examined::done;
+    }
     meet_process(pass->context, pass->queue, process->pid, image, &ports);
     return Examined::done;
 }

@@ -8,12 +8,15 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "common/process_identity.h"
+
 struct Settings;
 
 // The stopped process's own token and session, taken before it was stopped.
 struct Starter {
     uintptr_t token;   // a primary duplicate of the process's token; 0 when it could not be taken
     uint32_t session;  // the token's session (the process list's, when there is no token)
+    AccountSid user;   // the token's user (cb 0 when there is no token): whose approval counts
 };
 
 // What a relaunch needs from the system; the service passes the real calls, tests fakes.

@@ -97,14 +97,15 @@ TEST_F(CommandAuth, WrongSizedRequestIsDeniedSilently) {
 }
 
 TEST_F(CommandAuth, ClearCacheAnswersWhateverElseTheRequestHolds) {
-    approval_cache_insert(L"C:\\app.exe", 300);
+    const AccountSid user = {12, {1, 1, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0}};
+    approval_cache_insert(&user, L"C:\\app.exe", 300);
     add_rule(L"Everything", L"");
     request->kind = auth_kind_clear_cache;
     text_copy(request->path, L"C:\\tool.exe");
     answer();
     EXPECT_EQ(reply.allowed, 1u);
     EXPECT_STREQ(reply.reason, L"缓存已清空");
-    EXPECT_FALSE(approval_cache_lookup(L"C:\\app.exe", 0));
+    EXPECT_FALSE(approval_cache_lookup(&user, L"C:\\app.exe", 0));
     EXPECT_EQ(g_broker.calls, 0);
     EXPECT_NE(log().find("] approval cache cleared by UI\r\r\n"), std::string::npos);
 }
@@ -146,6 +147,27 @@ TEST_F(CommandAuth, MatchedCommandAsksTheBrokerUnderTheLock) {
     // The lock is free again.
     EXPECT_TRUE(TryEnterCriticalSection(&context->auth_lock));
     LeaveCriticalSection(&context->auth_lock);
+}
+
+TEST_F(CommandAuth, PrefixedPathsMeetTheRulesOfTheirPlainSpelling) {
+    add_rule(L"Command Prompt", L"");
+    text_copy(context->policy.rules[0].match_path, L"C:\\windows\\system32\\cmd.exe");
+    add_rule(L"Share tool", L"");
+    text_copy(context->policy.rules[1].match_path, L"\\\\srv\\share\\tool.exe");
+    g_broker.answer = false;
+    text_copy(request->path, L"\\\\?\\C:\\windows\\system32\\cmd.exe");
+    text_copy(request->args, L"/c exit 7");
+    answer();
+    EXPECT_EQ(reply.allowed, 0u);
+    EXPECT_EQ(g_broker.calls, 1);
+    EXPECT_EQ(g_broker.display_name, L"Command Prompt");
+    EXPECT_EQ(g_broker.target, L"C:\\windows\\system32\\cmd.exe");
+    text_copy(request->path, L"\\\\?\\UNC\\srv\\share\\tool.exe");
+    answer();
+    EXPECT_EQ(g_broker.calls, 2);
+    EXPECT_EQ(g_broker.display_name, L"Share tool");
+    EXPECT_EQ(g_broker.target, L"\\\\srv\\share\\tool.exe");
+    EXPECT_NE(log().find("] cmd: path=C:\\windows\\system32\\cmd.exe args=/c exit 7 result="), std::string::npos);
 }
 
 TEST_F(CommandAuth, UnterminatedFieldsAreCutAtTheirLastUnit) {

@@ -209,11 +209,8 @@ TEST_F(WatcherPass, AProcessStillStartingIsMetAgainUntilItCanBeJudged) {
     // Listed before it has a name or a creation time (Wine): not remembered.
     EXPECT_EQ(pass({{700, t0, L"", 1}, {704, 0x5555555555555555ull, L"app.exe", 1}}), Pids());
     EXPECT_EQ(seen->count, 0u);
-    // Named now, but its image path cannot be read yet: forgotten and looked at again.
-    recorder.answers[700] = Examined::path_not_yet;
+    // Named and with its creation time now: examined once, and judged then.
     EXPECT_EQ(pass({{700, t0, L"app.exe", 1}, {704, t0 + 9, L"app.exe", 1}}), Pids({700, 704}));
-    recorder.answers.clear();
-    EXPECT_EQ(pass({{700, t0, L"app.exe", 1}, {704, t0 + 9, L"app.exe", 1}}), Pids({700}));
     EXPECT_EQ(pass({{700, t0, L"app.exe", 1}, {704, t0 + 9, L"app.exe", 1}}), Pids());
 }
 
@@ -304,7 +301,8 @@ struct FakeSystem {
     bool token_ok = true;
     bool stop_ok = true;
     uint32_t stop_error = 5;
-    std::vector<std::wstring> cached;  // paths with a valid approval (inserts add to it)
+    std::map<uint32_t, uint8_t> users;  // the starter's user per pid (1 by default; 0: no token)
+    std::vector<std::pair<uint8_t, std::wstring>> cached;  // (user, path) with a valid approval
     std::vector<bool> approve = {true};  // per round; the last repeats
     const wchar_t* broker_message = L"";
     bool relaunch_ok = true;
@@ -323,6 +321,12 @@ struct FakeSystem {
 
 FakeSystem* fake(void* state) { return static_cast<FakeSystem*>(state); }
 
+// A local account's SID told apart by one byte (S-1-5-n).
+AccountSid user_sid(uint8_t n) {
+    AccountSid sid = {12, {1, 1, 0, 0, 0, 0, 0, 5, n, 0, 0, 0}};
+    return sid;
+}
+
 bool fake_long_path(void* state, const wchar_t* path, wchar_t* out, size_t cch_out) {
     fake(state)->calls.push_back("long_path");
     auto found = fake(state)->long_paths.find(path);
@@ -335,6 +339,7 @@ bool fake_take_starter(void* state, uint32_t pid, Starter* out) {
     f->calls.push_back("take_starter");
     out->session = f->sessions.count(pid) ? f->sessions[pid] : 1;
     out->token = f->token_ok ? 0x1000 + pid : 0;
+    out->user = f->token_ok ? user_sid(f->users.count(pid) ? f->users[pid] : 1) : AccountSid{};
     if (out->token) f->live_tokens.insert(out->token);
     return f->token_ok;
 }
@@ -347,17 +352,19 @@ bool fake_stop(void* state, uint32_t pid, uint32_t* error) {
     if (!fake(state)->stop_ok) *error = fake(state)->stop_error;
     return fake(state)->stop_ok;
 }
-bool fake_lookup(void* state, const wchar_t* path, uint32_t window) {
+bool fake_lookup(void* state, const AccountSid* user, const wchar_t* path, uint32_t window) {
     fake(state)->calls.push_back("lookup");
     fake(state)->lookup_window = window;
-    for (const std::wstring& p : fake(state)->cached)
-        if (text_equal_nocase(p.c_str(), path)) return true;
+    for (const auto& entry : fake(state)->cached) {
+        AccountSid cached_user = user_sid(entry.first);
+        if (same_account(&cached_user, user) && text_equal_nocase(entry.second.c_str(), path)) return true;
+    }
     return false;
 }
-void fake_insert(void* state, const wchar_t* path, uint32_t seconds) {
+void fake_insert(void* state, const AccountSid* user, const wchar_t* path, uint32_t seconds) {
     fake(state)->calls.push_back("insert");
     fake(state)->insert_seconds = seconds;
-    fake(state)->cached.push_back(path);
+    fake(state)->cached.push_back({user->cb == 12 ? user->sid[8] : uint8_t(0), path});
 }
 DWORD WINAPI try_lock(void* lock) {
     if (!TryEnterCriticalSection(static_cast<CRITICAL_SECTION*>(lock))) return 1;
@@ -448,6 +455,7 @@ protected:
 };
 
 using Calls = std::vector<std::string>;
+using Cached = std::vector<std::pair<uint8_t, std::wstring>>;
 
 }  // namespace
 
@@ -465,9 +473,9 @@ TEST_F(Watcher, ProgramsWithoutAnEnabledProgramRuleAreLeftAlone) {
 
 TEST_F(Watcher, ValidApprovalLeavesTheProcessRunning) {
     add_rule(L"App", L"APP.EXE", 120);
-    system.cached = {L"c:\\tools\\APP.exe"};
+    system.cached = {{1, L"c:\\tools\\APP.exe"}};
     EXPECT_EQ(meet(), Verdict::approved);
-    EXPECT_EQ(system.calls, Calls({"lookup"}));
+    EXPECT_EQ(system.calls, Calls({"take_starter", "lookup"}));
     EXPECT_EQ(system.lookup_window, 120u);
 }
 
@@ -478,9 +486,9 @@ TEST_F(Watcher, ApprovalIsCachedBeforeTheRelaunchWithTheStoppedProcessesToken) {
     system.sessions[4242] = 3;
     EXPECT_EQ(meet(), Verdict::stopped);
     // The token is taken while the process still exists, and the process is stopped at once.
-    EXPECT_EQ(system.calls, Calls({"lookup", "take_starter", "stop"}));
+    EXPECT_EQ(system.calls, Calls({"take_starter", "lookup", "stop"}));
     EXPECT_EQ(round(), Verdict::relaunched);
-    EXPECT_EQ(system.calls, Calls({"lookup", "take_starter", "stop", "lookup", "authenticate", "insert", "relaunch"}));
+    EXPECT_EQ(system.calls, Calls({"take_starter", "lookup", "stop", "lookup", "authenticate", "insert", "relaunch"}));
     EXPECT_EQ(system.stopped_pids, std::vector<uint32_t>{4242});
     EXPECT_TRUE(system.lock_held_in_broker);
     EXPECT_EQ(system.rule_name, L"First match");
@@ -522,7 +530,7 @@ TEST_F(Watcher, DenialLeavesTheProgramStoppedAndLogsTheBrokersText) {
     system.approve = {false};
     system.broker_message = L"用户取消或认证失败";
     EXPECT_EQ(judge(), Verdict::denied);
-    EXPECT_EQ(system.calls, Calls({"lookup", "take_starter", "stop", "lookup", "authenticate"}));
+    EXPECT_EQ(system.calls, Calls({"take_starter", "lookup", "stop", "lookup", "authenticate"}));
     EXPECT_TRUE(logged("program denied: C:\\Tools\\app.exe reason=\xE7\x94\xA8\xE6\x88\xB7\xE5\x8F\x96\xE6\xB6\x88"
                        "\xE6\x88\x96\xE8\xAE\xA4\xE8\xAF\x81\xE5\xA4\xB1\xE8\xB4\xA5"))
         << log();
@@ -532,7 +540,7 @@ TEST_F(Watcher, FailedRelaunchKeepsTheApprovalAndSaysSo) {
     add_rule(L"App", L"app.exe", 60);
     system.relaunch_ok = false;
     EXPECT_EQ(judge(), Verdict::relaunch_failed);
-    EXPECT_EQ(system.cached, std::vector<std::wstring>{app_path});
+    EXPECT_EQ(system.cached, (Cached{{1, app_path}}));
     EXPECT_TRUE(logged("program relaunch failed: C:\\Tools\\app.exe")) << log();
     EXPECT_FALSE(logged("program relaunch ok: C:\\Tools\\app.exe"));
 }
@@ -542,7 +550,7 @@ TEST_F(Watcher, ProcessThatCannotBeStoppedAsksNoOne) {
     system.stop_ok = false;
     system.stop_error = ERROR_ACCESS_DENIED;
     EXPECT_EQ(meet(), Verdict::not_stopped);
-    EXPECT_EQ(system.calls, Calls({"lookup", "take_starter", "stop"}));
+    EXPECT_EQ(system.calls, Calls({"take_starter", "lookup", "stop"}));
     EXPECT_EQ(queue->count, 0u);
     EXPECT_TRUE(logged("program not stopped: C:\\Tools\\app.exe error=5")) << log();
 }
@@ -565,12 +573,12 @@ TEST_F(Watcher, ShortNamesAreJudgedByTheirLongPath) {
     system.long_paths[short_path] = long_path;
     EXPECT_EQ(judge(short_path), Verdict::relaunched);
     EXPECT_EQ(system.targets, std::vector<std::wstring>{long_path});
-    EXPECT_EQ(system.cached, std::vector<std::wstring>{long_path});
+    EXPECT_EQ(system.cached, (Cached{{1, long_path}}));
     EXPECT_EQ(system.relaunched_programs, std::vector<std::wstring>{long_path});
     // The approval is keyed by the long path: the next short-name start finds it.
     system.calls.clear();
     EXPECT_EQ(meet(short_path, 4243), Verdict::approved);
-    EXPECT_EQ(system.calls, Calls({"long_path", "lookup"}));
+    EXPECT_EQ(system.calls, Calls({"long_path", "take_starter", "lookup"}));
 
     // A short name that no longer resolves cannot be told from a protected program: it is stopped
     // and refused, without a dialog.
@@ -661,4 +669,70 @@ TEST_F(Watcher, AFullQueueStopsAndRefusesWithoutForgettingTheWaiting) {
     EXPECT_EQ(queue->count, stopped_capacity);
     EXPECT_EQ(round(), Verdict::relaunched);
     EXPECT_EQ(system.targets[0], L"C:\\Tools\\app0.exe");  // in order of stopping
+}
+
+TEST_F(Watcher, PrefixedImagePathsAreJudgedByTheirPlainSpelling) {
+    add_rule(L"App", L"", 60);
+    text_copy(context->policy.rules[0].match_path, app_path);
+    EXPECT_EQ(meet(L"\\\\?\\C:\\Tools\\app.exe"), Verdict::stopped);
+    EXPECT_EQ(round(), Verdict::relaunched);
+    EXPECT_EQ(system.targets, std::vector<std::wstring>{app_path});
+    EXPECT_EQ(system.relaunched_programs, std::vector<std::wstring>{app_path});
+    // The plain start of the same program finds the approval the prefixed one earned.
+    EXPECT_EQ(meet(app_path, 4243), Verdict::approved);
+    text_copy(context->policy.rules[0].match_path, L"\\\\srv\\share\\app.exe");
+    EXPECT_EQ(meet(L"\\\\?\\UNC\\srv\\share\\app.exe", 4244), Verdict::stopped);
+}
+
+TEST_F(Watcher, PathsLongerThanARoundCarriesAreRefusedWhenProtected) {
+    add_rule(L"App", L"app.exe", 60);
+    std::wstring deep = L"C:\\" + std::wstring(1180, L'd') + L"\\app.exe";
+    EXPECT_EQ(meet(deep.c_str()), Verdict::denied);
+    EXPECT_EQ(system.stopped_pids, std::vector<uint32_t>{4242});
+    EXPECT_EQ(system.rounds, 0);
+    EXPECT_EQ(queue->count, 0u);
+    EXPECT_NE(log().find("] program denied: ...\\app.exe reason=\xE7\xA8\x8B\xE5\xBA\x8F\xE8\xB7\xAF\xE5\xBE\x84\xE8\xBF\x87\xE9\x95\xBF"),
+              std::string::npos)
+        << log();
+    // The longest Win32 path, prefixed, of a program no rule protects: left alone.
+    std::wstring longest = L"\\\\?\\C:\\" + std::wstring(32764 - 10, L'd') + L"\\other.exe";
+    ASSERT_EQ(longest.size(), 32767u + 4);
+    EXPECT_EQ(meet(longest.c_str(), 4243), Verdict::not_protected);
+    EXPECT_EQ(system.stopped_pids.size(), 1u);
+}
+
+TEST_F(Watcher, AnUnreadableImagePathIsStoppedAndRefused) {
+    add_rule(L"App", L"app.exe", 60);
+    EXPECT_EQ(refuse_unreadable(context.get(), 4242, L"app.exe", 122, &ports), Verdict::denied);
+    EXPECT_EQ(system.calls, Calls({"stop"}));
+    EXPECT_TRUE(logged("program denied: app.exe reason=\xE6\x97\xA0\xE6\xB3\x95\xE8\xAF\xBB\xE5\x8F\x96"
+                       "\xE7\xA8\x8B\xE5\xBA\x8F\xE7\x9A\x84\xE5\xAE\x8C\xE6\x95\xB4\xE8\xB7\xAF\xE5\xBE"
+                       "\x84\xEF\xBC\x8C\xE9\xBB\x98\xE8\xAE\xA4\xE6\x8B\x92\xE7\xBB\x9D error=122"))
+        << log();
+    system.stop_ok = false;
+    EXPECT_EQ(refuse_unreadable(context.get(), 4243, L"app.exe", 5, &ports), Verdict::not_stopped);
+    // An empty path is as unreadable as a failed read.
+    system.stop_ok = true;
+    EXPECT_EQ(meet(L"", 4244), Verdict::denied);
+    EXPECT_EQ(system.stopped_pids, (std::vector<uint32_t>{4242, 4243, 4244}));
+}
+
+TEST_F(Watcher, AnApprovalCoversOnlyTheUserWhoPassed) {
+    add_rule(L"App", L"app.exe", 60);
+    system.users = {{1, 1}, {2, 2}, {3, 2}, {4, 1}};
+    // A's start and B's start of the same program in the same session: two rounds, never folded.
+    ASSERT_EQ(meet(app_path, 1), Verdict::stopped);
+    ASSERT_EQ(meet(app_path, 2), Verdict::stopped);
+    EXPECT_EQ(queue->count, 2u);
+    system.approve = {true, false};
+    EXPECT_EQ(round(), Verdict::relaunched);  // A passed
+    EXPECT_EQ(round(), Verdict::denied);      // B was asked on its own, and failed
+    EXPECT_EQ(system.rounds, 2);
+    EXPECT_EQ(system.cached, (Cached{{1, app_path}}));
+    // B's next start is asked for again; A's runs on A's approval.
+    EXPECT_EQ(meet(app_path, 3), Verdict::stopped);
+    EXPECT_EQ(meet(app_path, 4), Verdict::approved);
+    // A start whose token cannot be read belongs to nobody: no approval covers it.
+    system.token_ok = false;
+    EXPECT_EQ(meet(app_path, 5), Verdict::stopped);
 }
