@@ -104,6 +104,17 @@ class CommandAuthorization(E2ETestCase):
         self.assertEqual((code, err), (4, "命令被拒绝: 不行\n"))
         self.assertEqual(self.host_requests()[0]["target"], self.echo_path)
 
+    def test_a_prefixed_path_does_not_escape_the_rule_for_the_plain_one(self):
+        cmd = r"C:\windows\system32\cmd.exe"
+        self.lay_out([rule_json("command", "Command Prompt", match_path=cmd)])
+        self.host_script("deny 不行", "deny 不行")
+        self.start_service()
+        for typed in ("\\\\?\\" + cmd, "\\\\?\\C:\\WINDOWS\\SYSTEM32\\CMD.EXE"):
+            code, out, err = self.runguard(typed, "/c", "exit", "7")
+            self.assertEqual((code, out, err), (4, "", "命令被拒绝: 不行\n"), typed)
+        self.assertEqual([r["target"] for r in self.host_requests()], [cmd, cmd])
+        self.assertEqual(self.cmd_lines()[-1], "cmd: path=%s args=/c exit 7 result=不行" % cmd)
+
     def test_a_short_name_does_not_escape_the_rule_for_the_long_one(self):
         self.lay_out([rule_json("command", "Echo", match_name="Echo With A Long Name.exe")])
         folder_win = self.install.path_win("Long Named Tools")

@@ -7,7 +7,9 @@ import os
 import shutil
 import time
 
-from harness import E2ETestCase, main, observe_for, policy_json, rule_json, run_wine, wait_until, win_to_unix
+import subprocess
+
+from harness import E2ETestCase, main, observe_for, policy_json, rule_json, run_wine, wait_until, wine_env, win_to_unix
 
 APP = "protected_app.exe"
 STOPPED = 5  # the exit code the watcher gives a stopped program
@@ -291,6 +293,30 @@ class ProcessWatcher(E2ETestCase):
         observe_for(2.5, "the relaunched store app is stopped or started once more")
         self.assertEqual(len(self.relaunched(store)), 1)
         self.assertEqual(len(self.host_requests()), 1)
+
+    def test_a_protected_program_at_a_path_of_1200_units_is_stopped_and_refused(self):
+        # Win32's CreateProcessW under Wine refuses so long a path (error 2); Wine's loader, started
+        # from Linux in the program's folder, creates the process without that limit, so the
+        # service meets a process whose image path is about 1,200 units long.
+        self.lay_out([rule_json("program", "Protected app", match_name=APP)])
+        self.host_script("deny unexpected dialog")
+        folder, folder_win = self.install.folder, self.install.folder_win
+        while len(folder_win) < 1200 - len(APP) - 100:
+            folder, folder_win = os.path.join(folder, "d" * 95), folder_win + "\\" + "d" * 95
+        os.makedirs(folder)
+        shutil.copy(os.path.join(self.install.folder, APP), folder)
+        image_win = folder_win + "\\" + APP
+        self.assertGreater(len(image_win), 1100)
+        self.start_service()
+
+        app = subprocess.Popen(["wine", "./" + APP], cwd=folder, env=wine_env(), stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        self.install.processes.append(app)
+        self.assertTrue(self.install.wait_for_log(
+            "program denied: ...\\%s reason=程序路径过长，默认拒绝 length=%d" % (APP, len(image_win))),
+            self.program_lines())
+        app.wait(10)  # stopped (the exit code seen through Wine's loader is not the program's)
+        self.assertEqual(self.host_requests(), [])
 
 
 class StopDuringAuthentication(E2ETestCase):
