@@ -14,10 +14,18 @@ namespace {
 
 void print_usage() { console_eprint(L"Usage:\n  runguard run -- <exe> [args...]\n"); }
 
-// Ctrl+C and Ctrl+Break reach the command too, which decides what they mean; runguard stays to
-// pass its exit code on.
-BOOL WINAPI leave_break_to_the_command(DWORD event) {
-    return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+LONG g_command_started = 0;
+
+// Installed before the service is asked. While the service is asking, Ctrl+C, Ctrl+Break or the
+// console closing gives the command up at once: runguard exits, and the service, which watches
+// its client, ends the round and refuses it. Once the command runs, Ctrl+C and Ctrl+Break reach
+// the command too, which decides what they mean; runguard stays to pass its exit code on.
+BOOL WINAPI on_console_event(DWORD event) {
+    if (InterlockedCompareExchange(&g_command_started, 0, 0) != 0) {
+        return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+    }
+    console_eprint(L"已取消，命令未执行。\n");
+    ExitProcess(runguard_exit_refused);
 }
 
 // Creates the command in runguard's console and waits for it without time limit. False when it
@@ -26,13 +34,13 @@ bool run_command(const wchar_t* path, wchar_t* command_line, const wchar_t* cwd,
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION created = {};
+    InterlockedExchange(&g_command_started, 1);  // from here on a break is the command's
     if (!CreateProcessW(path, command_line, nullptr, nullptr, FALSE, 0, nullptr, cwd[0] != L'\0' ? cwd : nullptr,
                         &startup, &created)) {
         return false;
     }
     OwnedHandle process(created.hProcess);
     OwnedHandle thread(created.hThread);
-    SetConsoleCtrlHandler(leave_break_to_the_command, TRUE);  // after the start: not inherited
     WaitForSingleObject(process.get(), INFINITE);
     DWORD code = 0;
     if (!GetExitCodeProcess(process.get(), &code)) code = 0;
@@ -123,6 +131,7 @@ bool resolve_executable(const wchar_t* name, wchar_t* path, size_t cch_path) {
 int run_guarded(int argc, const wchar_t* const* argv) {
     // Any search this process still makes looks in the system folders before the current one.
     SetSearchPathMode(BASE_SEARCH_PATH_ENABLE_SAFE_SEARCHMODE | BASE_SEARCH_PATH_PERMANENT);
+    SetConsoleCtrlHandler(on_console_event, TRUE);  // a handler routine is never inherited
     RunCommand command = {};
     if (!parse_run_command(argc, argv, &command)) {
         print_usage();

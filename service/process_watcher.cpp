@@ -150,6 +150,7 @@ uint32_t approval_seconds(const Rule* rule) {
 namespace {
 
 constexpr const wchar_t* queue_full_reason = L"等待认证的程序过多，默认拒绝";
+constexpr const wchar_t* round_busy_reason = L"认证繁忙，默认拒绝";
 constexpr const wchar_t* unreadable_reason = L"无法读取程序的完整路径，默认拒绝";
 constexpr const wchar_t* too_long_reason = L"程序路径过长，默认拒绝";
 
@@ -179,6 +180,14 @@ bool stop(ServiceContext* context, uint32_t pid, const wchar_t* path, const Watc
     return false;
 }
 
+uint32_t waiting_in(const StoppedQueue* queue, uint32_t session) {
+    uint32_t count = 0;
+    for (uint32_t i = 0; i < queue->count; ++i) {
+        if (queue->programs[i].starter.session == session) ++count;
+    }
+    return count;
+}
+
 // Queues a stopped program, or folds it into the entry for the same program in the same session.
 // False when the queue is full. *spare receives a starter the queue did not keep.
 bool enqueue(StoppedQueue* queue, const wchar_t* path, const Rule* rule, const Starter* starter, Starter* spare) {
@@ -196,7 +205,7 @@ bool enqueue(StoppedQueue* queue, const wchar_t* path, const Rule* rule, const S
             program.stopped_again = true;
             program.again = *starter;  // the latest start is the one asked for again after a failure
         }
-    } else if (queue->count == stopped_capacity) {
+    } else if (queue->count == stopped_capacity || waiting_in(queue, starter->session) >= stopped_per_session) {
         kept = false;
     } else {
         StoppedProgram& program = queue->programs[queue->count++];
@@ -328,26 +337,61 @@ Verdict meet_process(ServiceContext* context, StoppedQueue* queue, uint32_t pid,
     return Verdict::stopped;
 }
 
-bool run_next_round(ServiceContext* context, StoppedQueue* queue, const WatcherPorts* ports, Verdict* verdict) {
-    StoppedProgram* program = nullptr;
-    EnterCriticalSection(&queue->lock);
-    for (uint32_t i = 0; i < queue->count && !program; ++i) {
-        if (!queue->programs[i].in_round) program = &queue->programs[i];
+bool stopped_waiting_in(const StoppedQueue* queue, uint32_t session) {
+    for (uint32_t i = 0; i < queue->count; ++i) {
+        if (!queue->programs[i].in_round && queue->programs[i].starter.session == session) return true;
     }
-    if (program) program->in_round = true;
-    LeaveCriticalSection(&queue->lock);
-    if (!program) return false;
+    return false;
+}
 
-    // The entry stays where it is while its round runs: only this thread removes entries, and the
-    // watcher changes no more than its stopped_again and again fields (under the lock).
-    // A command authorization may hold the authentication lock; the round waits its turn.
-    EnterCriticalSection(&context->auth_lock);
-    Verdict outcome = judge_stopped(context, program, ports);
-    LeaveCriticalSection(&context->auth_lock);
+namespace {
 
-    Starter done = program->starter, covered = {};
+// The session's entry in its round (one at a time: one round thread per session), or count. The
+// caller holds the queue's lock.
+uint32_t in_round_entry(const StoppedQueue* queue, uint32_t session) {
+    for (uint32_t i = 0; i < queue->count; ++i) {
+        if (queue->programs[i].in_round && queue->programs[i].starter.session == session) return i;
+    }
+    return queue->count;
+}
+
+}  // namespace
+
+bool run_next_round(ServiceContext* context, StoppedQueue* queue, uint32_t session, const WatcherPorts* ports,
+                    Verdict* verdict) {
+    // The round works on a copy: entries move while it runs (other sessions' threads remove
+    // theirs), and the watcher changes no more than the entry's stopped_again and again fields.
+    StoppedProgram current;
+    bool found = false;
     EnterCriticalSection(&queue->lock);
-    uint32_t i = static_cast<uint32_t>(program - queue->programs);
+    for (uint32_t i = 0; i < queue->count && !found; ++i) {
+        if (queue->programs[i].in_round || queue->programs[i].starter.session != session) continue;
+        queue->programs[i].in_round = true;
+        current = queue->programs[i];
+        found = true;
+    }
+    LeaveCriticalSection(&queue->lock);
+    if (!found) return false;
+
+    // A command of the same session may hold the session's round lock; the round waits its turn.
+    Verdict outcome = Verdict::denied;
+    if (session_lock_enter(&context->round_locks, session, INFINITE, nullptr) == LockWait::taken) {
+        outcome = judge_stopped(context, &current, ports);
+        session_lock_leave(&context->round_locks, session);
+    } else {
+        // No lock could be had for the session (every slot taken): never a round without it.
+        log_event(&context->settings, L"program denied: %s reason=%s", current.path, round_busy_reason);
+    }
+
+    EnterCriticalSection(&queue->lock);
+    uint32_t i = in_round_entry(queue, session);
+    if (i == queue->count) {  // cannot happen: only this thread ends the session's round
+        LeaveCriticalSection(&queue->lock);
+        *verdict = outcome;
+        return true;
+    }
+    StoppedProgram* program = &queue->programs[i];
+    Starter done = program->starter, covered = {};
     if (program->stopped_again && outcome == Verdict::denied) {
         // Started again while being asked, and the round failed: asked for once more, last in turn.
         StoppedProgram again = *program;

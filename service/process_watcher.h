@@ -140,7 +140,10 @@ enum class Verdict {
     relaunch_failed,  // stopped, passed (the approval stays cached), not started again
 };
 
-constexpr size_t stopped_capacity = 32;
+// At most this many programs wait in one session (further starts of that session are refused;
+// other sessions are not affected), and this many in all.
+constexpr size_t stopped_per_session = 32;
+constexpr size_t stopped_capacity = 256;
 
 // A protected program the watcher stopped, waiting for (or in) its round.
 struct StoppedProgram {
@@ -180,10 +183,16 @@ Verdict meet_process(ServiceContext* context, StoppedQueue* queue, uint32_t pid,
 // log line naming it by its process-list name and the platform's error.
 Verdict refuse_unreadable(ServiceContext* context, uint32_t pid, const wchar_t* name, uint32_t error,
                           const WatcherPorts* ports);
-// Runs the round of the first waiting program (the round thread): under the authentication lock,
+// Runs the round of the session's first waiting program (its round thread): under the session's
+// round lock,
 // the cache lookup (approved meanwhile: relaunched without a dialog) or the MFA round, and on a
 // pass the cache insert before the relaunch. False when nothing waits; *verdict gets the outcome.
-bool run_next_round(ServiceContext* context, StoppedQueue* queue, const WatcherPorts* ports, Verdict* verdict);
+// Each session's rounds run on a thread of their own under that session's round lock, so a round
+// that never ends holds up its own session only.
+bool run_next_round(ServiceContext* context, StoppedQueue* queue, uint32_t session, const WatcherPorts* ports,
+                    Verdict* verdict);
+// True when a program of the session waits for its round. The caller holds the queue's lock.
+bool stopped_waiting_in(const StoppedQueue* queue, uint32_t session);
 
 // --- the watcher thread (Win32) ---
 

@@ -12,11 +12,12 @@
 // path is resolved as), and is the handle that stops the process. Stopping by a second open of the
 // id could hit another process that took the id in between.
 //
-// Two threads: the watcher thread passes every second and never waits for a person; it stops a
-// protected program and queues it. The round thread takes the queue in turn, one MFA round at a
-// time under the authentication lock (see meet_process and run_next_round). At stop the watcher
-// thread waits for the round thread; a round can outlast the service's bounded wait, so the
-// watcher thread counts itself as a service worker until both are done.
+// The watcher thread passes every second and never waits for a person; it stops a protected
+// program and queues it. Each session with programs waiting has a round thread of its own, which
+// takes that session's programs in turn, one MFA round at a time under the session's round lock
+// (see meet_process and run_next_round): a round that never ends holds up its own session only.
+// At stop the watcher thread waits for the round threads; a round can outlast the service's
+// bounded wait, so the watcher thread counts itself as a service worker until all are done.
 #include "service/process_watcher.h"
 
 #include <windows.h>
@@ -143,7 +144,17 @@ Examined examine_candidate(void* parameter, const ProcessRecord* process) {
     return Examined::done;
 }
 
-// What the two threads share; the watcher thread owns it and frees it after the round thread ended.
+struct WatcherRun;
+
+// The round thread of one session; running is changed under the queue's lock only.
+struct SessionRounds {
+    WatcherRun* run;
+    uint32_t session;
+    bool running;
+    HANDLE thread;  // null when none was started in this slot
+};
+
+// What the threads share; the watcher thread owns it and frees it after every round thread ended.
 struct WatcherRun {
     ServiceContext* context;
     HANDLE stop_event;
@@ -151,43 +162,87 @@ struct WatcherRun {
     SeenList seen;
     ProgramNameFilter filter;
     ProcessListBuffer list;
+    SessionRounds rounds[session_lock_slots];
 };
 
-void run_waiting_rounds(WatcherRun* run) {
+// One session's rounds, one after another, until none of that session waits (or the service stops).
+DWORD WINAPI session_round_thread(void* parameter) {
+    SessionRounds* slot = static_cast<SessionRounds*>(parameter);
+    WatcherRun* run = slot->run;
     WatcherPorts ports = real_ports(nullptr);
     Verdict verdict;
-    while (WaitForSingleObject(run->stop_event, 0) == WAIT_TIMEOUT &&
-           run_next_round(run->context, &run->queue, &ports, &verdict)) {
+    while (WaitForSingleObject(run->stop_event, 0) == WAIT_TIMEOUT) {
+        if (run_next_round(run->context, &run->queue, slot->session, &ports, &verdict)) continue;
+        // Nothing of the session waits: the thread ends, and says so under the lock the watcher
+        // checks when it queues the session's next program. It touches the queue no more.
+        EnterCriticalSection(&run->queue.lock);
+        bool more = stopped_waiting_in(&run->queue, slot->session);
+        if (!more) slot->running = false;
+        LeaveCriticalSection(&run->queue.lock);
+        if (!more) return 0;
     }
+    return 0;  // stopping: the watcher thread waits for every round thread
 }
 
-DWORD WINAPI round_thread(void* parameter) {
-    WatcherRun* run = static_cast<WatcherRun*>(parameter);
-    HANDLE events[2] = {run->stop_event, run->queue.wake};
-    while (WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) run_waiting_rounds(run);
-    return 0;
+// The slot of the session's running thread, or a slot for a new one; null when every slot runs.
+// The caller holds the queue's lock.
+SessionRounds* rounds_slot(WatcherRun* run, uint32_t session, bool* running) {
+    SessionRounds* free_slot = nullptr;
+    for (SessionRounds& slot : run->rounds) {
+        if (slot.running && slot.session == session) {
+            *running = true;
+            return &slot;
+        }
+        if (!slot.running && !free_slot) free_slot = &slot;
+    }
+    *running = false;
+    return free_slot;
+}
+
+// Starts a round thread for every session with a program waiting and no thread of its own.
+void start_round_threads(WatcherRun* run) {
+    EnterCriticalSection(&run->queue.lock);
+    for (uint32_t i = 0; i < run->queue.count; ++i) {
+        const StoppedProgram& program = run->queue.programs[i];
+        if (program.in_round) continue;
+        bool running = false;
+        SessionRounds* slot = rounds_slot(run, program.starter.session, &running);
+        if (running || !slot) continue;  // no slot: it waits until a session's thread ends
+        if (slot->thread) {
+            // That thread has set running to false: it ends without touching the queue again.
+            WaitForSingleObject(slot->thread, INFINITE);
+            CloseHandle(slot->thread);
+        }
+        slot->run = run;
+        slot->session = program.starter.session;
+        slot->running = true;
+        slot->thread = CreateThread(nullptr, 0, session_round_thread, slot, 0, nullptr);
+        if (!slot->thread) slot->running = false;  // tried again after the next pass
+    }
+    LeaveCriticalSection(&run->queue.lock);
 }
 
 DWORD WINAPI watcher_thread(void* parameter) {
     WatcherRun* run = static_cast<WatcherRun*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(WatcherRun)));
-    HANDLE wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    if (run && wake) {
+    if (run) {
         run->context = static_cast<ServiceContext*>(parameter);
         run->stop_event = service_stop_event();
-        stopped_queue_init(&run->queue, wake);
+        stopped_queue_init(&run->queue, nullptr);
         seen_clear(&run->seen);
         program_filter_build(&run->context->policy, &run->filter);  // the policy does not change while we run
-        OwnedHandle rounds(CreateThread(nullptr, 0, round_thread, run, 0, nullptr));
         while (WaitForSingleObject(run->stop_event, pass_interval_ms) == WAIT_TIMEOUT) {
             watcher_pass(run->context, &run->queue, &run->filter, &run->list, &run->seen);
-            if (!rounds) run_waiting_rounds(run);  // no round thread: the rounds hold up the passes, as they must
+            start_round_threads(run);
         }
-        if (rounds) WaitForSingleObject(rounds.get(), INFINITE);
+        for (SessionRounds& slot : run->rounds) {
+            if (!slot.thread) continue;
+            WaitForSingleObject(slot.thread, INFINITE);
+            CloseHandle(slot.thread);
+        }
         WatcherPorts ports = real_ports(nullptr);
         stopped_queue_destroy(&run->queue, &ports);  // programs still waiting stay stopped
         process_list_free(&run->list);
     }
-    if (wake) CloseHandle(wake);
     if (run) HeapFree(GetProcessHeap(), 0, run);
     service_worker_leave();
     return 0;

@@ -70,7 +70,7 @@ HANDLE service_stop_event() { return g_stop_event; }
 void service_run() {
     memset(&g_context.settings, 0, sizeof g_context.settings);
     memset(&g_context.policy, 0, sizeof g_context.policy);
-    InitializeCriticalSection(&g_context.auth_lock);
+    session_locks_init(&g_context.round_locks);
 
     wchar_t settings_path[1024] = {};
     wchar_t policy_path[1024] = {};
@@ -97,7 +97,7 @@ void service_run() {
     if (service_workers_in_flight() == 0) {
         CloseHandle(g_stop_event);
         g_stop_event = nullptr;
-        DeleteCriticalSection(&g_context.auth_lock);
+        session_locks_destroy(&g_context.round_locks);
     }
     log_event(&g_context.settings, L"service stopped");
 }

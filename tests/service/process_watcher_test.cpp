@@ -14,6 +14,7 @@
 #include "common/text.h"
 #include "service/process_list.h"
 #include "tests/service/fake_process_list.h"
+#include "tests/service/session_lock_probe.h"
 #include "tests/support/test_files.h"
 
 namespace {
@@ -306,7 +307,7 @@ struct FakeSystem {
     std::vector<bool> approve = {true};  // per round; the last repeats
     const wchar_t* broker_message = L"";
     bool relaunch_ok = true;
-    CRITICAL_SECTION* lock = nullptr;
+    SessionLocks* locks = nullptr;
     std::function<void()> during_round;  // what happens while the dialog is open
     int rounds = 0;
     bool lock_held_in_broker = false;
@@ -366,11 +367,6 @@ void fake_insert(void* state, const AccountSid* user, const wchar_t* path, uint3
     fake(state)->insert_seconds = seconds;
     fake(state)->cached.push_back({user->cb == 12 ? user->sid[8] : uint8_t(0), path});
 }
-DWORD WINAPI try_lock(void* lock) {
-    if (!TryEnterCriticalSection(static_cast<CRITICAL_SECTION*>(lock))) return 1;
-    LeaveCriticalSection(static_cast<CRITICAL_SECTION*>(lock));
-    return 0;
-}
 bool fake_broker(void* state, uint32_t session, const Settings*, const Rule* rule, const wchar_t* target,
                  const wchar_t* detail, wchar_t* message, size_t cch_message) {
     FakeSystem* f = fake(state);
@@ -379,12 +375,7 @@ bool fake_broker(void* state, uint32_t session, const Settings*, const Rule* rul
     f->round_sessions.push_back(session);
     f->detail = detail;
     f->rule_name = rule->display_name;
-    HANDLE thread = CreateThread(nullptr, 0, try_lock, f->lock, 0, nullptr);
-    WaitForSingleObject(thread, INFINITE);
-    DWORD busy = 0;
-    GetExitCodeThread(thread, &busy);
-    CloseHandle(thread);
-    f->lock_held_in_broker = busy == 1;
+    f->lock_held_in_broker = session_lock_held(f->locks, session);
     if (f->during_round) {
         auto during = f->during_round;
         f->during_round = nullptr;
@@ -416,14 +407,14 @@ protected:
                           fake_lookup, fake_insert,    fake_broker,       fake_relaunch};
 
     void SetUp() override {
-        InitializeCriticalSection(&context->auth_lock);
-        system.lock = &context->auth_lock;
+        session_locks_init(&context->round_locks);
+        system.locks = &context->round_locks;
         text_copy(context->settings.log_file, folder.file(L"sentrel.log").c_str());
         stopped_queue_init(queue.get(), nullptr);
     }
     void TearDown() override {
         stopped_queue_destroy(queue.get(), &ports);
-        DeleteCriticalSection(&context->auth_lock);
+        session_locks_destroy(&context->round_locks);
         EXPECT_TRUE(system.live_tokens.empty()) << system.live_tokens.size() << " starters never released";
     }
 
@@ -443,7 +434,12 @@ protected:
     // Runs the next round; the verdict, or not_protected when nothing waited.
     Verdict round() {
         Verdict verdict = Verdict::not_protected;
-        return run_next_round(context.get(), queue.get(), &ports, &verdict) ? verdict : Verdict::not_protected;
+        // The session of the first program waiting: the rounds in the order their programs stopped.
+        uint32_t session = 1;
+        for (uint32_t i = queue->count; i-- > 0;) {
+            if (!queue->programs[i].in_round) session = queue->programs[i].starter.session;
+        }
+        return run_next_round(context.get(), queue.get(), session, &ports, &verdict) ? verdict : Verdict::not_protected;
     }
     // A stopped program is judged by its round.
     Verdict judge(const wchar_t* path = app_path) {
@@ -505,8 +501,7 @@ TEST_F(Watcher, ApprovalIsCachedBeforeTheRelaunchWithTheStoppedProcessesToken) {
     EXPECT_EQ(queue->count, 0u);
     EXPECT_EQ(round(), Verdict::not_protected);  // nothing waits
     // The lock is free again.
-    EXPECT_TRUE(TryEnterCriticalSection(&context->auth_lock));
-    LeaveCriticalSection(&context->auth_lock);
+    EXPECT_FALSE(session_lock_held(&context->round_locks, 3));
 }
 
 TEST_F(Watcher, WindowOfZeroKeepsTheApprovalFiveSeconds) {
@@ -654,9 +649,9 @@ TEST_F(Watcher, ABurstOfStartsWaitingForTheirRoundIsOneDialog) {
     EXPECT_EQ(system.rounds, 1);
 }
 
-TEST_F(Watcher, AFullQueueStopsAndRefusesWithoutForgettingTheWaiting) {
+TEST_F(Watcher, AFullSessionStopsAndRefusesItsOwnStartsOnly) {
     add_rule(L"Every program", L"", 60);
-    for (uint32_t i = 0; i < stopped_capacity; ++i) {
+    for (uint32_t i = 0; i < stopped_per_session; ++i) {
         std::wstring path = L"C:\\Tools\\app" + std::to_wstring(i) + L".exe";
         ASSERT_EQ(meet(path.c_str(), 100 + i), Verdict::stopped);
     }
@@ -666,9 +661,43 @@ TEST_F(Watcher, AFullQueueStopsAndRefusesWithoutForgettingTheWaiting) {
                        "\xE8\xAF\x81\xE7\x9A\x84\xE7\xA8\x8B\xE5\xBA\x8F\xE8\xBF\x87\xE5\xA4\x9A\xEF\xBC\x8C\xE9\xBB"
                        "\x98\xE8\xAE\xA4\xE6\x8B\x92\xE7\xBB\x9D"))
         << log();
-    EXPECT_EQ(queue->count, stopped_capacity);
+    EXPECT_EQ(queue->count, stopped_per_session);
+    // Another session's start is queued as ever.
+    system.sessions[98] = 2;
+    EXPECT_EQ(meet(L"C:\\Tools\\one-too-many.exe", 98), Verdict::stopped);
     EXPECT_EQ(round(), Verdict::relaunched);
     EXPECT_EQ(system.targets[0], L"C:\\Tools\\app0.exe");  // in order of stopping
+}
+
+TEST_F(Watcher, ARoundThatNeverEndsHoldsUpItsOwnSessionOnly) {
+    add_rule(L"App", L"app.exe", 60);
+    add_rule(L"Editor", L"editor.exe", 60);
+    system.sessions = {{1, 1}, {2, 2}, {3, 1}};
+    ASSERT_EQ(meet(app_path, 1), Verdict::stopped);
+    ASSERT_EQ(meet(L"C:\\Tools\\editor.exe", 2), Verdict::stopped);
+    ASSERT_EQ(meet(L"C:\\Tools\\editor.exe", 3), Verdict::stopped);
+    Verdict first = Verdict::not_protected, other = Verdict::not_protected;
+    bool own_session_held = false, other_session_free = false;
+    system.during_round = [&] {
+        // Session 1's dialog is open (its lock held); session 2's round runs meanwhile.
+        own_session_held = session_lock_held(&context->round_locks, 1);
+        other_session_free = !session_lock_held(&context->round_locks, 2);
+        run_next_round(context.get(), queue.get(), 2, &ports, &other);
+    };
+    EXPECT_TRUE(run_next_round(context.get(), queue.get(), 1, &ports, &first));
+    EXPECT_EQ(first, Verdict::relaunched);
+    EXPECT_TRUE(own_session_held);
+    EXPECT_TRUE(other_session_free);
+    EXPECT_EQ(other, Verdict::relaunched);
+    EXPECT_EQ(system.round_sessions, (std::vector<uint32_t>{1, 2}));
+    // Session 1's editor waited for session 1's round, and comes next there.
+    EXPECT_EQ(queue->count, 1u);
+    EXPECT_FALSE(stopped_waiting_in(queue.get(), 2));
+    EXPECT_TRUE(stopped_waiting_in(queue.get(), 1));
+    Verdict last = Verdict::not_protected;
+    EXPECT_TRUE(run_next_round(context.get(), queue.get(), 1, &ports, &last));
+    EXPECT_EQ(last, Verdict::relaunched);  // on the approval its user earned in session 2: no dialog
+    EXPECT_EQ(system.round_sessions, (std::vector<uint32_t>{1, 2}));
 }
 
 TEST_F(Watcher, PrefixedImagePathsAreJudgedByTheirPlainSpelling) {
