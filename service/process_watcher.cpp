@@ -151,6 +151,8 @@ namespace {
 
 constexpr const wchar_t* queue_full_reason = L"等待认证的程序过多，默认拒绝";
 constexpr const wchar_t* round_busy_reason = L"认证繁忙，默认拒绝";
+constexpr const wchar_t* network_reason = L"网络路径上的程序不会由服务重新启动，默认拒绝";
+constexpr const wchar_t* unpinned_reason = L"无法锁定程序文件，默认拒绝";
 constexpr const wchar_t* unreadable_reason = L"无法读取程序的完整路径，默认拒绝";
 constexpr const wchar_t* too_long_reason = L"程序路径过长，默认拒绝";
 
@@ -188,10 +190,18 @@ uint32_t waiting_in(const StoppedQueue* queue, uint32_t session) {
     return count;
 }
 
+void unpin(const WatcherPorts* ports, FilePin* pin) {
+    if (pin->handle) ports->unpin(ports->state, pin);
+    pin->handle = 0;
+}
+
 // Queues a stopped program, or folds it into the entry for the same program in the same session.
-// False when the queue is full. *spare receives a starter the queue did not keep.
-bool enqueue(StoppedQueue* queue, const wchar_t* path, const Rule* rule, const Starter* starter, Starter* spare) {
+// False when the queue is full. *spare receives a starter the queue did not keep, *spare_pin a
+// pin it did not keep.
+bool enqueue(StoppedQueue* queue, const wchar_t* path, const Rule* rule, const Starter* starter, const FilePin* pin,
+             Starter* spare, FilePin* spare_pin) {
     *spare = Starter{};
+    *spare_pin = *pin;
     bool kept = true, appended = false;
     EnterCriticalSection(&queue->lock);
     uint32_t i = 0;
@@ -212,6 +222,8 @@ bool enqueue(StoppedQueue* queue, const wchar_t* path, const Rule* rule, const S
         text_copy(program.path, path);
         program.rule = rule;
         program.starter = *starter;
+        program.pin = *pin;
+        *spare_pin = FilePin{};
         program.in_round = false;
         program.stopped_again = false;
         program.again = Starter{};
@@ -222,9 +234,23 @@ bool enqueue(StoppedQueue* queue, const wchar_t* path, const Rule* rule, const S
     return kept;
 }
 
+// True when the path still names the file pinned before the stop (opened again as the starter).
+bool still_pinned(const StoppedProgram* program, const WatcherPorts* ports) {
+    uint32_t volume = 0;
+    uint64_t index = 0;
+    return program->pin.handle &&
+           ports->file_identity(ports->state, &program->starter, program->path, &volume, &index) &&
+           volume == program->pin.volume && index == program->pin.index;
+}
+
 // The relaunch after a pass (the approval is in the cache already).
 Verdict relaunch(ServiceContext* context, const StoppedProgram* program, const WatcherPorts* ports) {
     const Settings* settings = &context->settings;
+    if (!still_pinned(program, ports)) {
+        log_event(settings, L"relaunch: file changed during the round: %s", program->path);
+        log_event(settings, L"program relaunch failed: %s", program->path);
+        return Verdict::relaunch_failed;
+    }
     RelaunchTarget target;
     bool started = relaunch_target(program->path, &target) &&
                    ports->relaunch(ports->state, settings, &program->starter, target.program,
@@ -252,6 +278,8 @@ Verdict judge_stopped(ServiceContext* context, const StoppedProgram* program, co
         log_event(settings, L"program denied: %s reason=%s", program->path, reason);
         return Verdict::denied;
     }
+    // A file replaced meanwhile was never approved: nothing is cached, nothing started.
+    if (!still_pinned(program, ports)) return relaunch(context, program, ports);
     // The approval goes in first: the relaunched process must find it on the next pass.
     ports->cache_insert(ports->state, &program->starter.user, program->path, approval_seconds(program->rule));
     return relaunch(context, program, ports);
@@ -269,6 +297,7 @@ void stopped_queue_destroy(StoppedQueue* queue, const WatcherPorts* ports) {
     for (uint32_t i = 0; i < queue->count; ++i) {
         release(ports, &queue->programs[i].starter);
         release(ports, &queue->programs[i].again);
+        unpin(ports, &queue->programs[i].pin);
     }
     queue->count = 0;
     DeleteCriticalSection(&queue->lock);
@@ -282,10 +311,26 @@ Verdict refuse_unreadable(ServiceContext* context, uint32_t pid, const wchar_t* 
     return Verdict::denied;
 }
 
+namespace {
+Verdict meet_canonical(ServiceContext* context, StoppedQueue* queue, uint32_t pid, const wchar_t* image_path,
+                       wchar_t* full, const WatcherPorts* ports);
+}  // namespace
+
 Verdict meet_process(ServiceContext* context, StoppedQueue* queue, uint32_t pid, const wchar_t* image_path,
                      const WatcherPorts* ports) {
     // A prefix ("\\?\", "\\?\UNC\") names the same file as the plain path and must not escape its rule.
-    wchar_t full[image_path_read_cch];
+    // The whole path is kept on the heap: threads' stacks stay small.
+    wchar_t* full = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, image_path_read_cch * sizeof(wchar_t)));
+    if (!full) return refuse_unreadable(context, pid, image_path ? image_path : L"", ERROR_OUTOFMEMORY, ports);
+    Verdict verdict = meet_canonical(context, queue, pid, image_path, full, ports);
+    HeapFree(GetProcessHeap(), 0, full);
+    return verdict;
+}
+
+namespace {
+
+Verdict meet_canonical(ServiceContext* context, StoppedQueue* queue, uint32_t pid, const wchar_t* image_path,
+                       wchar_t* full, const WatcherPorts* ports) {
     if (!canonical_path(image_path, full, image_path_read_cch)) {
         return refuse_unreadable(context, pid, image_path ? image_path : L"", 0, ports);
     }
@@ -322,13 +367,30 @@ Verdict meet_process(ServiceContext* context, StoppedQueue* queue, uint32_t pid,
         release(ports, &starter);
         return Verdict::approved;
     }
+    // Neither run from the network as the service, nor judged without its file held: refused.
+    const wchar_t* refusal = nullptr;
+    FilePin pin = {};
+    if (is_network_path(path)) {
+        refusal = network_reason;
+    } else if (!starter.token || !ports->pin_image(ports->state, &starter, path, &pin)) {
+        pin = FilePin{};
+        refusal = unpinned_reason;
+    }
     if (!stop(context, pid, path, ports)) {
         release(ports, &starter);
+        unpin(ports, &pin);
         return Verdict::not_stopped;
     }
+    if (refusal) {
+        release(ports, &starter);
+        log_event(&context->settings, L"program denied: %s reason=%s", path, refusal);
+        return Verdict::denied;
+    }
     Starter spare;
-    bool queued = enqueue(queue, path, rule, &starter, &spare);
+    FilePin spare_pin;
+    bool queued = enqueue(queue, path, rule, &starter, &pin, &spare, &spare_pin);
     release(ports, &spare);
+    unpin(ports, &spare_pin);
     if (!queued) {
         release(ports, &starter);
         log_event(&context->settings, L"program denied: %s reason=%s", path, queue_full_reason);
@@ -336,6 +398,8 @@ Verdict meet_process(ServiceContext* context, StoppedQueue* queue, uint32_t pid,
     }
     return Verdict::stopped;
 }
+
+}  // namespace
 
 bool stopped_waiting_in(const StoppedQueue* queue, uint32_t session) {
     for (uint32_t i = 0; i < queue->count; ++i) {
@@ -392,6 +456,7 @@ bool run_next_round(ServiceContext* context, StoppedQueue* queue, uint32_t sessi
     }
     StoppedProgram* program = &queue->programs[i];
     Starter done = program->starter, covered = {};
+    FilePin pin = {};
     if (program->stopped_again && outcome == Verdict::denied) {
         // Started again while being asked, and the round failed: asked for once more, last in turn.
         StoppedProgram again = *program;
@@ -403,12 +468,14 @@ bool run_next_round(ServiceContext* context, StoppedQueue* queue, uint32_t sessi
         queue->programs[queue->count - 1] = again;
     } else {
         if (program->stopped_again) covered = program->again;  // covered by this round's relaunch
+        pin = program->pin;  // the relaunch has happened (or never will): the file is let go
         for (; i + 1 < queue->count; ++i) queue->programs[i] = queue->programs[i + 1];
         --queue->count;
     }
     LeaveCriticalSection(&queue->lock);
     release(ports, &done);
     release(ports, &covered);
+    unpin(ports, &pin);
     *verdict = outcome;
     return true;
 }

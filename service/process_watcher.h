@@ -108,6 +108,16 @@ bool relaunch_target(const wchar_t* image_path, RelaunchTarget* out);
 // - Any other program is asked for in its turn; when an earlier round has approved its path
 //   meanwhile, it is relaunched at once without a dialog.
 
+// The image file of a stopped program, held open from before the stop until its relaunch, so what
+// runs after the round is the file the round was about: opened as the starter with execute and
+// read-attributes access, sharing read only (nobody can write, rename or delete it meanwhile);
+// its volume serial number and file index name the file itself.
+struct FilePin {
+    uintptr_t handle;  // 0: none
+    uint32_t volume;
+    uint64_t index;
+};
+
 // What the judgement needs from the system; the service passes the real calls, tests fakes.
 struct WatcherPorts {
     void* state;  // handed back to every call
@@ -128,6 +138,11 @@ struct WatcherPorts {
                          const wchar_t* target, const wchar_t* detail, wchar_t* message, size_t cch_message);
     bool (*relaunch)(void* state, const Settings* settings, const Starter* starter, const wchar_t* program,
                      const wchar_t* directory);
+    // Opens and pins the image as the starter (impersonating its token); false when it cannot.
+    bool (*pin_image)(void* state, const Starter* starter, const wchar_t* path, FilePin* out);
+    // Opens the path again as the starter and reads the identity of the file it names now.
+    bool (*file_identity)(void* state, const Starter* starter, const wchar_t* path, uint32_t* volume, uint64_t* index);
+    void (*unpin)(void* state, const FilePin* pin);
 };
 
 enum class Verdict {
@@ -150,6 +165,7 @@ struct StoppedProgram {
     wchar_t path[watcher_path_cch];  // long path: the rule's, the cache's and the dialog's key
     const Rule* rule;                // into the policy, which outlives the watcher
     Starter starter;
+    FilePin pin;         // the image, held since before the stop
     bool in_round;
     bool stopped_again;  // in_round: started and stopped again in the same session meanwhile
     Starter again;       // that start's starter, asked for after a failed round
@@ -167,7 +183,7 @@ struct StoppedQueue {
 uint32_t approval_seconds(const Rule* rule);
 
 void stopped_queue_init(StoppedQueue* queue, HANDLE wake);
-// Releases the starters of every program still queued (they stay stopped) and the lock.
+// Releases the starters and pins of every program still queued (they stay stopped) and the lock.
 void stopped_queue_destroy(StoppedQueue* queue, const WatcherPorts* ports);
 
 // Meets one new process by its image path (the watcher thread): the canonical path (no "\\?\"

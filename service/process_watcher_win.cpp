@@ -102,9 +102,50 @@ bool start_again(void*, const Settings* settings, const Starter* starter, const 
     return relaunch_program(settings, starter, program, directory);
 }
 
+// Opens the file as the starter: the service never reaches a file with its own rights on the
+// user's behalf. Execute access (the starter ran it) takes part in sharing, where attribute
+// access alone would not: with read sharing only, nobody may write, rename or delete the file
+// while the handle is open.
+HANDLE open_as_starter(const Starter* starter, const wchar_t* path) {
+    if (!starter->token || !ImpersonateLoggedOnUser(reinterpret_cast<HANDLE>(starter->token))) return nullptr;
+    HANDLE file = CreateFileW(path, FILE_EXECUTE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    RevertToSelf();  // before anything else this thread does
+    return file == INVALID_HANDLE_VALUE ? nullptr : file;
+}
+
+bool identity_of(HANDLE file, uint32_t* volume, uint64_t* index) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info)) return false;
+    *volume = info.dwVolumeSerialNumber;
+    *index = (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+
+bool pin_image(void*, const Starter* starter, const wchar_t* path, FilePin* out) {
+    HANDLE file = open_as_starter(starter, path);
+    FilePin pin = {reinterpret_cast<uintptr_t>(file), 0, 0};
+    if (!file || !identity_of(file, &pin.volume, &pin.index)) {
+        if (file) CloseHandle(file);
+        return false;
+    }
+    *out = pin;
+    return true;
+}
+
+// The path opened again as the starter, with the same sharing: it succeeds beside the pin, and
+// names the pinned file unless the path was changed to name another.
+bool file_identity(void*, const Starter* starter, const wchar_t* path, uint32_t* volume, uint64_t* index) {
+    OwnedHandle file(open_as_starter(starter, path));
+    return file && identity_of(file.get(), volume, index);
+}
+
+void unpin(void*, const FilePin* pin) { CloseHandle(reinterpret_cast<HANDLE>(pin->handle)); }
+
 WatcherPorts real_ports(ExaminedProcess* examined) {
     return {examined,     long_path_as_starter, take_starter, release_starter, stop_examined,
-            lookup_cache, insert_cache,         ask_user,     start_again};
+            lookup_cache, insert_cache,         ask_user,     start_again,     pin_image,
+            file_identity, unpin};
 }
 
 // Opens the process for the pass; false when it cannot even be queried (gone, or not ours).
@@ -120,6 +161,7 @@ bool open_examined(DWORD pid, OwnedHandle* handle, ExaminedProcess* examined) {
 struct PassState {
     ServiceContext* context;
     StoppedQueue* queue;
+    wchar_t* image;  // image_path_read_cch units, for the candidate being examined
 };
 
 Examined examine_candidate(void* parameter, const ProcessRecord* process) {
@@ -131,7 +173,7 @@ Examined examine_candidate(void* parameter, const ProcessRecord* process) {
     WatcherPorts ports = real_ports(&examined);
     // The list shows this process whole (name and creation time), so its image path is there to be
     // read, at any length: a read that fails now is refused, never let through or tried for ever.
-    wchar_t image[image_path_read_cch];
+    wchar_t* image = pass->image;
     DWORD cch_image = image_path_read_cch;
     if (!QueryFullProcessImageNameW(handle.get(), 0, image, &cch_image)) {
         DWORD error = GetLastError();
@@ -253,8 +295,12 @@ DWORD WINAPI watcher_thread(void* parameter) {
 bool watcher_pass(ServiceContext* context, StoppedQueue* queue, const ProgramNameFilter* filter,
                   ProcessListBuffer* list, SeenList* seen) {
     if (!process_list_query(list)) return false;
-    PassState state = {context, queue};
-    return pass_over_list(list->bytes, list->cb_used, GetCurrentProcessId(), filter, seen, examine_candidate, &state);
+    wchar_t* image = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, image_path_read_cch * sizeof(wchar_t)));
+    if (!image) return false;
+    PassState state = {context, queue, image};
+    bool whole = pass_over_list(list->bytes, list->cb_used, GetCurrentProcessId(), filter, seen, examine_candidate, &state);
+    HeapFree(GetProcessHeap(), 0, image);
+    return whole;
 }
 
 HANDLE start_process_watcher(ServiceContext* context) {

@@ -318,6 +318,13 @@ struct FakeSystem {
     uint32_t lookup_window = 0, insert_seconds = 0;
     std::vector<uint32_t> stopped_pids;
     std::set<uintptr_t> live_tokens;
+    // The file each path names (its index; volume 7), changed by a test to swap a file; a path
+    // not here cannot be opened.
+    std::map<std::wstring, uint64_t> files = {{L"C:\\Tools\\app.exe", 1}, {L"C:\\Tools\\editor.exe", 2}};
+    bool open_anything = true;  // a path not in files opens as index 99
+    std::set<uintptr_t> live_pins;
+    uintptr_t next_pin = 0x9000;
+    std::vector<std::wstring> pinned_as;  // "<token>:<path>" of every pin
 };
 
 FakeSystem* fake(void* state) { return static_cast<FakeSystem*>(state); }
@@ -395,6 +402,31 @@ bool fake_relaunch(void* state, const Settings*, const Starter* starter, const w
     return fake(state)->relaunch_ok;
 }
 
+bool fake_identity(void* state, const Starter* starter, const wchar_t* path, uint32_t* volume, uint64_t* index) {
+    FakeSystem* f = fake(state);
+    f->calls.push_back("identity");
+    if (!starter->token) return false;
+    auto found = f->files.find(path);
+    if (found == f->files.end() && !f->open_anything) return false;
+    *volume = 7;
+    *index = found == f->files.end() ? 99 : found->second;
+    return true;
+}
+bool fake_pin(void* state, const Starter* starter, const wchar_t* path, FilePin* out) {
+    FakeSystem* f = fake(state);
+    uint32_t volume = 0;
+    uint64_t index = 0;
+    if (!fake_identity(state, starter, path, &volume, &index)) return false;
+    f->calls.back() = "pin";
+    *out = FilePin{f->next_pin++, volume, index};
+    f->live_pins.insert(out->handle);
+    f->pinned_as.push_back(std::to_wstring(starter->token) + L":" + path);
+    return true;
+}
+void fake_unpin(void* state, const FilePin* pin) {
+    EXPECT_EQ(fake(state)->live_pins.erase(pin->handle), 1u) << "unpinned twice or never pinned";
+}
+
 constexpr const wchar_t* app_path = L"C:\\Tools\\app.exe";
 
 class Watcher : public ::testing::Test {
@@ -403,8 +435,9 @@ protected:
     std::unique_ptr<ServiceContext> context{new ServiceContext()};
     std::unique_ptr<StoppedQueue> queue{new StoppedQueue()};
     FakeSystem system;
-    WatcherPorts ports = {&system,     fake_long_path, fake_take_starter, fake_release_starter, fake_stop,
-                          fake_lookup, fake_insert,    fake_broker,       fake_relaunch};
+    WatcherPorts ports = {&system,       fake_long_path, fake_take_starter, fake_release_starter,
+                          fake_stop,     fake_lookup,    fake_insert,       fake_broker,
+                          fake_relaunch, fake_pin,       fake_identity,     fake_unpin};
 
     void SetUp() override {
         session_locks_init(&context->round_locks);
@@ -416,6 +449,7 @@ protected:
         stopped_queue_destroy(queue.get(), &ports);
         session_locks_destroy(&context->round_locks);
         EXPECT_TRUE(system.live_tokens.empty()) << system.live_tokens.size() << " starters never released";
+        EXPECT_TRUE(system.live_pins.empty()) << system.live_pins.size() << " pins never let go";
     }
 
     Rule& add_rule(const wchar_t* display_name, const wchar_t* match_name, int32_t window,
@@ -482,9 +516,14 @@ TEST_F(Watcher, ApprovalIsCachedBeforeTheRelaunchWithTheStoppedProcessesToken) {
     system.sessions[4242] = 3;
     EXPECT_EQ(meet(), Verdict::stopped);
     // The token is taken while the process still exists, and the process is stopped at once.
-    EXPECT_EQ(system.calls, Calls({"take_starter", "lookup", "stop"}));
+    // The token is taken and the image pinned while the process still exists, and the process is
+    // stopped at once.
+    EXPECT_EQ(system.calls, Calls({"take_starter", "lookup", "pin", "stop"}));
+    EXPECT_EQ(system.pinned_as, std::vector<std::wstring>{std::to_wstring(0x1000 + 4242) + L":" + app_path});
     EXPECT_EQ(round(), Verdict::relaunched);
-    EXPECT_EQ(system.calls, Calls({"take_starter", "lookup", "stop", "lookup", "authenticate", "insert", "relaunch"}));
+    // The path still names the pinned file when the approval goes in, and right before the start.
+    EXPECT_EQ(system.calls, Calls({"take_starter", "lookup", "pin", "stop", "lookup", "authenticate", "identity",
+                                   "insert", "identity", "relaunch"}));
     EXPECT_EQ(system.stopped_pids, std::vector<uint32_t>{4242});
     EXPECT_TRUE(system.lock_held_in_broker);
     EXPECT_EQ(system.rule_name, L"First match");
@@ -525,7 +564,7 @@ TEST_F(Watcher, DenialLeavesTheProgramStoppedAndLogsTheBrokersText) {
     system.approve = {false};
     system.broker_message = L"用户取消或认证失败";
     EXPECT_EQ(judge(), Verdict::denied);
-    EXPECT_EQ(system.calls, Calls({"take_starter", "lookup", "stop", "lookup", "authenticate"}));
+    EXPECT_EQ(system.calls, Calls({"take_starter", "lookup", "pin", "stop", "lookup", "authenticate"}));
     EXPECT_TRUE(logged("program denied: C:\\Tools\\app.exe reason=\xE7\x94\xA8\xE6\x88\xB7\xE5\x8F\x96\xE6\xB6\x88"
                        "\xE6\x88\x96\xE8\xAE\xA4\xE8\xAF\x81\xE5\xA4\xB1\xE8\xB4\xA5"))
         << log();
@@ -545,20 +584,44 @@ TEST_F(Watcher, ProcessThatCannotBeStoppedAsksNoOne) {
     system.stop_ok = false;
     system.stop_error = ERROR_ACCESS_DENIED;
     EXPECT_EQ(meet(), Verdict::not_stopped);
-    EXPECT_EQ(system.calls, Calls({"take_starter", "lookup", "stop"}));
+    EXPECT_EQ(system.calls, Calls({"take_starter", "lookup", "pin", "stop"}));
     EXPECT_EQ(queue->count, 0u);
     EXPECT_TRUE(logged("program not stopped: C:\\Tools\\app.exe error=5")) << log();
 }
 
-TEST_F(Watcher, AProcessWhoseTokenCannotBeTakenIsStillStoppedAndAskedFor) {
-    // Protection first: the relaunch will refuse to start it without the token (see Relaunch).
+TEST_F(Watcher, AProgramWhoseFileCannotBePinnedAsItsStarterIsStoppedAndRefused) {
+    // Without the starter's token the file cannot be opened as the starter, and nothing could be
+    // started again anyway: stopped, and nobody is asked.
     add_rule(L"App", L"app.exe", 60);
     system.token_ok = false;
-    system.sessions[4242] = 2;
-    EXPECT_EQ(judge(), Verdict::relaunched);
-    ASSERT_EQ(system.relaunch_starters.size(), 1u);
-    EXPECT_EQ(system.relaunch_starters[0].token, 0u);
-    EXPECT_EQ(system.relaunch_starters[0].session, 2u);
+    EXPECT_EQ(judge(), Verdict::denied);
+    EXPECT_EQ(system.calls, Calls({"take_starter", "lookup", "stop"}));
+    EXPECT_TRUE(logged("program denied: C:\\Tools\\app.exe reason=\xE6\x97\xA0\xE6\xB3\x95\xE9\x94\x81\xE5\xAE"
+                       "\x9A\xE7\xA8\x8B\xE5\xBA\x8F\xE6\x96\x87\xE4\xBB\xB6\xEF\xBC\x8C\xE9\xBB\x98\xE8\xAE"
+                       "\xA4\xE6\x8B\x92\xE7\xBB\x9D"))
+        << log();
+    // The starter may not open the file (or it is gone): the same.
+    system.token_ok = true;
+    system.open_anything = false;
+    EXPECT_EQ(judge(L"C:\\Tools\\gone\\app.exe"), Verdict::denied);
+    EXPECT_EQ(system.rounds, 0);
+}
+
+TEST_F(Watcher, AFileSwappedDuringTheRoundIsNeitherApprovedNorStarted) {
+    add_rule(L"App", L"app.exe", 60);
+    ASSERT_EQ(meet(), Verdict::stopped);
+    system.during_round = [&] { system.files[app_path] = 5; };  // renamed away and replaced meanwhile
+    EXPECT_EQ(round(), Verdict::relaunch_failed);
+    EXPECT_EQ(system.relaunched_programs, std::vector<std::wstring>());
+    EXPECT_EQ(system.cached, Cached());
+    EXPECT_TRUE(logged("relaunch: file changed during the round: C:\\Tools\\app.exe")) << log();
+    EXPECT_TRUE(logged("program relaunch failed: C:\\Tools\\app.exe")) << log();
+    // A path that no longer opens at all is as changed.
+    system.files[app_path] = 1;
+    ASSERT_EQ(meet(app_path, 4243), Verdict::stopped);
+    system.during_round = [&] { system.files.erase(app_path); system.open_anything = false; };
+    EXPECT_EQ(round(), Verdict::relaunch_failed);
+    EXPECT_EQ(system.relaunched_programs, std::vector<std::wstring>());
 }
 
 TEST_F(Watcher, ShortNamesAreJudgedByTheirLongPath) {
@@ -709,8 +772,12 @@ TEST_F(Watcher, PrefixedImagePathsAreJudgedByTheirPlainSpelling) {
     EXPECT_EQ(system.relaunched_programs, std::vector<std::wstring>{app_path});
     // The plain start of the same program finds the approval the prefixed one earned.
     EXPECT_EQ(meet(app_path, 4243), Verdict::approved);
+    // A network path meets its rule too, and is refused: never started from a server as the service.
     text_copy(context->policy.rules[0].match_path, L"\\\\srv\\share\\app.exe");
-    EXPECT_EQ(meet(L"\\\\?\\UNC\\srv\\share\\app.exe", 4244), Verdict::stopped);
+    EXPECT_EQ(meet(L"\\\\?\\UNC\\srv\\share\\app.exe", 4244), Verdict::denied);
+    EXPECT_EQ(system.stopped_pids.back(), 4244u);
+    EXPECT_NE(log().find("] program denied: \\\\srv\\share\\app.exe reason=\xE7\xBD\x91\xE7\xBB\x9C"), std::string::npos)
+        << log();
 }
 
 TEST_F(Watcher, PathsLongerThanARoundCarriesAreRefusedWhenProtected) {
@@ -763,5 +830,5 @@ TEST_F(Watcher, AnApprovalCoversOnlyTheUserWhoPassed) {
     EXPECT_EQ(meet(app_path, 4), Verdict::approved);
     // A start whose token cannot be read belongs to nobody: no approval covers it.
     system.token_ok = false;
-    EXPECT_EQ(meet(app_path, 5), Verdict::stopped);
+    EXPECT_EQ(meet(app_path, 5), Verdict::denied);
 }
