@@ -367,6 +367,15 @@ Verdict meet_canonical(ServiceContext* context, StoppedQueue* queue, uint32_t pi
         release(ports, &starter);
         return Verdict::approved;
     }
+    // A start the relaunch would free from its job, token limits or sandbox is not asked for: the
+    // user starts it again in a way the relaunch can repeat.
+    const wchar_t* limited = relaunch_refusal(starter.limits);
+    if (limited) {
+        release(ports, &starter);
+        if (!stop(context, pid, path, ports)) return Verdict::not_stopped;
+        log_event(&context->settings, L"program relaunch refused: %s reason=%s", path, limited);
+        return Verdict::denied;
+    }
     // Neither run from the network as the service, nor judged without its file held: refused.
     const wchar_t* refusal = nullptr;
     FilePin pin = {};

@@ -57,6 +57,24 @@ bool long_path_as_starter(void* state, const wchar_t* path, wchar_t* out, size_t
     return resolved;
 }
 
+// What the process was held to that a relaunch from the service would drop. What cannot be read
+// counts as holding it.
+uint32_t starter_limits(HANDLE token) {
+    uint32_t limits = 0;
+    if (IsTokenRestricted(token)) limits |= starter_restricted;
+    DWORD app_container = 0, cb = 0;
+    if (!GetTokenInformation(token, TokenIsAppContainer, &app_container, sizeof app_container, &cb) || app_container)
+        limits |= starter_app_container;
+    alignas(TOKEN_MANDATORY_LABEL) BYTE label[sizeof(TOKEN_MANDATORY_LABEL) + SECURITY_MAX_SID_SIZE];
+    DWORD rid = 0;
+    if (GetTokenInformation(token, TokenIntegrityLevel, label, sizeof label, &cb)) {
+        PSID sid = reinterpret_cast<TOKEN_MANDATORY_LABEL*>(label)->Label.Sid;
+        rid = *GetSidSubAuthority(sid, *GetSidSubAuthorityCount(sid) - 1);
+    }
+    if (rid < SECURITY_MANDATORY_MEDIUM_RID) limits |= starter_low_integrity;
+    return limits;
+}
+
 bool take_starter(void* state, uint32_t, Starter* out) {
     ExaminedProcess* examined = static_cast<ExaminedProcess*>(state);
     out->token = 0;
@@ -69,6 +87,7 @@ bool take_starter(void* state, uint32_t, Starter* out) {
     DWORD session = 0, cb = 0;
     if (GetTokenInformation(primary, TokenSessionId, &session, sizeof session, &cb)) out->session = session;
     if (!token_account(primary, &out->user)) out->user.cb = 0;  // nobody's approval counts for it
+    out->limits = starter_limits(primary);
     out->token = reinterpret_cast<uintptr_t>(primary);
     return true;
 }

@@ -303,6 +303,7 @@ struct FakeSystem {
     bool stop_ok = true;
     uint32_t stop_error = 5;
     std::map<uint32_t, uint8_t> users;  // the starter's user per pid (1 by default; 0: no token)
+    std::map<uint32_t, uint32_t> limits;  // StarterLimit bits per pid (none by default)
     std::vector<std::pair<uint8_t, std::wstring>> cached;  // (user, path) with a valid approval
     std::vector<bool> approve = {true};  // per round; the last repeats
     const wchar_t* broker_message = L"";
@@ -348,6 +349,7 @@ bool fake_take_starter(void* state, uint32_t pid, Starter* out) {
     out->session = f->sessions.count(pid) ? f->sessions[pid] : 1;
     out->token = f->token_ok ? 0x1000 + pid : 0;
     out->user = f->token_ok ? user_sid(f->users.count(pid) ? f->users[pid] : 1) : AccountSid{};
+    out->limits = f->limits.count(pid) ? f->limits[pid] : 0;
     if (out->token) f->live_tokens.insert(out->token);
     return f->token_ok;
 }
@@ -831,4 +833,28 @@ TEST_F(Watcher, AnApprovalCoversOnlyTheUserWhoPassed) {
     // A start whose token cannot be read belongs to nobody: no approval covers it.
     system.token_ok = false;
     EXPECT_EQ(meet(app_path, 5), Verdict::denied);
+}
+
+TEST(RelaunchRefusal, EveryLimitTheRelaunchWouldDropRefusesIt) {
+    EXPECT_EQ(relaunch_refusal(0), nullptr);
+    EXPECT_STREQ(relaunch_refusal(starter_restricted), L"started with a restricted token");
+    EXPECT_STREQ(relaunch_refusal(starter_app_container), L"started in an AppContainer");
+    EXPECT_STREQ(relaunch_refusal(starter_low_integrity), L"started below medium integrity");
+    EXPECT_STREQ(relaunch_refusal(starter_low_integrity | starter_app_container), L"started in an AppContainer");
+}
+
+TEST_F(Watcher, AStartTheRelaunchWouldFreeFromItsLimitsIsStoppedAndNotAskedFor) {
+    add_rule(L"App", L"app.exe", 60);
+    system.limits = {{1, starter_app_container}, {2, starter_low_integrity | starter_restricted}};
+    EXPECT_EQ(meet(app_path, 1), Verdict::denied);
+    EXPECT_EQ(meet(app_path, 2), Verdict::denied);
+    EXPECT_EQ(system.stopped_pids, (std::vector<uint32_t>{1, 2}));
+    EXPECT_EQ(queue->count, 0u);
+    EXPECT_TRUE(system.live_pins.empty());
+    EXPECT_TRUE(logged("program relaunch refused: C:\\Tools\\app.exe reason=started in an AppContainer")) << log();
+    EXPECT_TRUE(logged("program relaunch refused: C:\\Tools\\app.exe reason=started with a restricted token"))
+        << log();
+    // An approval of its user already in force leaves such a start running: nothing is relaunched.
+    system.cached = {{1, app_path}};
+    EXPECT_EQ(meet(app_path, 1), Verdict::approved);
 }
