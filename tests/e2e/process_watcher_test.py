@@ -318,6 +318,46 @@ class ProcessWatcher(E2ETestCase):
         app.wait(10)  # stopped (the exit code seen through Wine's loader is not the program's)
         self.assertEqual(self.host_requests(), [])
 
+    def test_a_file_swapped_during_the_round_is_neither_approved_nor_started(self):
+        self.lay_out([rule_json("program", "Protected app", match_name=APP, cache_window_seconds=300)])
+        self.host_script("hold release.txt approve", "deny second dialog")
+        self.start_service()
+        self.assert_stopped(self.start_app("first"))
+        self.requests_with(1)
+        # From Windows the pinned file can be neither deleted nor replaced while the dialog is open.
+        run_wine(["wine", "cmd", "/c", "del", "/f", self.app_win])
+        self.assertTrue(os.path.exists(os.path.join(self.install.folder, APP)))
+        # Beneath Windows' sharing (from Linux) the path is made to name another file.
+        app = os.path.join(self.install.folder, APP)
+        os.rename(app, app + ".old")
+        shutil.copy(os.path.join(self.install.folder, "free_app.exe"), app)
+        self.release_round()
+        self.assertTrue(self.install.wait_for_log("program relaunch failed: " + self.app_win), self.program_lines())
+        self.assertIn("relaunch: file changed during the round: " + self.app_win, self.program_lines())
+        self.assertEqual(self.relaunched(), [])
+        # Nothing was approved: the next start of what the path holds now is asked for.
+        self.assert_stopped(self.start_app("second"))
+        self.requests_with(2)
+
+    def test_a_round_that_is_never_answered_holds_up_no_command_for_ever(self):
+        # Wine has one session: that other sessions go on is shown by the unit tests; here the
+        # same session's command is refused after its bounded wait, and another copy of the
+        # program is stopped at once meanwhile.
+        self.install.lay_out(policy=policy_json([rule_json("program", "Protected app", match_name=APP),
+                                                 rule_json("command", "Echo", match_name="arg_echo.exe")]),
+                             executables=("SentrelSvc.exe", "SentrelUI.exe", APP, "report_exit.exe", "runguard.exe",
+                                          "arg_echo.exe"),
+                             replace={"SentrelUI.exe": "test_dialog_host.exe"})
+        self.app_win = self.install.path_win(APP)
+        self.host_script("never")
+        self.start_service()
+        self.assert_stopped(self.start_app("first"))
+        self.requests_with(1)
+        self.assert_stopped(self.start_app("another copy"))
+        code, out, err = self.install.run("runguard.exe", "run", "--", "arg_echo.exe", "x", timeout=60)
+        self.assertEqual((code, out, err.replace("\r\n", "\n")), (4, "", "命令被拒绝: 认证繁忙，默认拒绝\n"))
+        self.assertEqual(len(self.host_requests()), 1)
+
 
 class StopDuringAuthentication(E2ETestCase):
     def test_service_stops_while_the_watcher_waits_for_the_dialog(self):
