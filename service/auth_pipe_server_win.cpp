@@ -1,7 +1,8 @@
 // Auth pipe server. One listener thread keeps one instance of the pipe waiting for a client and
 // hands each connected instance to a new request-handler thread, which reads one request, answers
 // it and closes the instance. A handler may wait minutes for the user's MFA; the others go on
-// meanwhile (only matched commands queue on the authentication lock).
+// meanwhile (only matched commands queue, on their session's round lock). While a command is
+// decided its client is watched: a client that leaves ends the round at once.
 //
 // Nobody may jam or take the pipe:
 // - Its descriptor admits LocalSystem and administrators only (no read access for everyone, which

@@ -263,7 +263,7 @@ Verdict relaunch(ServiceContext* context, const StoppedProgram* program, const W
     return Verdict::relaunched;
 }
 
-// One round; the caller holds the authentication lock.
+// One round; the caller holds the session's round lock.
 Verdict judge_stopped(ServiceContext* context, const StoppedProgram* program, const WatcherPorts* ports) {
     // An earlier round may have approved this path while the program waited.
     if (ports->cache_lookup(ports->state, &program->starter.user, program->path, rule_window(program->rule))) {

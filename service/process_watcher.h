@@ -97,12 +97,12 @@ bool relaunch_target(const wchar_t* image_path, RelaunchTarget* out);
 //
 // The watcher thread never waits for a person. It meets a new process, matches it against the
 // program rules by its long path, and a protected one without a valid approval is stopped at once
-// and queued; a round thread takes the queued programs in turn and runs one MFA round each under
-// the authentication lock. A protected program started while a dialog is open is therefore stopped
-// at once too, and judged after the round:
-// - Starts of the program the round is about, in the same session, are folded into it: when the
-//   round passes they are covered by its one relaunch; when it fails the program is asked for once
-//   more (the user started it again while being asked).
+// and queued; each session's round thread takes that session's queued programs in turn and runs
+// one MFA round each under the session's round lock. A protected program started while a dialog is
+// open is therefore stopped at once too, and judged after the round:
+// - Starts of the program the round is about, by the same user in the same session, are folded
+//   into it: when the round passes they are covered by its one relaunch; when it fails the program
+//   is asked for once more (the user started it again while being asked).
 // - A program already waiting in the same session is not queued twice (a burst of starts is one
 //   dialog, and one relaunch).
 // - Any other program is asked for in its turn; when an earlier round has approved its path

@@ -127,10 +127,10 @@ bool start_again(void*, const Settings* settings, const Starter* starter, const 
 // while the handle is open.
 HANDLE open_as_starter(const Starter* starter, const wchar_t* path) {
     if (!starter->token || !ImpersonateLoggedOnUser(reinterpret_cast<HANDLE>(starter->token))) return nullptr;
-    HANDLE file = CreateFileW(path, FILE_EXECUTE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+    OwnedHandle file(CreateFileW(path, FILE_EXECUTE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, 0, nullptr));
     RevertToSelf();  // before anything else this thread does
-    return file == INVALID_HANDLE_VALUE ? nullptr : file;
+    return file ? file.release() : nullptr;
 }
 
 bool identity_of(HANDLE file, uint32_t* volume, uint64_t* index) {
@@ -295,7 +295,7 @@ DWORD WINAPI watcher_thread(void* parameter) {
             watcher_pass(run->context, &run->queue, &run->filter, &run->list, &run->seen);
             start_round_threads(run);
         }
-        for (SessionRounds& slot : run->rounds) {
+        for (const SessionRounds& slot : run->rounds) {
             if (!slot.thread) continue;
             WaitForSingleObject(slot.thread, INFINITE);
             CloseHandle(slot.thread);

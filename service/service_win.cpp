@@ -2,10 +2,10 @@
 // status reports are skipped while no status handle exists, so the console run never reports.
 //
 // Shut-down and lifetimes: the stop event is created before the control handler is registered,
-// so a stop that arrives during start-up is never lost. The context is static and the
-// authentication lock is never deleted while a thread may still be inside an authentication
-// (a round can last minutes): after the bounded waits we delete it only when every worker has
-// left; otherwise the process ends right after the stopped report with the lock still alive.
+// so a stop that arrives during start-up is never lost. The context is static and the round
+// locks are never deleted while a thread may still be inside an authentication (a round can last
+// minutes): after the bounded waits we delete them only when every worker has left; otherwise the
+// process ends right after the stopped report with the locks still alive.
 #include "service/service.h"
 
 #include <windows.h>
