@@ -7,6 +7,11 @@
 // the transfer failed or was cancelled; otherwise *done holds the bytes moved.
 bool pipe_transfer_bounded(HANDLE pipe, bool write, void* bytes, DWORD cb, DWORD timeout_ms, DWORD* done);
 
+// An event that ends every bounded transfer of the calling thread as soon as it is signalled (the
+// transfer is cancelled and fails, as at its time limit); null: none. The service sets it around
+// a command's round, so a dialog whose asker has gone is not waited for.
+void pipe_set_thread_abort(HANDLE abort);
+
 // After a reply: waits at most timeout_ms for the client to close its end (it has read the reply
 // by then), so the instance can be disconnected without discarding unread data. Unlike
 // FlushFileBuffers this never waits for good on a client that does not read.

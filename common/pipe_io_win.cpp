@@ -2,6 +2,14 @@
 
 #include "common/handle.h"
 
+namespace {
+
+thread_local HANDLE t_abort = nullptr;
+
+}  // namespace
+
+void pipe_set_thread_abort(HANDLE abort) { t_abort = abort; }
+
 bool pipe_transfer_bounded(HANDLE pipe, bool write, void* bytes, DWORD cb, DWORD timeout_ms, DWORD* done) {
     OwnedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!event) return false;
@@ -10,7 +18,8 @@ bool pipe_transfer_bounded(HANDLE pipe, bool write, void* bytes, DWORD cb, DWORD
     BOOL started = write ? WriteFile(pipe, bytes, cb, nullptr, &overlapped)
                          : ReadFile(pipe, bytes, cb, nullptr, &overlapped);
     if (!started && GetLastError() != ERROR_IO_PENDING) return false;
-    if (WaitForSingleObject(event.get(), timeout_ms) != WAIT_OBJECT_0) CancelIo(pipe);
+    HANDLE events[2] = {event.get(), t_abort};
+    if (WaitForMultipleObjects(t_abort ? 2 : 1, events, FALSE, timeout_ms) != WAIT_OBJECT_0) CancelIo(pipe);
     DWORD n = 0;
     if (!GetOverlappedResult(pipe, &overlapped, &n, TRUE)) return false;  // cancelled ones end here
     *done = n;

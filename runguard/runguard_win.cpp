@@ -4,6 +4,7 @@
 #include <shlwapi.h>
 
 #include "common/auth_pipe.h"
+#include "common/canonical_path.h"
 #include "common/console.h"
 #include "common/handle.h"
 #include "common/text.h"
@@ -13,10 +14,18 @@ namespace {
 
 void print_usage() { console_eprint(L"Usage:\n  runguard run -- <exe> [args...]\n"); }
 
-// Ctrl+C and Ctrl+Break reach the command too, which decides what they mean; runguard stays to
-// pass its exit code on.
-BOOL WINAPI leave_break_to_the_command(DWORD event) {
-    return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+LONG g_command_started = 0;
+
+// Installed before the service is asked. While the service is asking, Ctrl+C, Ctrl+Break or the
+// console closing gives the command up at once: runguard exits, and the service, which watches
+// its client, ends the round and refuses it. Once the command runs, Ctrl+C and Ctrl+Break reach
+// the command too, which decides what they mean; runguard stays to pass its exit code on.
+BOOL WINAPI on_console_event(DWORD event) {
+    if (InterlockedCompareExchange(&g_command_started, 0, 0) != 0) {
+        return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+    }
+    console_eprint(L"已取消，命令未执行。\n");
+    ExitProcess(runguard_exit_refused);
 }
 
 // Creates the command in runguard's console and waits for it without time limit. False when it
@@ -25,13 +34,13 @@ bool run_command(const wchar_t* path, wchar_t* command_line, const wchar_t* cwd,
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION created = {};
+    InterlockedExchange(&g_command_started, 1);  // from here on a break is the command's
     if (!CreateProcessW(path, command_line, nullptr, nullptr, FALSE, 0, nullptr, cwd[0] != L'\0' ? cwd : nullptr,
                         &startup, &created)) {
         return false;
     }
     OwnedHandle process(created.hProcess);
     OwnedHandle thread(created.hThread);
-    SetConsoleCtrlHandler(leave_break_to_the_command, TRUE);  // after the start: not inherited
     WaitForSingleObject(process.get(), INFINITE);
     DWORD code = 0;
     if (!GetExitCodeProcess(process.get(), &code)) code = 0;
@@ -103,13 +112,26 @@ bool resolve_executable(const wchar_t* name, wchar_t* path, size_t cch_path) {
     }
     wchar_t full[resolved_path_cch] = {};
     DWORD cch_full = GetFullPathNameW(found, resolved_path_cch, full, nullptr);
-    if (cch_full == 0 || cch_full >= resolved_path_cch || cch_full >= cch_path) return false;
-    return text_copy(path, cch_path, full) == text_ok;
+    if (cch_full == 0 || cch_full >= resolved_path_cch) return false;
+    // The file itself names its path: links, short names and prefixes resolved by the file system,
+    // so the service judges (and this process starts) the file as the rules name it.
+    OwnedHandle file(CreateFileW(full, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file) return false;
+    wchar_t final_path[resolved_path_cch] = {};
+    DWORD cch_final = GetFinalPathNameByHandleW(file.get(), final_path, resolved_path_cch,
+                                                FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (cch_final == 0 || cch_final >= resolved_path_cch) return false;
+    wchar_t canonical[resolved_path_cch] = {};
+    if (!canonical_path(final_path, canonical, resolved_path_cch)) return false;
+    if (text_length(canonical, resolved_path_cch) >= cch_path) return false;
+    return text_copy(path, cch_path, canonical) == text_ok;
 }
 
 int run_guarded(int argc, const wchar_t* const* argv) {
     // Any search this process still makes looks in the system folders before the current one.
     SetSearchPathMode(BASE_SEARCH_PATH_ENABLE_SAFE_SEARCHMODE | BASE_SEARCH_PATH_PERMANENT);
+    SetConsoleCtrlHandler(on_console_event, TRUE);  // a handler routine is never inherited
     RunCommand command = {};
     if (!parse_run_command(argc, argv, &command)) {
         print_usage();

@@ -4,17 +4,28 @@
 
 #include "common/text.h"
 
-bool approval_table_lookup(const ApprovalTable* table, const wchar_t* path, uint64_t now) {
+namespace {
+
+bool entry_is(const ApprovalEntry& entry, const AccountSid* user, const wchar_t* path) {
+    return entry.path[0] != L'\0' && same_account(&entry.user, user) && text_equal_nocase(entry.path, path);
+}
+
+}  // namespace
+
+bool approval_table_lookup(const ApprovalTable* table, const AccountSid* user, const wchar_t* path, uint64_t now) {
+    if (!user || user->cb == 0) return false;
     for (const ApprovalEntry& entry : table->entries) {
-        if (entry.path[0] != L'\0' && text_equal_nocase(entry.path, path) && now < entry.expiry) return true;
+        if (entry_is(entry, user, path) && now < entry.expiry) return true;
     }
     return false;
 }
 
-void approval_table_insert(ApprovalTable* table, const wchar_t* path, uint32_t seconds, uint64_t now) {
+void approval_table_insert(ApprovalTable* table, const AccountSid* user, const wchar_t* path, uint32_t seconds,
+                           uint64_t now) {
+    if (!user || user->cb == 0 || user->cb > account_sid_max_cb) return;
     ApprovalEntry* slot = nullptr;
     for (ApprovalEntry& entry : table->entries) {
-        if (entry.path[0] == L'\0' || text_equal_nocase(entry.path, path)) {
+        if (entry.path[0] == L'\0' || entry_is(entry, user, path)) {
             slot = &entry;
             break;
         }
@@ -25,6 +36,7 @@ void approval_table_insert(ApprovalTable* table, const wchar_t* path, uint32_t s
             if (entry.expiry < slot->expiry) slot = &entry;
         }
     }
+    slot->user = *user;
     text_copy_n(slot->path, approval_path_cch, path, approval_path_cch - 1);
     slot->expiry = now + uint64_t(seconds) * 1000;
 }

@@ -25,16 +25,16 @@ struct CacheLock {
 
 }  // namespace
 
-bool approval_cache_lookup(const wchar_t* path, uint32_t) {
+bool approval_cache_lookup(const AccountSid* user, const wchar_t* path, uint32_t) {
     uint64_t now = GetTickCount64();
     CacheLock lock;
-    return approval_table_lookup(&g_table, path, now);
+    return approval_table_lookup(&g_table, user, path, now);
 }
 
-void approval_cache_insert(const wchar_t* path, uint32_t seconds) {
+void approval_cache_insert(const AccountSid* user, const wchar_t* path, uint32_t seconds) {
     uint64_t now = GetTickCount64();
     CacheLock lock;
-    approval_table_insert(&g_table, path, seconds, now);
+    approval_table_insert(&g_table, user, path, seconds, now);
 }
 
 void approval_cache_clear() {

@@ -1,7 +1,8 @@
 // Auth pipe server. One listener thread keeps one instance of the pipe waiting for a client and
 // hands each connected instance to a new request-handler thread, which reads one request, answers
 // it and closes the instance. A handler may wait minutes for the user's MFA; the others go on
-// meanwhile (only matched commands queue on the authentication lock).
+// meanwhile (only matched commands queue, on their session's round lock). While a command is
+// decided its client is watched: a client that leaves ends the round at once.
 //
 // Nobody may jam or take the pipe:
 // - Its descriptor admits LocalSystem and administrators only (no read access for everyone, which
@@ -29,6 +30,7 @@
 #include "common/text.h"
 #include "common/ui_broker.h"
 #include "service/command_auth.h"
+#include "service/rule_match.h"
 
 namespace {
 
@@ -57,6 +59,30 @@ void drain_message(HANDLE pipe) {
     }
 }
 
+struct ClientWatch {
+    OVERLAPPED overlapped;
+    char unexpected;
+};
+
+// Starts a read that ends when the client closes its end (or writes more). False when no read
+// could be started and the client is not known to be gone; a client gone already sets the event.
+bool watch_client(HANDLE pipe, HANDLE gone, ClientWatch* watch) {
+    watch->overlapped = OVERLAPPED{};
+    watch->overlapped.hEvent = gone;
+    if (ReadFile(pipe, &watch->unexpected, 1, nullptr, &watch->overlapped)) return true;  // event set
+    DWORD error = GetLastError();
+    if (error == ERROR_IO_PENDING || error == ERROR_MORE_DATA) return true;
+    SetEvent(gone);  // broken pipe: the client has left already
+    return false;
+}
+
+// Cancels the watching read and waits for its end, so the OVERLAPPED can leave the stack.
+void end_client_watch(HANDLE pipe, ClientWatch* watch) {
+    CancelIoEx(pipe, &watch->overlapped);
+    DWORD cb = 0;
+    GetOverlappedResult(pipe, &watch->overlapped, &cb, TRUE);
+}
+
 // The handler was counted in by hand_off; it counts itself out when it is done with the context.
 DWORD WINAPI request_handler(void* parameter) {
     HandlerStart* start = static_cast<HandlerStart*>(parameter);
@@ -80,10 +106,17 @@ DWORD WINAPI request_handler(void* parameter) {
         drain_message(pipe);
     }
     if (!idle) {
+        // The client sends nothing after its request; a read that ends means it has gone (or broke
+        // the protocol): that ends its round at once.
+        OwnedHandle gone(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        ClientWatch watch = {};
+        bool watching = gone && watch_client(pipe, gone.get(), &watch);
         AuthReply reply;
         wchar_t account[event_account_cch];
         if (cb_read == 0 || !pipe_client_account(pipe, account, event_account_cch)) text_copy(account, unknown_account);
-        answer_auth_request(context, &request, cb_read, session, &reply, authenticate_via_ui, long_path_of, account);
+        answer_auth_request(context, &request, cb_read, session, &reply, authenticate_via_ui, long_path_of,
+                            gone.get(), account);
+        if (watching) end_client_watch(pipe, &watch);
         DWORD written = 0;
         if (pipe_transfer_bounded(pipe, true, &reply, sizeof reply, auth_pipe_io_timeout_ms, &written))
             pipe_wait_for_client_close(pipe, auth_pipe_io_timeout_ms);  // a client gone away is ignored

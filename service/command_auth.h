@@ -2,6 +2,7 @@
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
+#include <windows.h>
 
 #include "common/auth_pipe.h"
 #include "common/policy.h"
@@ -17,10 +18,17 @@ using AuthenticateFn = bool (*)(uint32_t session, const Settings* settings, cons
 // empty reason. Text fields are terminated at their last unit before use (the client's bytes are
 // not trusted to be). Command rules are matched against the long form of the path (long_path
 // resolves one that may hold short names; the path is then the long one from there on); a path
-// that cannot be resolved is refused while any command rule is enabled. Only a matched command
-// takes the authentication lock; its dialog is asked for in client_session, the session of the
-// process at the pipe's client end. client_account ("DOMAIN\user", or "-") goes into the audit
-// event of a decided command.
+// that cannot be resolved is refused while any command rule is enabled. A "\\?\" prefix is
+// removed first. Only a matched command takes a round lock: client_session's, the session of the
+// process at the pipe's client end, where its dialog is asked for. It waits at most
+// command_lock_wait_ms for that lock (then refused as busy); client_gone (may be null), signalled
+// when the client has left, ends the wait or the round at once and refuses the command.
+// client_account ("DOMAIN\user", or "-") goes into the audit event of a decided command.
 void answer_auth_request(ServiceContext* context, void* request_bytes, size_t cb_request, uint32_t client_session,
                          AuthReply* reply, AuthenticateFn authenticate, LongPathFn long_path = long_path_of,
-                         const wchar_t* client_account = L"-");
+                         HANDLE client_gone = nullptr, const wchar_t* client_account = L"-");
+
+// How long a command waits for its session's round lock beyond its own round.
+constexpr DWORD command_lock_wait_ms = 10000;
+constexpr const wchar_t* command_busy_reason = L"认证繁忙，默认拒绝";
+constexpr const wchar_t* client_gone_reason = L"客户端已退出，默认拒绝";

@@ -54,9 +54,11 @@ void seen_forget(SeenList* list, uint32_t pid, uint64_t created);
 struct ProcessRecord;
 struct ProgramNameFilter;
 
+// A process still starting is listed without a name or creation time and is not examined until it
+// has both; one that is examined is judged then and there (an image path that cannot be read is
+// refused, never looked at again later).
 enum class Examined {
-    done,          // judged (or not ours to judge): remembered as seen
-    path_not_yet,  // its image path could not be read yet: forgotten, looked at again next pass
+    done,  // judged (or not ours to judge): remembered as seen
 };
 // Opens and judges one candidate; the service passes the real calls, tests a fake.
 using ExamineFn = Examined (*)(void* state, const ProcessRecord* process);
@@ -71,6 +73,8 @@ bool pass_over_list(const void* bytes, size_t cb, uint32_t own_pid, const Progra
 // --- what a relaunch starts ---
 
 constexpr size_t watcher_path_cch = 1024;
+// An image path is read whole, whatever its length (the longest Win32 path and its terminator).
+constexpr size_t image_path_read_cch = 32768;
 constexpr size_t store_app_name_cch = 260;
 
 // Store applications cannot be started by their package path; they are started by file name.
@@ -93,16 +97,26 @@ bool relaunch_target(const wchar_t* image_path, RelaunchTarget* out);
 //
 // The watcher thread never waits for a person. It meets a new process, matches it against the
 // program rules by its long path, and a protected one without a valid approval is stopped at once
-// and queued; a round thread takes the queued programs in turn and runs one MFA round each under
-// the authentication lock. A protected program started while a dialog is open is therefore stopped
-// at once too, and judged after the round:
-// - Starts of the program the round is about, in the same session, are folded into it: when the
-//   round passes they are covered by its one relaunch; when it fails the program is asked for once
-//   more (the user started it again while being asked).
+// and queued; each session's round thread takes that session's queued programs in turn and runs
+// one MFA round each under the session's round lock. A protected program started while a dialog is
+// open is therefore stopped at once too, and judged after the round:
+// - Starts of the program the round is about, by the same user in the same session, are folded
+//   into it: when the round passes they are covered by its one relaunch; when it fails the program
+//   is asked for once more (the user started it again while being asked).
 // - A program already waiting in the same session is not queued twice (a burst of starts is one
 //   dialog, and one relaunch).
 // - Any other program is asked for in its turn; when an earlier round has approved its path
 //   meanwhile, it is relaunched at once without a dialog.
+
+// The image file of a stopped program, held open from before the stop until its relaunch, so what
+// runs after the round is the file the round was about: opened as the starter with execute and
+// read-attributes access, sharing read only (nobody can write, rename or delete it meanwhile);
+// its volume serial number and file index name the file itself.
+struct FilePin {
+    uintptr_t handle;  // 0: none
+    uint32_t volume;
+    uint64_t index;
+};
 
 // What the judgement needs from the system; the service passes the real calls, tests fakes.
 struct WatcherPorts {
@@ -116,8 +130,9 @@ struct WatcherPorts {
     // Stops the process with exit code 5. False when it could not be opened for that (it is gone,
     // or access is denied); *error receives the platform's code.
     bool (*stop_process)(void* state, uint32_t pid, uint32_t* error);
-    bool (*cache_lookup)(void* state, const wchar_t* path, uint32_t window);
-    void (*cache_insert)(void* state, const wchar_t* path, uint32_t seconds);
+    // The approval cache, keyed by the starter's user and the path (user->cb 0: never approved).
+    bool (*cache_lookup)(void* state, const AccountSid* user, const wchar_t* path, uint32_t window);
+    void (*cache_insert)(void* state, const AccountSid* user, const wchar_t* path, uint32_t seconds);
     // The MFA round (authenticate_via_ui in the service), shown in the stopped program's session.
     bool (*authenticate)(void* state, uint32_t session, const Settings* settings, const Rule* rule,
                          const wchar_t* target, const wchar_t* detail, wchar_t* message, size_t cch_message);
@@ -125,6 +140,11 @@ struct WatcherPorts {
                      const wchar_t* directory);
     // "DOMAIN\user" of the starter, for the audit events; null or false: the account is unknown.
     bool (*account)(void* state, const Starter* starter, wchar_t* out, size_t cch_out);
+    // Opens and pins the image as the starter (impersonating its token); false when it cannot.
+    bool (*pin_image)(void* state, const Starter* starter, const wchar_t* path, FilePin* out);
+    // Opens the path again as the starter and reads the identity of the file it names now.
+    bool (*file_identity)(void* state, const Starter* starter, const wchar_t* path, uint32_t* volume, uint64_t* index);
+    void (*unpin)(void* state, const FilePin* pin);
 };
 
 enum class Verdict {
@@ -137,13 +157,17 @@ enum class Verdict {
     relaunch_failed,  // stopped, passed (the approval stays cached), not started again
 };
 
-constexpr size_t stopped_capacity = 32;
+// At most this many programs wait in one session (further starts of that session are refused;
+// other sessions are not affected), and this many in all.
+constexpr size_t stopped_per_session = 32;
+constexpr size_t stopped_capacity = 256;
 
 // A protected program the watcher stopped, waiting for (or in) its round.
 struct StoppedProgram {
     wchar_t path[watcher_path_cch];  // long path: the rule's, the cache's and the dialog's key
     const Rule* rule;                // into the policy, which outlives the watcher
     Starter starter;
+    FilePin pin;         // the image, held since before the stop
     bool in_round;
     bool stopped_again;  // in_round: started and stopped again in the same session meanwhile
     Starter again;       // that start's starter, asked for after a failed round
@@ -161,19 +185,32 @@ struct StoppedQueue {
 uint32_t approval_seconds(const Rule* rule);
 
 void stopped_queue_init(StoppedQueue* queue, HANDLE wake);
-// Releases the starters of every program still queued (they stay stopped) and the lock.
+// Releases the starters and pins of every program still queued (they stay stopped) and the lock.
 void stopped_queue_destroy(StoppedQueue* queue, const WatcherPorts* ports);
 
-// Meets one new process by its image path (the watcher thread): the long path (a short name that
-// cannot be resolved is stopped and refused), rule match (program rules, empty argument text),
-// cache lookup, the starter, the stop, and the queue. Writes the log lines of the outcomes it
+// Meets one new process by its image path (the watcher thread): the canonical path (no "\\?\"
+// prefix), the long path (a short name that cannot be resolved is stopped and refused), rule match
+// (program rules, empty argument text), the starter, cache lookup (the starter's user and the
+// path), the stop, and the queue. A protected program whose path is longer than a round can carry
+// (watcher_path_cch - 1 units) is stopped and refused. Writes the log lines of the outcomes it
 // decides; never waits for a person.
 Verdict meet_process(ServiceContext* context, StoppedQueue* queue, uint32_t pid, const wchar_t* image_path,
                      const WatcherPorts* ports);
-// Runs the round of the first waiting program (the round thread): under the authentication lock,
+// A candidate whose image path cannot be read although the process list shows it whole (its name
+// and creation time): which program it is cannot be told, so it is stopped and refused, with a
+// log line naming it by its process-list name and the platform's error.
+Verdict refuse_unreadable(ServiceContext* context, uint32_t pid, const wchar_t* name, uint32_t error,
+                          const WatcherPorts* ports);
+// Runs the round of the session's first waiting program (its round thread): under the session's
+// round lock,
 // the cache lookup (approved meanwhile: relaunched without a dialog) or the MFA round, and on a
 // pass the cache insert before the relaunch. False when nothing waits; *verdict gets the outcome.
-bool run_next_round(ServiceContext* context, StoppedQueue* queue, const WatcherPorts* ports, Verdict* verdict);
+// Each session's rounds run on a thread of their own under that session's round lock, so a round
+// that never ends holds up its own session only.
+bool run_next_round(ServiceContext* context, StoppedQueue* queue, uint32_t session, const WatcherPorts* ports,
+                    Verdict* verdict);
+// True when a program of the session waits for its round. The caller holds the queue's lock.
+bool stopped_waiting_in(const StoppedQueue* queue, uint32_t session);
 
 // --- the watcher thread (Win32) ---
 

@@ -12,17 +12,20 @@
 // path is resolved as), and is the handle that stops the process. Stopping by a second open of the
 // id could hit another process that took the id in between.
 //
-// Two threads: the watcher thread passes every second and never waits for a person; it stops a
-// protected program and queues it. The round thread takes the queue in turn, one MFA round at a
-// time under the authentication lock (see meet_process and run_next_round). At stop the watcher
-// thread waits for the round thread; a round can outlast the service's bounded wait, so the
-// watcher thread counts itself as a service worker until both are done.
+// The watcher thread passes every second and never waits for a person; it stops a protected
+// program and queues it. Each session with programs waiting has a round thread of its own, which
+// takes that session's programs in turn, one MFA round at a time under the session's round lock
+// (see meet_process and run_next_round): a round that never ends holds up its own session only.
+// At stop the watcher thread waits for the round threads; a round can outlast the service's
+// bounded wait, so the watcher thread counts itself as a service worker until all are done.
 #include "service/process_watcher.h"
 
 #include <windows.h>
 
 #include "common/event_log.h"
 #include "common/handle.h"
+#include "common/process_identity.h"
+#include "common/text.h"
 #include "common/ui_broker.h"
 #include "service/approval_cache.h"
 #include "service/process_list.h"
@@ -32,6 +35,7 @@ namespace {
 
 constexpr DWORD pass_interval_ms = 1000;
 constexpr UINT stopped_exit_code = 5;
+constexpr size_t max_listed_name_cch = 260;
 
 // The process being examined, shared with the real ports.
 struct ExaminedProcess {
@@ -54,6 +58,24 @@ bool long_path_as_starter(void* state, const wchar_t* path, wchar_t* out, size_t
     return resolved;
 }
 
+// What the process was held to that a relaunch from the service would drop. What cannot be read
+// counts as holding it.
+uint32_t starter_limits(HANDLE token) {
+    uint32_t limits = 0;
+    if (IsTokenRestricted(token)) limits |= starter_restricted;
+    DWORD app_container = 0, cb = 0;
+    if (!GetTokenInformation(token, TokenIsAppContainer, &app_container, sizeof app_container, &cb) || app_container)
+        limits |= starter_app_container;
+    alignas(TOKEN_MANDATORY_LABEL) BYTE label[sizeof(TOKEN_MANDATORY_LABEL) + SECURITY_MAX_SID_SIZE];
+    DWORD rid = 0;
+    if (GetTokenInformation(token, TokenIntegrityLevel, label, sizeof label, &cb)) {
+        PSID sid = reinterpret_cast<TOKEN_MANDATORY_LABEL*>(label)->Label.Sid;
+        rid = *GetSidSubAuthority(sid, *GetSidSubAuthorityCount(sid) - 1);
+    }
+    if (rid < SECURITY_MANDATORY_MEDIUM_RID) limits |= starter_low_integrity;
+    return limits;
+}
+
 bool take_starter(void* state, uint32_t, Starter* out) {
     ExaminedProcess* examined = static_cast<ExaminedProcess*>(state);
     out->token = 0;
@@ -65,6 +87,8 @@ bool take_starter(void* state, uint32_t, Starter* out) {
         return false;
     DWORD session = 0, cb = 0;
     if (GetTokenInformation(primary, TokenSessionId, &session, sizeof session, &cb)) out->session = session;
+    if (!token_account(primary, &out->user)) out->user.cb = 0;  // nobody's approval counts for it
+    out->limits = starter_limits(primary);
     out->token = reinterpret_cast<uintptr_t>(primary);
     return true;
 }
@@ -81,8 +105,12 @@ bool stop_examined(void* state, uint32_t, uint32_t* error) {
     return true;
 }
 
-bool lookup_cache(void*, const wchar_t* path, uint32_t window) { return approval_cache_lookup(path, window); }
-void insert_cache(void*, const wchar_t* path, uint32_t seconds) { approval_cache_insert(path, seconds); }
+bool lookup_cache(void*, const AccountSid* user, const wchar_t* path, uint32_t window) {
+    return approval_cache_lookup(user, path, window);
+}
+void insert_cache(void*, const AccountSid* user, const wchar_t* path, uint32_t seconds) {
+    approval_cache_insert(user, path, seconds);
+}
 
 bool ask_user(void*, uint32_t session, const Settings* settings, const Rule* rule, const wchar_t* target,
               const wchar_t* detail, wchar_t* message, size_t cch_message) {
@@ -98,9 +126,50 @@ bool starter_account(void*, const Starter* starter, wchar_t* out, size_t cch_out
     return starter->token && account_of_token(reinterpret_cast<HANDLE>(starter->token), out, cch_out);
 }
 
+// Opens the file as the starter: the service never reaches a file with its own rights on the
+// user's behalf. Execute access (the starter ran it) takes part in sharing, where attribute
+// access alone would not: with read sharing only, nobody may write, rename or delete the file
+// while the handle is open.
+HANDLE open_as_starter(const Starter* starter, const wchar_t* path) {
+    if (!starter->token || !ImpersonateLoggedOnUser(reinterpret_cast<HANDLE>(starter->token))) return nullptr;
+    OwnedHandle file(CreateFileW(path, FILE_EXECUTE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, 0, nullptr));
+    RevertToSelf();  // before anything else this thread does
+    return file ? file.release() : nullptr;
+}
+
+bool identity_of(HANDLE file, uint32_t* volume, uint64_t* index) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info)) return false;
+    *volume = info.dwVolumeSerialNumber;
+    *index = (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+
+bool pin_image(void*, const Starter* starter, const wchar_t* path, FilePin* out) {
+    HANDLE file = open_as_starter(starter, path);
+    FilePin pin = {reinterpret_cast<uintptr_t>(file), 0, 0};
+    if (!file || !identity_of(file, &pin.volume, &pin.index)) {
+        if (file) CloseHandle(file);
+        return false;
+    }
+    *out = pin;
+    return true;
+}
+
+// The path opened again as the starter, with the same sharing: it succeeds beside the pin, and
+// names the pinned file unless the path was changed to name another.
+bool file_identity(void*, const Starter* starter, const wchar_t* path, uint32_t* volume, uint64_t* index) {
+    OwnedHandle file(open_as_starter(starter, path));
+    return file && identity_of(file.get(), volume, index);
+}
+
+void unpin(void*, const FilePin* pin) { CloseHandle(reinterpret_cast<HANDLE>(pin->handle)); }
+
 WatcherPorts real_ports(ExaminedProcess* examined) {
     return {examined,     long_path_as_starter, take_starter, release_starter, stop_examined,
-            lookup_cache, insert_cache,         ask_user,     start_again,   starter_account};
+            lookup_cache, insert_cache,         ask_user,     start_again,     starter_account,
+            pin_image,    file_identity,        unpin};
 }
 
 // Opens the process for the pass; false when it cannot even be queried (gone, or not ours).
@@ -116,6 +185,7 @@ bool open_examined(DWORD pid, OwnedHandle* handle, ExaminedProcess* examined) {
 struct PassState {
     ServiceContext* context;
     StoppedQueue* queue;
+    wchar_t* image;  // image_path_read_cch units, for the candidate being examined
 };
 
 Examined examine_candidate(void* parameter, const ProcessRecord* process) {
@@ -124,17 +194,33 @@ Examined examine_candidate(void* parameter, const ProcessRecord* process) {
     examined.session = process->session;
     OwnedHandle handle;
     if (!open_examined(process->pid, &handle, &examined)) return Examined::done;  // gone, or not ours to look at
-    // A process that is still starting may not have its image path yet: it is looked at again on
-    // the next pass, never let through because it was met too early.
-    wchar_t image[watcher_path_cch];
-    DWORD cch_image = watcher_path_cch;
-    if (!QueryFullProcessImageNameW(handle.get(), 0, image, &cch_image)) return Examined::path_not_yet;
     WatcherPorts ports = real_ports(&examined);
+    // The list shows this process whole (name and creation time), so its image path is there to be
+    // read, at any length: a read that fails now is refused, never let through or tried for ever.
+    wchar_t* image = pass->image;
+    DWORD cch_image = image_path_read_cch;
+    if (!QueryFullProcessImageNameW(handle.get(), 0, image, &cch_image)) {
+        DWORD error = GetLastError();
+        wchar_t name[max_listed_name_cch];
+        text_copy_n(name, max_listed_name_cch, process->name, process->cch_name);
+        refuse_unreadable(pass->context, process->pid, name, error, &ports);
+        return Examined::done;
+    }
     meet_process(pass->context, pass->queue, process->pid, image, &ports);
     return Examined::done;
 }
 
-// What the two threads share; the watcher thread owns it and frees it after the round thread ended.
+struct WatcherRun;
+
+// The round thread of one session; running is changed under the queue's lock only.
+struct SessionRounds {
+    WatcherRun* run;
+    uint32_t session;
+    bool running;
+    HANDLE thread;  // null when none was started in this slot
+};
+
+// What the threads share; the watcher thread owns it and frees it after every round thread ended.
 struct WatcherRun {
     ServiceContext* context;
     HANDLE stop_event;
@@ -142,43 +228,87 @@ struct WatcherRun {
     SeenList seen;
     ProgramNameFilter filter;
     ProcessListBuffer list;
+    SessionRounds rounds[session_lock_slots];
 };
 
-void run_waiting_rounds(WatcherRun* run) {
+// One session's rounds, one after another, until none of that session waits (or the service stops).
+DWORD WINAPI session_round_thread(void* parameter) {
+    SessionRounds* slot = static_cast<SessionRounds*>(parameter);
+    WatcherRun* run = slot->run;
     WatcherPorts ports = real_ports(nullptr);
     Verdict verdict;
-    while (WaitForSingleObject(run->stop_event, 0) == WAIT_TIMEOUT &&
-           run_next_round(run->context, &run->queue, &ports, &verdict)) {
+    while (WaitForSingleObject(run->stop_event, 0) == WAIT_TIMEOUT) {
+        if (run_next_round(run->context, &run->queue, slot->session, &ports, &verdict)) continue;
+        // Nothing of the session waits: the thread ends, and says so under the lock the watcher
+        // checks when it queues the session's next program. It touches the queue no more.
+        EnterCriticalSection(&run->queue.lock);
+        bool more = stopped_waiting_in(&run->queue, slot->session);
+        if (!more) slot->running = false;
+        LeaveCriticalSection(&run->queue.lock);
+        if (!more) return 0;
     }
+    return 0;  // stopping: the watcher thread waits for every round thread
 }
 
-DWORD WINAPI round_thread(void* parameter) {
-    WatcherRun* run = static_cast<WatcherRun*>(parameter);
-    HANDLE events[2] = {run->stop_event, run->queue.wake};
-    while (WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) run_waiting_rounds(run);
-    return 0;
+// The slot of the session's running thread, or a slot for a new one; null when every slot runs.
+// The caller holds the queue's lock.
+SessionRounds* rounds_slot(WatcherRun* run, uint32_t session, bool* running) {
+    SessionRounds* free_slot = nullptr;
+    for (SessionRounds& slot : run->rounds) {
+        if (slot.running && slot.session == session) {
+            *running = true;
+            return &slot;
+        }
+        if (!slot.running && !free_slot) free_slot = &slot;
+    }
+    *running = false;
+    return free_slot;
+}
+
+// Starts a round thread for every session with a program waiting and no thread of its own.
+void start_round_threads(WatcherRun* run) {
+    EnterCriticalSection(&run->queue.lock);
+    for (uint32_t i = 0; i < run->queue.count; ++i) {
+        const StoppedProgram& program = run->queue.programs[i];
+        if (program.in_round) continue;
+        bool running = false;
+        SessionRounds* slot = rounds_slot(run, program.starter.session, &running);
+        if (running || !slot) continue;  // no slot: it waits until a session's thread ends
+        if (slot->thread) {
+            // That thread has set running to false: it ends without touching the queue again.
+            WaitForSingleObject(slot->thread, INFINITE);
+            CloseHandle(slot->thread);
+        }
+        slot->run = run;
+        slot->session = program.starter.session;
+        slot->running = true;
+        slot->thread = CreateThread(nullptr, 0, session_round_thread, slot, 0, nullptr);
+        if (!slot->thread) slot->running = false;  // tried again after the next pass
+    }
+    LeaveCriticalSection(&run->queue.lock);
 }
 
 DWORD WINAPI watcher_thread(void* parameter) {
     WatcherRun* run = static_cast<WatcherRun*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(WatcherRun)));
-    HANDLE wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    if (run && wake) {
+    if (run) {
         run->context = static_cast<ServiceContext*>(parameter);
         run->stop_event = service_stop_event();
-        stopped_queue_init(&run->queue, wake);
+        stopped_queue_init(&run->queue, nullptr);
         seen_clear(&run->seen);
         program_filter_build(&run->context->policy, &run->filter);  // the policy does not change while we run
-        OwnedHandle rounds(CreateThread(nullptr, 0, round_thread, run, 0, nullptr));
         while (WaitForSingleObject(run->stop_event, pass_interval_ms) == WAIT_TIMEOUT) {
             watcher_pass(run->context, &run->queue, &run->filter, &run->list, &run->seen);
-            if (!rounds) run_waiting_rounds(run);  // no round thread: the rounds hold up the passes, as they must
+            start_round_threads(run);
         }
-        if (rounds) WaitForSingleObject(rounds.get(), INFINITE);
+        for (const SessionRounds& slot : run->rounds) {
+            if (!slot.thread) continue;
+            WaitForSingleObject(slot.thread, INFINITE);
+            CloseHandle(slot.thread);
+        }
         WatcherPorts ports = real_ports(nullptr);
         stopped_queue_destroy(&run->queue, &ports);  // programs still waiting stay stopped
         process_list_free(&run->list);
     }
-    if (wake) CloseHandle(wake);
     if (run) HeapFree(GetProcessHeap(), 0, run);
     service_worker_leave();
     return 0;
@@ -189,8 +319,12 @@ DWORD WINAPI watcher_thread(void* parameter) {
 bool watcher_pass(ServiceContext* context, StoppedQueue* queue, const ProgramNameFilter* filter,
                   ProcessListBuffer* list, SeenList* seen) {
     if (!process_list_query(list)) return false;
-    PassState state = {context, queue};
-    return pass_over_list(list->bytes, list->cb_used, GetCurrentProcessId(), filter, seen, examine_candidate, &state);
+    wchar_t* image = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, image_path_read_cch * sizeof(wchar_t)));
+    if (!image) return false;
+    PassState state = {context, queue, image};
+    bool whole = pass_over_list(list->bytes, list->cb_used, GetCurrentProcessId(), filter, seen, examine_candidate, &state);
+    HeapFree(GetProcessHeap(), 0, image);
+    return whole;
 }
 
 HANDLE start_process_watcher(ServiceContext* context) {

@@ -30,6 +30,13 @@ const wchar_t* path_variable(const wchar_t* block) {
 
 }  // namespace
 
+const wchar_t* relaunch_refusal(uint32_t limits) {
+    if (limits & starter_restricted) return L"started with a restricted token";
+    if (limits & starter_app_container) return L"started in an AppContainer";
+    if (limits & starter_low_integrity) return L"started below medium integrity";
+    return nullptr;
+}
+
 bool find_on_path(const void* environment, const wchar_t* name, bool (*exists)(void* state, const wchar_t* path),
                   void* state, wchar_t* out, size_t cch_out) {
     if (!environment || !name || !is_bare_name(name)) return false;

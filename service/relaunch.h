@@ -8,13 +8,28 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "common/process_identity.h"
+
 struct Settings;
 
 // The stopped process's own token and session, taken before it was stopped.
 struct Starter {
     uintptr_t token;   // a primary duplicate of the process's token; 0 when it could not be taken
     uint32_t session;  // the token's session (the process list's, when there is no token)
+    AccountSid user;   // the token's user (cb 0 when there is no token): whose approval counts
+    uint32_t limits;   // StarterLimit bits: what the stopped process was held to
 };
+
+// What held the stopped process that a relaunch from the service would not hold again.
+enum StarterLimit : uint32_t {
+    starter_restricted = 2,      // a restricted token
+    starter_low_integrity = 4,   // below medium integrity (or its level could not be read)
+    starter_app_container = 8,   // an AppContainer token
+};
+
+// Why the program may not be started again for this starter (a fixed English text for the log), or
+// null when nothing holds it that the relaunch would drop.
+const wchar_t* relaunch_refusal(uint32_t limits);
 
 // What a relaunch needs from the system; the service passes the real calls, tests fakes.
 struct RelaunchPorts {

@@ -1,7 +1,8 @@
 // The relaunch's system calls. The token is the stopped process's own (a primary duplicate the
 // watcher took before stopping it); each start duplicates it once more and places the copy in the
 // token's session. CreateProcessAsUserW needs the assign-primary and quota privileges, which the
-// service (LocalSystem) holds.
+// service (LocalSystem) holds; the call is made while impersonating the starter, so the image is
+// opened as the starter.
 #include "service/relaunch.h"
 
 #include <windows.h>
@@ -27,8 +28,17 @@ bool create_as(void*, uintptr_t token, uint32_t session, const wchar_t* applicat
                const wchar_t* directory, uint32_t* pid, uint32_t* error) {
     OwnedHandle primary(session_primary_token(token_of(token), session));
     DWORD new_pid = 0;
-    if (!primary || !create_process_in_session(primary.get(), application, command_line, directory, &new_pid)) {
+    // As the starter: the image (and its folder) is opened with the starter's rights, never the
+    // service's, and a path on a server the user named is never reached as the machine account.
+    if (!primary || !ImpersonateLoggedOnUser(token_of(token))) {
         *error = GetLastError();
+        return false;
+    }
+    bool created = create_process_in_session(primary.get(), application, command_line, directory, &new_pid);
+    DWORD create_error = GetLastError();
+    RevertToSelf();
+    if (!created) {
+        *error = create_error;
         return false;
     }
     *pid = new_pid;

@@ -4,12 +4,14 @@
 
 #include "common/policy.h"
 #include "common/settings.h"
+#include "service/session_lock.h"
 
 struct ServiceContext {
     Settings settings;
     Policy policy;
-    // Held for the whole of every MFA round, so at most one dialog is asked for at a time.
-    CRITICAL_SECTION auth_lock;
+    // One lock per session, held for the whole of every MFA round of that session: one dialog at
+    // a time in each session, and no session waits for another's.
+    SessionLocks round_locks;
 };
 
 // The one context of this process (static lifetime: it outlives every thread that uses it).

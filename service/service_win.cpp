@@ -2,10 +2,10 @@
 // status reports are skipped while no status handle exists, so the console run never reports.
 //
 // Shut-down and lifetimes: the stop event is created before the control handler is registered,
-// so a stop that arrives during start-up is never lost. The context is static and the
-// authentication lock is never deleted while a thread may still be inside an authentication
-// (a round can last minutes): after the bounded waits we delete it only when every worker has
-// left; otherwise the process ends right after the stopped report with the lock still alive.
+// so a stop that arrives during start-up is never lost. The context is static and the round
+// locks are never deleted while a thread may still be inside an authentication (a round can last
+// minutes): after the bounded waits we delete them only when every worker has left; otherwise the
+// process ends right after the stopped report with the locks still alive.
 #include "service/service.h"
 
 #include <windows.h>
@@ -72,7 +72,7 @@ HANDLE service_stop_event() { return g_stop_event; }
 void service_run() {
     memset(&g_context.settings, 0, sizeof g_context.settings);
     memset(&g_context.policy, 0, sizeof g_context.policy);
-    InitializeCriticalSection(&g_context.auth_lock);
+    session_locks_init(&g_context.round_locks);
 
     wchar_t settings_path[1024] = {};
     wchar_t policy_path[1024] = {};
@@ -102,7 +102,7 @@ void service_run() {
     if (service_workers_in_flight() == 0) {
         CloseHandle(g_stop_event);
         g_stop_event = nullptr;
-        DeleteCriticalSection(&g_context.auth_lock);
+        session_locks_destroy(&g_context.round_locks);
     }
     log_event(&g_context.settings, L"service stopped");
     audit_event(&g_context.settings, AuditEvent::service_stopped);

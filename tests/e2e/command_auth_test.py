@@ -104,6 +104,33 @@ class CommandAuthorization(E2ETestCase):
         self.assertEqual((code, err), (4, "命令被拒绝: 不行\n"))
         self.assertEqual(self.host_requests()[0]["target"], self.echo_path)
 
+    def test_a_prefixed_path_does_not_escape_the_rule_for_the_plain_one(self):
+        cmd = r"C:\windows\system32\cmd.exe"
+        self.lay_out([rule_json("command", "Command Prompt", match_path=cmd)])
+        self.host_script("deny 不行", "deny 不行")
+        self.start_service()
+        for typed in ("\\\\?\\" + cmd, "\\\\?\\C:\\WINDOWS\\SYSTEM32\\CMD.EXE"):
+            code, out, err = self.runguard(typed, "/c", "exit", "7")
+            self.assertEqual((code, out, err), (4, "", "命令被拒绝: 不行\n"), typed)
+        self.assertEqual([r["target"] for r in self.host_requests()], [cmd, cmd])
+        self.assertEqual(self.cmd_lines()[-1], "cmd: path=%s args=/c exit 7 result=不行" % cmd)
+
+    def test_runguard_killed_during_its_round_ends_the_round_and_frees_its_session(self):
+        self.lay_out([rule_json("command", "Echo", match_name="arg_echo.exe")])
+        self.host_script("never", "deny 不行")
+        self.start_service()
+        first = self.install.start("runguard.exe", "run", "--", "arg_echo.exe", "first")
+        self.assertTrue(wait_until(lambda: len(self.host_requests()) == 1), "the first dialog was not asked for")
+        first.kill()
+        first.wait(10)
+        # The next command of the session is asked for in turn: its round is not refused as busy,
+        # which it would be while the dead client's dialog still held the session (the host never
+        # answers it).
+        code, out, err = self.runguard("arg_echo.exe", "second")
+        self.assertEqual((code, out, err), (4, "", "命令被拒绝: 不行\n"))
+        self.assertEqual([r["detail"] for r in self.host_requests()], ["first", "second"])
+        self.assertIn("cmd: path=%s args=first result=客户端已退出，默认拒绝" % self.echo_path, self.cmd_lines())
+
     def test_a_short_name_does_not_escape_the_rule_for_the_long_one(self):
         self.lay_out([rule_json("command", "Echo", match_name="Echo With A Long Name.exe")])
         folder_win = self.install.path_win("Long Named Tools")

@@ -7,7 +7,9 @@ import os
 import shutil
 import time
 
-from harness import E2ETestCase, main, observe_for, policy_json, rule_json, run_wine, wait_until, win_to_unix
+import subprocess
+
+from harness import E2ETestCase, main, observe_for, policy_json, rule_json, run_wine, wait_until, wine_env, win_to_unix
 
 APP = "protected_app.exe"
 STOPPED = 5  # the exit code the watcher gives a stopped program
@@ -290,6 +292,70 @@ class ProcessWatcher(E2ETestCase):
         self.assertEqual(self.relaunched(store)[0]["image"], store_app)
         observe_for(2.5, "the relaunched store app is stopped or started once more")
         self.assertEqual(len(self.relaunched(store)), 1)
+        self.assertEqual(len(self.host_requests()), 1)
+
+    def test_a_protected_program_at_a_path_of_1200_units_is_stopped_and_refused(self):
+        # Win32's CreateProcessW under Wine refuses so long a path (error 2); Wine's loader, started
+        # from Linux in the program's folder, creates the process without that limit, so the
+        # service meets a process whose image path is about 1,200 units long.
+        self.lay_out([rule_json("program", "Protected app", match_name=APP)])
+        self.host_script("deny unexpected dialog")
+        folder, folder_win = self.install.folder, self.install.folder_win
+        while len(folder_win) < 1200 - len(APP) - 100:
+            folder, folder_win = os.path.join(folder, "d" * 95), folder_win + "\\" + "d" * 95
+        os.makedirs(folder)
+        shutil.copy(os.path.join(self.install.folder, APP), folder)
+        image_win = folder_win + "\\" + APP
+        self.assertGreater(len(image_win), 1100)
+        self.start_service()
+
+        app = subprocess.Popen(["wine", "./" + APP], cwd=folder, env=wine_env(), stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        self.install.processes.append(app)
+        self.assertTrue(self.install.wait_for_log(
+            "program denied: ...\\%s reason=程序路径过长，默认拒绝 length=%d" % (APP, len(image_win))),
+            self.program_lines())
+        app.wait(10)  # stopped (the exit code seen through Wine's loader is not the program's)
+        self.assertEqual(self.host_requests(), [])
+
+    def test_a_file_swapped_during_the_round_is_neither_approved_nor_started(self):
+        self.lay_out([rule_json("program", "Protected app", match_name=APP, cache_window_seconds=300)])
+        self.host_script("hold release.txt approve", "deny second dialog")
+        self.start_service()
+        self.assert_stopped(self.start_app("first"))
+        self.requests_with(1)
+        # From Windows the pinned file can be neither deleted nor replaced while the dialog is open.
+        run_wine(["wine", "cmd", "/c", "del", "/f", self.app_win])
+        self.assertTrue(os.path.exists(os.path.join(self.install.folder, APP)))
+        # Beneath Windows' sharing (from Linux) the path is made to name another file.
+        app = os.path.join(self.install.folder, APP)
+        os.rename(app, app + ".old")
+        shutil.copy(os.path.join(self.install.folder, "free_app.exe"), app)
+        self.release_round()
+        self.assertTrue(self.install.wait_for_log("program relaunch failed: " + self.app_win), self.program_lines())
+        self.assertIn("relaunch: file changed during the round: " + self.app_win, self.program_lines())
+        self.assertEqual(self.relaunched(), [])
+        # Nothing was approved: the next start of what the path holds now is asked for.
+        self.assert_stopped(self.start_app("second"))
+        self.requests_with(2)
+
+    def test_a_round_that_is_never_answered_holds_up_no_command_for_ever(self):
+        # Wine has one session: that other sessions go on is shown by the unit tests; here the
+        # same session's command is refused after its bounded wait, and another copy of the
+        # program is stopped at once meanwhile.
+        self.install.lay_out(policy=policy_json([rule_json("program", "Protected app", match_name=APP),
+                                                 rule_json("command", "Echo", match_name="arg_echo.exe")]),
+                             executables=("SentrelSvc.exe", "SentrelUI.exe", APP, "report_exit.exe", "runguard.exe",
+                                          "arg_echo.exe"),
+                             replace={"SentrelUI.exe": "test_dialog_host.exe"})
+        self.app_win = self.install.path_win(APP)
+        self.host_script("never")
+        self.start_service()
+        self.assert_stopped(self.start_app("first"))
+        self.requests_with(1)
+        self.assert_stopped(self.start_app("another copy"))
+        code, out, err = self.install.run("runguard.exe", "run", "--", "arg_echo.exe", "x", timeout=60)
+        self.assertEqual((code, out, err.replace("\r\n", "\n")), (4, "", "命令被拒绝: 认证繁忙，默认拒绝\n"))
         self.assertEqual(len(self.host_requests()), 1)
 
 

@@ -89,7 +89,14 @@ TEST_F(RunguardResolve, NameWithoutExtensionIsSearchedWithExe) {
 
 TEST_F(RunguardResolve, AnExistingDirectoryPassesResolution) {
     EXPECT_EQ(resolve(L".\\sub"), cwd_ + L"\\sub");
-    EXPECT_EQ(resolve(L"sub\\"), cwd_ + L"\\sub\\");
+    EXPECT_EQ(resolve(L"sub\\"), cwd_ + L"\\sub");  // the folder's own name, as the file system gives it
+}
+
+TEST_F(RunguardResolve, TheFileIsNamedByItsFinalPathWithoutPrefix) {
+    // The extended-length prefix and a trailing dot (meaningful only with the prefix) both give way
+    // to the name the file system holds.
+    EXPECT_EQ(resolve(L"\\\\?\\" + cwd_ + L"\\tool.exe"), cwd_ + L"\\tool.exe");
+    EXPECT_EQ(resolve(L"sub\\..\\TOOL.EXE."), cwd_ + L"\\tool.exe");
 }
 
 TEST_F(RunguardResolve, NothingFoundFailsAndLeavesThePathUntouched) {

@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "common/text.h"
 #include "service/approval_cache.h"
+#include "tests/service/session_lock_probe.h"
 #include "tests/support/fake_event_sink.h"
 #include "tests/support/test_files.h"
 
@@ -22,16 +24,10 @@ struct BrokerCall {
     bool lock_held_during_call = false;
     bool answer = false;
     const wchar_t* message = L"";
+    std::function<void()> during;  // what happens while the dialog is open
 };
 BrokerCall g_broker;
 ServiceContext* g_context_for_fake = nullptr;
-
-DWORD WINAPI try_lock(void* context) {
-    CRITICAL_SECTION* lock = &static_cast<ServiceContext*>(context)->auth_lock;
-    if (!TryEnterCriticalSection(lock)) return 1;
-    LeaveCriticalSection(lock);
-    return 0;
-}
 
 bool fake_broker(uint32_t session, const Settings*, const Rule* rule, const wchar_t* target, const wchar_t* detail,
                  wchar_t* message, size_t cch_message) {
@@ -40,12 +36,8 @@ bool fake_broker(uint32_t session, const Settings*, const Rule* rule, const wcha
     g_broker.target = target;
     g_broker.detail = detail;
     g_broker.display_name = rule->display_name;
-    HANDLE thread = CreateThread(nullptr, 0, try_lock, g_context_for_fake, 0, nullptr);
-    WaitForSingleObject(thread, INFINITE);
-    DWORD busy = 0;
-    GetExitCodeThread(thread, &busy);
-    CloseHandle(thread);
-    g_broker.lock_held_during_call = busy == 1;
+    g_broker.lock_held_during_call = session_lock_held(&g_context_for_fake->round_locks, session);
+    if (g_broker.during) g_broker.during();
     text_copy(message, cch_message, g_broker.message);
     return g_broker.answer;
 }
@@ -61,11 +53,11 @@ protected:
     void SetUp() override {
         g_broker = BrokerCall();
         g_context_for_fake = context.get();
-        InitializeCriticalSection(&context->auth_lock);
+        session_locks_init(&context->round_locks);
         text_copy(context->settings.log_file, folder.file(L"sentrel.log").c_str());
         request->size = sizeof(AuthRequest);
     }
-    void TearDown() override { DeleteCriticalSection(&context->auth_lock); }
+    void TearDown() override { session_locks_destroy(&context->round_locks); }
 
     Rule& add_rule(const wchar_t* display_name, const wchar_t* match_name, const wchar_t* args_contains = L"") {
         Rule& rule = context->policy.rules[context->policy.count++];
@@ -99,14 +91,15 @@ TEST_F(CommandAuth, WrongSizedRequestIsDeniedSilently) {
 }
 
 TEST_F(CommandAuth, ClearCacheAnswersWhateverElseTheRequestHolds) {
-    approval_cache_insert(L"C:\\app.exe", 300);
+    const AccountSid user = {12, {1, 1, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0}};
+    approval_cache_insert(&user, L"C:\\app.exe", 300);
     add_rule(L"Everything", L"");
     request->kind = auth_kind_clear_cache;
     text_copy(request->path, L"C:\\tool.exe");
     answer();
     EXPECT_EQ(reply.allowed, 1u);
     EXPECT_STREQ(reply.reason, L"缓存已清空");
-    EXPECT_FALSE(approval_cache_lookup(L"C:\\app.exe", 0));
+    EXPECT_FALSE(approval_cache_lookup(&user, L"C:\\app.exe", 0));
     EXPECT_EQ(g_broker.calls, 0);
     EXPECT_NE(log().find("] approval cache cleared by UI\r\r\n"), std::string::npos);
 }
@@ -146,8 +139,28 @@ TEST_F(CommandAuth, MatchedCommandAsksTheBrokerUnderTheLock) {
     EXPECT_STREQ(reply.reason, L"认证成功");
     EXPECT_NE(log().find("args=push origin result=\xE8\xAE\xA4\xE8\xAF\x81\xE6\x88\x90\xE5\x8A\x9F\r\r\n"), std::string::npos);
     // The lock is free again.
-    EXPECT_TRUE(TryEnterCriticalSection(&context->auth_lock));
-    LeaveCriticalSection(&context->auth_lock);
+    EXPECT_FALSE(session_lock_held(&context->round_locks, 7));
+}
+
+TEST_F(CommandAuth, PrefixedPathsMeetTheRulesOfTheirPlainSpelling) {
+    add_rule(L"Command Prompt", L"");
+    text_copy(context->policy.rules[0].match_path, L"C:\\windows\\system32\\cmd.exe");
+    add_rule(L"Share tool", L"");
+    text_copy(context->policy.rules[1].match_path, L"\\\\srv\\share\\tool.exe");
+    g_broker.answer = false;
+    text_copy(request->path, L"\\\\?\\C:\\windows\\system32\\cmd.exe");
+    text_copy(request->args, L"/c exit 7");
+    answer();
+    EXPECT_EQ(reply.allowed, 0u);
+    EXPECT_EQ(g_broker.calls, 1);
+    EXPECT_EQ(g_broker.display_name, L"Command Prompt");
+    EXPECT_EQ(g_broker.target, L"C:\\windows\\system32\\cmd.exe");
+    text_copy(request->path, L"\\\\?\\UNC\\srv\\share\\tool.exe");
+    answer();
+    EXPECT_EQ(g_broker.calls, 2);
+    EXPECT_EQ(g_broker.display_name, L"Share tool");
+    EXPECT_EQ(g_broker.target, L"\\\\srv\\share\\tool.exe");
+    EXPECT_NE(log().find("] cmd: path=C:\\windows\\system32\\cmd.exe args=/c exit 7 result="), std::string::npos);
 }
 
 TEST_F(CommandAuth, UnterminatedFieldsAreCutAtTheirLastUnit) {
@@ -207,7 +220,7 @@ TEST_F(CommandAuth, DecidedCommandsAreAuditEventsWithTheClientsAccount) {
         text_copy(request->path, L"C:\\Git\\git.exe");
         text_copy(request->args, args);
         answer_auth_request(context.get(), request.get(), sizeof(AuthRequest), client_session, &reply, fake_broker,
-                            long_path_of, account);
+                            long_path_of, nullptr, account);
     };
     g_broker.answer = true;
     g_broker.message = L"认证成功";
@@ -265,4 +278,95 @@ TEST(LongPath, TheSystemsShortNameOfAFileResolvesToItsLongPath) {
     EXPECT_STREQ(untouched, L"same");
     EXPECT_TRUE(rule_path_key(L"C:\\Tools\\app.exe", long_path_of, nullptr, key, 1024));  // long already
     EXPECT_STREQ(key, L"C:\\Tools\\app.exe");
+}
+
+namespace {
+
+// Holds a session's round lock on a thread of its own until released (another round of that
+// session: a dialog that has not been answered yet).
+struct HeldRound {
+    SessionLocks* locks;
+    uint32_t session;
+    HANDLE taken, release, thread;
+};
+
+DWORD WINAPI hold_round(void* parameter) {
+    HeldRound* held = static_cast<HeldRound*>(parameter);
+    if (session_lock_enter(held->locks, held->session, INFINITE, nullptr) != LockWait::taken) return 1;
+    SetEvent(held->taken);
+    WaitForSingleObject(held->release, INFINITE);
+    session_lock_leave(held->locks, held->session);
+    return 0;
+}
+
+void start_held_round(HeldRound* held, SessionLocks* locks, uint32_t session) {
+    *held = HeldRound{locks, session, CreateEventW(nullptr, TRUE, FALSE, nullptr),
+                      CreateEventW(nullptr, TRUE, FALSE, nullptr), nullptr};
+    held->thread = CreateThread(nullptr, 0, hold_round, held, 0, nullptr);
+    WaitForSingleObject(held->taken, INFINITE);
+}
+
+void end_held_round(HeldRound* held) {
+    SetEvent(held->release);
+    WaitForSingleObject(held->thread, INFINITE);
+    CloseHandle(held->thread);
+    CloseHandle(held->taken);
+    CloseHandle(held->release);
+}
+
+}  // namespace
+
+TEST_F(CommandAuth, AnotherSessionsOpenRoundDelaysNothingAndTheOwnSessionsIsWaitedForBoundedly) {
+    add_rule(L"Everything", L"");
+    text_copy(request->path, L"C:\\tool.exe");
+    g_broker.answer = true;
+    HeldRound other;
+    start_held_round(&other, &context->round_locks, 8);
+    answer();  // session 7: asked at once
+    EXPECT_EQ(g_broker.calls, 1);
+    EXPECT_EQ(reply.allowed, 1u);
+
+    // Its own session's round still open past the bound: refused as busy, nobody asked.
+    client_session = 8;
+    ULONGLONG before = GetTickCount64();
+    answer();
+    EXPECT_GE(GetTickCount64() - before, command_lock_wait_ms - 100);
+    EXPECT_EQ(g_broker.calls, 1);
+    EXPECT_EQ(reply.allowed, 0u);
+    EXPECT_STREQ(reply.reason, command_busy_reason);
+    end_held_round(&other);
+    answer();
+    EXPECT_EQ(g_broker.calls, 2);
+    EXPECT_EQ(reply.allowed, 1u);
+}
+
+TEST_F(CommandAuth, AClientThatLeavesEndsItsRoundAndFreesTheLock) {
+    add_rule(L"Everything", L"");
+    text_copy(request->path, L"C:\\tool.exe");
+    HANDLE gone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    // Gone while waiting for its session's lock: refused at once, without a dialog.
+    HeldRound other;
+    start_held_round(&other, &context->round_locks, 7);
+    SetEvent(gone);
+    answer_auth_request(context.get(), request.get(), sizeof(AuthRequest), client_session, &reply, fake_broker,
+                        long_path_of, gone);
+    end_held_round(&other);
+    EXPECT_EQ(g_broker.calls, 0);
+    EXPECT_EQ(reply.allowed, 0u);
+    EXPECT_STREQ(reply.reason, client_gone_reason);
+
+    // Gone while the dialog is open: even an approval that arrives then is refused, and the
+    // session's lock is free again.
+    ResetEvent(gone);
+    g_broker.answer = true;
+    g_broker.during = [gone] { SetEvent(gone); };
+    answer_auth_request(context.get(), request.get(), sizeof(AuthRequest), client_session, &reply, fake_broker,
+                        long_path_of, gone);
+    EXPECT_EQ(g_broker.calls, 1);
+    EXPECT_EQ(reply.allowed, 0u);
+    EXPECT_STREQ(reply.reason, client_gone_reason);
+    EXPECT_FALSE(session_lock_held(&context->round_locks, 7));
+    EXPECT_NE(log().find("result=\xE5\xAE\xA2\xE6\x88\xB7\xE7\xAB\xAF\xE5\xB7\xB2\xE9\x80\x80\xE5\x87\xBA"),
+              std::string::npos);
+    CloseHandle(gone);
 }

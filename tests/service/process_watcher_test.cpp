@@ -14,6 +14,7 @@
 #include "common/text.h"
 #include "service/process_list.h"
 #include "tests/service/fake_process_list.h"
+#include "tests/service/session_lock_probe.h"
 #include "tests/support/fake_event_sink.h"
 #include "tests/support/test_files.h"
 
@@ -210,11 +211,8 @@ TEST_F(WatcherPass, AProcessStillStartingIsMetAgainUntilItCanBeJudged) {
     // Listed before it has a name or a creation time (Wine): not remembered.
     EXPECT_EQ(pass({{700, t0, L"", 1}, {704, 0x5555555555555555ull, L"app.exe", 1}}), Pids());
     EXPECT_EQ(seen->count, 0u);
-    // Named now, but its image path cannot be read yet: forgotten and looked at again.
-    recorder.answers[700] = Examined::path_not_yet;
+    // Named and with its creation time now: examined once, and judged then.
     EXPECT_EQ(pass({{700, t0, L"app.exe", 1}, {704, t0 + 9, L"app.exe", 1}}), Pids({700, 704}));
-    recorder.answers.clear();
-    EXPECT_EQ(pass({{700, t0, L"app.exe", 1}, {704, t0 + 9, L"app.exe", 1}}), Pids({700}));
     EXPECT_EQ(pass({{700, t0, L"app.exe", 1}, {704, t0 + 9, L"app.exe", 1}}), Pids());
 }
 
@@ -305,11 +303,13 @@ struct FakeSystem {
     bool token_ok = true;
     bool stop_ok = true;
     uint32_t stop_error = 5;
-    std::vector<std::wstring> cached;  // paths with a valid approval (inserts add to it)
+    std::map<uint32_t, uint8_t> users;  // the starter's user per pid (1 by default; 0: no token)
+    std::map<uint32_t, uint32_t> limits;  // StarterLimit bits per pid (none by default)
+    std::vector<std::pair<uint8_t, std::wstring>> cached;  // (user, path) with a valid approval
     std::vector<bool> approve = {true};  // per round; the last repeats
     const wchar_t* broker_message = L"";
     bool relaunch_ok = true;
-    CRITICAL_SECTION* lock = nullptr;
+    SessionLocks* locks = nullptr;
     std::function<void()> during_round;  // what happens while the dialog is open
     int rounds = 0;
     bool lock_held_in_broker = false;
@@ -320,9 +320,22 @@ struct FakeSystem {
     uint32_t lookup_window = 0, insert_seconds = 0;
     std::vector<uint32_t> stopped_pids;
     std::set<uintptr_t> live_tokens;
+    // The file each path names (its index; volume 7), changed by a test to swap a file; a path
+    // not here cannot be opened.
+    std::map<std::wstring, uint64_t> files = {{L"C:\\Tools\\app.exe", 1}, {L"C:\\Tools\\editor.exe", 2}};
+    bool open_anything = true;  // a path not in files opens as index 99
+    std::set<uintptr_t> live_pins;
+    uintptr_t next_pin = 0x9000;
+    std::vector<std::wstring> pinned_as;  // "<token>:<path>" of every pin
 };
 
 FakeSystem* fake(void* state) { return static_cast<FakeSystem*>(state); }
+
+// A local account's SID told apart by one byte (S-1-5-n).
+AccountSid user_sid(uint8_t n) {
+    AccountSid sid = {12, {1, 1, 0, 0, 0, 0, 0, 5, n, 0, 0, 0}};
+    return sid;
+}
 
 bool fake_long_path(void* state, const wchar_t* path, wchar_t* out, size_t cch_out) {
     fake(state)->calls.push_back("long_path");
@@ -342,6 +355,8 @@ bool fake_take_starter(void* state, uint32_t pid, Starter* out) {
     f->calls.push_back("take_starter");
     out->session = f->sessions.count(pid) ? f->sessions[pid] : 1;
     out->token = f->token_ok ? 0x1000 + pid : 0;
+    out->user = f->token_ok ? user_sid(f->users.count(pid) ? f->users[pid] : 1) : AccountSid{};
+    out->limits = f->limits.count(pid) ? f->limits[pid] : 0;
     if (out->token) f->live_tokens.insert(out->token);
     return f->token_ok;
 }
@@ -354,22 +369,19 @@ bool fake_stop(void* state, uint32_t pid, uint32_t* error) {
     if (!fake(state)->stop_ok) *error = fake(state)->stop_error;
     return fake(state)->stop_ok;
 }
-bool fake_lookup(void* state, const wchar_t* path, uint32_t window) {
+bool fake_lookup(void* state, const AccountSid* user, const wchar_t* path, uint32_t window) {
     fake(state)->calls.push_back("lookup");
     fake(state)->lookup_window = window;
-    for (const std::wstring& p : fake(state)->cached)
-        if (text_equal_nocase(p.c_str(), path)) return true;
+    for (const auto& entry : fake(state)->cached) {
+        AccountSid cached_user = user_sid(entry.first);
+        if (same_account(&cached_user, user) && text_equal_nocase(entry.second.c_str(), path)) return true;
+    }
     return false;
 }
-void fake_insert(void* state, const wchar_t* path, uint32_t seconds) {
+void fake_insert(void* state, const AccountSid* user, const wchar_t* path, uint32_t seconds) {
     fake(state)->calls.push_back("insert");
     fake(state)->insert_seconds = seconds;
-    fake(state)->cached.push_back(path);
-}
-DWORD WINAPI try_lock(void* lock) {
-    if (!TryEnterCriticalSection(static_cast<CRITICAL_SECTION*>(lock))) return 1;
-    LeaveCriticalSection(static_cast<CRITICAL_SECTION*>(lock));
-    return 0;
+    fake(state)->cached.push_back({user->cb == 12 ? user->sid[8] : uint8_t(0), path});
 }
 bool fake_broker(void* state, uint32_t session, const Settings*, const Rule* rule, const wchar_t* target,
                  const wchar_t* detail, wchar_t* message, size_t cch_message) {
@@ -379,12 +391,7 @@ bool fake_broker(void* state, uint32_t session, const Settings*, const Rule* rul
     f->round_sessions.push_back(session);
     f->detail = detail;
     f->rule_name = rule->display_name;
-    HANDLE thread = CreateThread(nullptr, 0, try_lock, f->lock, 0, nullptr);
-    WaitForSingleObject(thread, INFINITE);
-    DWORD busy = 0;
-    GetExitCodeThread(thread, &busy);
-    CloseHandle(thread);
-    f->lock_held_in_broker = busy == 1;
+    f->lock_held_in_broker = session_lock_held(f->locks, session);
     if (f->during_round) {
         auto during = f->during_round;
         f->during_round = nullptr;
@@ -404,6 +411,31 @@ bool fake_relaunch(void* state, const Settings*, const Starter* starter, const w
     return fake(state)->relaunch_ok;
 }
 
+bool fake_identity(void* state, const Starter* starter, const wchar_t* path, uint32_t* volume, uint64_t* index) {
+    FakeSystem* f = fake(state);
+    f->calls.push_back("identity");
+    if (!starter->token) return false;
+    auto found = f->files.find(path);
+    if (found == f->files.end() && !f->open_anything) return false;
+    *volume = 7;
+    *index = found == f->files.end() ? 99 : found->second;
+    return true;
+}
+bool fake_pin(void* state, const Starter* starter, const wchar_t* path, FilePin* out) {
+    FakeSystem* f = fake(state);
+    uint32_t volume = 0;
+    uint64_t index = 0;
+    if (!fake_identity(state, starter, path, &volume, &index)) return false;
+    f->calls.back() = "pin";
+    *out = FilePin{f->next_pin++, volume, index};
+    f->live_pins.insert(out->handle);
+    f->pinned_as.push_back(std::to_wstring(starter->token) + L":" + path);
+    return true;
+}
+void fake_unpin(void* state, const FilePin* pin) {
+    EXPECT_EQ(fake(state)->live_pins.erase(pin->handle), 1u) << "unpinned twice or never pinned";
+}
+
 constexpr const wchar_t* app_path = L"C:\\Tools\\app.exe";
 
 class Watcher : public ::testing::Test {
@@ -412,20 +444,23 @@ protected:
     std::unique_ptr<ServiceContext> context{new ServiceContext()};
     std::unique_ptr<StoppedQueue> queue{new StoppedQueue()};
     FakeSystem system;
-    WatcherPorts ports = {&system,     fake_long_path, fake_take_starter, fake_release_starter, fake_stop,
-                          fake_lookup, fake_insert,    fake_broker,       fake_relaunch,        fake_account};
+    WatcherPorts ports = {&system,       fake_long_path, fake_take_starter, fake_release_starter,
+                          fake_stop,     fake_lookup,    fake_insert,       fake_broker,
+                          fake_relaunch, fake_account,   fake_pin,          fake_identity,
+                          fake_unpin};
     FakeEventSink events;
 
     void SetUp() override {
-        InitializeCriticalSection(&context->auth_lock);
-        system.lock = &context->auth_lock;
+        session_locks_init(&context->round_locks);
+        system.locks = &context->round_locks;
         text_copy(context->settings.log_file, folder.file(L"sentrel.log").c_str());
         stopped_queue_init(queue.get(), nullptr);
     }
     void TearDown() override {
         stopped_queue_destroy(queue.get(), &ports);
-        DeleteCriticalSection(&context->auth_lock);
+        session_locks_destroy(&context->round_locks);
         EXPECT_TRUE(system.live_tokens.empty()) << system.live_tokens.size() << " starters never released";
+        EXPECT_TRUE(system.live_pins.empty()) << system.live_pins.size() << " pins never let go";
     }
 
     Rule& add_rule(const wchar_t* display_name, const wchar_t* match_name, int32_t window,
@@ -444,7 +479,12 @@ protected:
     // Runs the next round; the verdict, or not_protected when nothing waited.
     Verdict round() {
         Verdict verdict = Verdict::not_protected;
-        return run_next_round(context.get(), queue.get(), &ports, &verdict) ? verdict : Verdict::not_protected;
+        // The session of the first program waiting: the rounds in the order their programs stopped.
+        uint32_t session = 1;
+        for (uint32_t i = queue->count; i-- > 0;) {
+            if (!queue->programs[i].in_round) session = queue->programs[i].starter.session;
+        }
+        return run_next_round(context.get(), queue.get(), session, &ports, &verdict) ? verdict : Verdict::not_protected;
     }
     // A stopped program is judged by its round.
     Verdict judge(const wchar_t* path = app_path) {
@@ -456,6 +496,7 @@ protected:
 };
 
 using Calls = std::vector<std::string>;
+using Cached = std::vector<std::pair<uint8_t, std::wstring>>;
 
 }  // namespace
 
@@ -473,9 +514,9 @@ TEST_F(Watcher, ProgramsWithoutAnEnabledProgramRuleAreLeftAlone) {
 
 TEST_F(Watcher, ValidApprovalLeavesTheProcessRunning) {
     add_rule(L"App", L"APP.EXE", 120);
-    system.cached = {L"c:\\tools\\APP.exe"};
+    system.cached = {{1, L"c:\\tools\\APP.exe"}};
     EXPECT_EQ(meet(), Verdict::approved);
-    EXPECT_EQ(system.calls, Calls({"lookup"}));
+    EXPECT_EQ(system.calls, Calls({"take_starter", "lookup"}));
     EXPECT_EQ(system.lookup_window, 120u);
 }
 
@@ -486,9 +527,14 @@ TEST_F(Watcher, ApprovalIsCachedBeforeTheRelaunchWithTheStoppedProcessesToken) {
     system.sessions[4242] = 3;
     EXPECT_EQ(meet(), Verdict::stopped);
     // The token is taken while the process still exists, and the process is stopped at once.
-    EXPECT_EQ(system.calls, Calls({"lookup", "take_starter", "stop"}));
+    // The token is taken and the image pinned while the process still exists, and the process is
+    // stopped at once.
+    EXPECT_EQ(system.calls, Calls({"take_starter", "lookup", "pin", "stop"}));
+    EXPECT_EQ(system.pinned_as, std::vector<std::wstring>{std::to_wstring(0x1000 + 4242) + L":" + app_path});
     EXPECT_EQ(round(), Verdict::relaunched);
-    EXPECT_EQ(system.calls, Calls({"lookup", "take_starter", "stop", "lookup", "authenticate", "insert", "relaunch"}));
+    // The path still names the pinned file when the approval goes in, and right before the start.
+    EXPECT_EQ(system.calls, Calls({"take_starter", "lookup", "pin", "stop", "lookup", "authenticate", "identity",
+                                   "insert", "identity", "relaunch"}));
     EXPECT_EQ(system.stopped_pids, std::vector<uint32_t>{4242});
     EXPECT_TRUE(system.lock_held_in_broker);
     EXPECT_EQ(system.rule_name, L"First match");
@@ -505,8 +551,7 @@ TEST_F(Watcher, ApprovalIsCachedBeforeTheRelaunchWithTheStoppedProcessesToken) {
     EXPECT_EQ(queue->count, 0u);
     EXPECT_EQ(round(), Verdict::not_protected);  // nothing waits
     // The lock is free again.
-    EXPECT_TRUE(TryEnterCriticalSection(&context->auth_lock));
-    LeaveCriticalSection(&context->auth_lock);
+    EXPECT_FALSE(session_lock_held(&context->round_locks, 3));
 }
 
 TEST_F(Watcher, WindowOfZeroKeepsTheApprovalFiveSeconds) {
@@ -530,7 +575,7 @@ TEST_F(Watcher, DenialLeavesTheProgramStoppedAndLogsTheBrokersText) {
     system.approve = {false};
     system.broker_message = L"用户取消或认证失败";
     EXPECT_EQ(judge(), Verdict::denied);
-    EXPECT_EQ(system.calls, Calls({"lookup", "take_starter", "stop", "lookup", "authenticate"}));
+    EXPECT_EQ(system.calls, Calls({"take_starter", "lookup", "pin", "stop", "lookup", "authenticate"}));
     EXPECT_TRUE(logged("program denied: C:\\Tools\\app.exe reason=\xE7\x94\xA8\xE6\x88\xB7\xE5\x8F\x96\xE6\xB6\x88"
                        "\xE6\x88\x96\xE8\xAE\xA4\xE8\xAF\x81\xE5\xA4\xB1\xE8\xB4\xA5"))
         << log();
@@ -540,7 +585,7 @@ TEST_F(Watcher, FailedRelaunchKeepsTheApprovalAndSaysSo) {
     add_rule(L"App", L"app.exe", 60);
     system.relaunch_ok = false;
     EXPECT_EQ(judge(), Verdict::relaunch_failed);
-    EXPECT_EQ(system.cached, std::vector<std::wstring>{app_path});
+    EXPECT_EQ(system.cached, (Cached{{1, app_path}}));
     EXPECT_TRUE(logged("program relaunch failed: C:\\Tools\\app.exe")) << log();
     EXPECT_FALSE(logged("program relaunch ok: C:\\Tools\\app.exe"));
 }
@@ -550,20 +595,44 @@ TEST_F(Watcher, ProcessThatCannotBeStoppedAsksNoOne) {
     system.stop_ok = false;
     system.stop_error = ERROR_ACCESS_DENIED;
     EXPECT_EQ(meet(), Verdict::not_stopped);
-    EXPECT_EQ(system.calls, Calls({"lookup", "take_starter", "stop"}));
+    EXPECT_EQ(system.calls, Calls({"take_starter", "lookup", "pin", "stop"}));
     EXPECT_EQ(queue->count, 0u);
     EXPECT_TRUE(logged("program not stopped: C:\\Tools\\app.exe error=5")) << log();
 }
 
-TEST_F(Watcher, AProcessWhoseTokenCannotBeTakenIsStillStoppedAndAskedFor) {
-    // Protection first: the relaunch will refuse to start it without the token (see Relaunch).
+TEST_F(Watcher, AProgramWhoseFileCannotBePinnedAsItsStarterIsStoppedAndRefused) {
+    // Without the starter's token the file cannot be opened as the starter, and nothing could be
+    // started again anyway: stopped, and nobody is asked.
     add_rule(L"App", L"app.exe", 60);
     system.token_ok = false;
-    system.sessions[4242] = 2;
-    EXPECT_EQ(judge(), Verdict::relaunched);
-    ASSERT_EQ(system.relaunch_starters.size(), 1u);
-    EXPECT_EQ(system.relaunch_starters[0].token, 0u);
-    EXPECT_EQ(system.relaunch_starters[0].session, 2u);
+    EXPECT_EQ(judge(), Verdict::denied);
+    EXPECT_EQ(system.calls, Calls({"take_starter", "lookup", "stop"}));
+    EXPECT_TRUE(logged("program denied: C:\\Tools\\app.exe reason=\xE6\x97\xA0\xE6\xB3\x95\xE9\x94\x81\xE5\xAE"
+                       "\x9A\xE7\xA8\x8B\xE5\xBA\x8F\xE6\x96\x87\xE4\xBB\xB6\xEF\xBC\x8C\xE9\xBB\x98\xE8\xAE"
+                       "\xA4\xE6\x8B\x92\xE7\xBB\x9D"))
+        << log();
+    // The starter may not open the file (or it is gone): the same.
+    system.token_ok = true;
+    system.open_anything = false;
+    EXPECT_EQ(judge(L"C:\\Tools\\gone\\app.exe"), Verdict::denied);
+    EXPECT_EQ(system.rounds, 0);
+}
+
+TEST_F(Watcher, AFileSwappedDuringTheRoundIsNeitherApprovedNorStarted) {
+    add_rule(L"App", L"app.exe", 60);
+    ASSERT_EQ(meet(), Verdict::stopped);
+    system.during_round = [&] { system.files[app_path] = 5; };  // renamed away and replaced meanwhile
+    EXPECT_EQ(round(), Verdict::relaunch_failed);
+    EXPECT_EQ(system.relaunched_programs, std::vector<std::wstring>());
+    EXPECT_EQ(system.cached, Cached());
+    EXPECT_TRUE(logged("relaunch: file changed during the round: C:\\Tools\\app.exe")) << log();
+    EXPECT_TRUE(logged("program relaunch failed: C:\\Tools\\app.exe")) << log();
+    // A path that no longer opens at all is as changed.
+    system.files[app_path] = 1;
+    ASSERT_EQ(meet(app_path, 4243), Verdict::stopped);
+    system.during_round = [&] { system.files.erase(app_path); system.open_anything = false; };
+    EXPECT_EQ(round(), Verdict::relaunch_failed);
+    EXPECT_EQ(system.relaunched_programs, std::vector<std::wstring>());
 }
 
 TEST_F(Watcher, ShortNamesAreJudgedByTheirLongPath) {
@@ -573,12 +642,12 @@ TEST_F(Watcher, ShortNamesAreJudgedByTheirLongPath) {
     system.long_paths[short_path] = long_path;
     EXPECT_EQ(judge(short_path), Verdict::relaunched);
     EXPECT_EQ(system.targets, std::vector<std::wstring>{long_path});
-    EXPECT_EQ(system.cached, std::vector<std::wstring>{long_path});
+    EXPECT_EQ(system.cached, (Cached{{1, long_path}}));
     EXPECT_EQ(system.relaunched_programs, std::vector<std::wstring>{long_path});
     // The approval is keyed by the long path: the next short-name start finds it.
     system.calls.clear();
     EXPECT_EQ(meet(short_path, 4243), Verdict::approved);
-    EXPECT_EQ(system.calls, Calls({"long_path", "lookup"}));
+    EXPECT_EQ(system.calls, Calls({"long_path", "take_starter", "lookup"}));
 
     // A short name that no longer resolves cannot be told from a protected program: it is stopped
     // and refused, without a dialog.
@@ -654,9 +723,9 @@ TEST_F(Watcher, ABurstOfStartsWaitingForTheirRoundIsOneDialog) {
     EXPECT_EQ(system.rounds, 1);
 }
 
-TEST_F(Watcher, AFullQueueStopsAndRefusesWithoutForgettingTheWaiting) {
+TEST_F(Watcher, AFullSessionStopsAndRefusesItsOwnStartsOnly) {
     add_rule(L"Every program", L"", 60);
-    for (uint32_t i = 0; i < stopped_capacity; ++i) {
+    for (uint32_t i = 0; i < stopped_per_session; ++i) {
         std::wstring path = L"C:\\Tools\\app" + std::to_wstring(i) + L".exe";
         ASSERT_EQ(meet(path.c_str(), 100 + i), Verdict::stopped);
     }
@@ -666,7 +735,10 @@ TEST_F(Watcher, AFullQueueStopsAndRefusesWithoutForgettingTheWaiting) {
                        "\xE8\xAF\x81\xE7\x9A\x84\xE7\xA8\x8B\xE5\xBA\x8F\xE8\xBF\x87\xE5\xA4\x9A\xEF\xBC\x8C\xE9\xBB"
                        "\x98\xE8\xAE\xA4\xE6\x8B\x92\xE7\xBB\x9D"))
         << log();
-    EXPECT_EQ(queue->count, stopped_capacity);
+    EXPECT_EQ(queue->count, stopped_per_session);
+    // Another session's start is queued as ever.
+    system.sessions[98] = 2;
+    EXPECT_EQ(meet(L"C:\\Tools\\one-too-many.exe", 98), Verdict::stopped);
     EXPECT_EQ(round(), Verdict::relaunched);
     EXPECT_EQ(system.targets[0], L"C:\\Tools\\app0.exe");  // in order of stopping
 }
@@ -699,18 +771,145 @@ TEST_F(Watcher, EachDecisionIsAnAuditEventWithTheStartersAccount) {
     EXPECT_EQ(seen[3].type, EventType::warning);
     EXPECT_EQ(seen[3].strings, (Strings{app_path, L"PC\\user77", L"用户取消"}));
 
-    // Without the token the account is unknown; a name that no longer resolves is denied unasked.
+    // Without the token the start is refused unasked and the account is unknown; so is a name that
+    // no longer resolves.
     system.token_ok = false;
     system.approve = {true};
-    EXPECT_EQ(judge(), Verdict::relaunched);
+    EXPECT_EQ(judge(), Verdict::denied);
     seen = events.taken();
-    ASSERT_EQ(seen.size(), 6u);
+    ASSERT_EQ(seen.size(), 5u);
+    EXPECT_EQ(seen[4].id, 2002u);
     EXPECT_EQ(seen[4].strings[1], L"-");
     EXPECT_EQ(meet(L"C:\\PROGRA~1\\app.exe", 78), Verdict::denied);
     seen = events.taken();
-    ASSERT_EQ(seen.size(), 7u);
-    EXPECT_EQ(seen[6].id, 2002u);
-    EXPECT_EQ(seen[6].strings[0], L"C:\\PROGRA~1\\app.exe");
-    EXPECT_EQ(seen[6].strings[1], L"-");
-    EXPECT_NE(seen[6].strings[2], L"");  // the text log's reason
+    ASSERT_EQ(seen.size(), 6u);
+    EXPECT_EQ(seen[5].id, 2002u);
+    EXPECT_EQ(seen[5].strings[0], L"C:\\PROGRA~1\\app.exe");
+    EXPECT_EQ(seen[5].strings[1], L"-");
+    EXPECT_NE(seen[5].strings[2], L"");  // the text log's reason
+}
+
+TEST_F(Watcher, ARoundThatNeverEndsHoldsUpItsOwnSessionOnly) {
+    add_rule(L"App", L"app.exe", 60);
+    add_rule(L"Editor", L"editor.exe", 60);
+    system.sessions = {{1, 1}, {2, 2}, {3, 1}};
+    ASSERT_EQ(meet(app_path, 1), Verdict::stopped);
+    ASSERT_EQ(meet(L"C:\\Tools\\editor.exe", 2), Verdict::stopped);
+    ASSERT_EQ(meet(L"C:\\Tools\\editor.exe", 3), Verdict::stopped);
+    Verdict first = Verdict::not_protected, other = Verdict::not_protected;
+    bool own_session_held = false, other_session_free = false;
+    system.during_round = [&] {
+        // Session 1's dialog is open (its lock held); session 2's round runs meanwhile.
+        own_session_held = session_lock_held(&context->round_locks, 1);
+        other_session_free = !session_lock_held(&context->round_locks, 2);
+        run_next_round(context.get(), queue.get(), 2, &ports, &other);
+    };
+    EXPECT_TRUE(run_next_round(context.get(), queue.get(), 1, &ports, &first));
+    EXPECT_EQ(first, Verdict::relaunched);
+    EXPECT_TRUE(own_session_held);
+    EXPECT_TRUE(other_session_free);
+    EXPECT_EQ(other, Verdict::relaunched);
+    EXPECT_EQ(system.round_sessions, (std::vector<uint32_t>{1, 2}));
+    // Session 1's editor waited for session 1's round, and comes next there.
+    EXPECT_EQ(queue->count, 1u);
+    EXPECT_FALSE(stopped_waiting_in(queue.get(), 2));
+    EXPECT_TRUE(stopped_waiting_in(queue.get(), 1));
+    Verdict last = Verdict::not_protected;
+    EXPECT_TRUE(run_next_round(context.get(), queue.get(), 1, &ports, &last));
+    EXPECT_EQ(last, Verdict::relaunched);  // on the approval its user earned in session 2: no dialog
+    EXPECT_EQ(system.round_sessions, (std::vector<uint32_t>{1, 2}));
+}
+
+TEST_F(Watcher, PrefixedImagePathsAreJudgedByTheirPlainSpelling) {
+    add_rule(L"App", L"", 60);
+    text_copy(context->policy.rules[0].match_path, app_path);
+    EXPECT_EQ(meet(L"\\\\?\\C:\\Tools\\app.exe"), Verdict::stopped);
+    EXPECT_EQ(round(), Verdict::relaunched);
+    EXPECT_EQ(system.targets, std::vector<std::wstring>{app_path});
+    EXPECT_EQ(system.relaunched_programs, std::vector<std::wstring>{app_path});
+    // The plain start of the same program finds the approval the prefixed one earned.
+    EXPECT_EQ(meet(app_path, 4243), Verdict::approved);
+    // A network path meets its rule too, and is refused: never started from a server as the service.
+    text_copy(context->policy.rules[0].match_path, L"\\\\srv\\share\\app.exe");
+    EXPECT_EQ(meet(L"\\\\?\\UNC\\srv\\share\\app.exe", 4244), Verdict::denied);
+    EXPECT_EQ(system.stopped_pids.back(), 4244u);
+    EXPECT_NE(log().find("] program denied: \\\\srv\\share\\app.exe reason=\xE7\xBD\x91\xE7\xBB\x9C"), std::string::npos)
+        << log();
+}
+
+TEST_F(Watcher, PathsLongerThanARoundCarriesAreRefusedWhenProtected) {
+    add_rule(L"App", L"app.exe", 60);
+    std::wstring deep = L"C:\\" + std::wstring(1180, L'd') + L"\\app.exe";
+    EXPECT_EQ(meet(deep.c_str()), Verdict::denied);
+    EXPECT_EQ(system.stopped_pids, std::vector<uint32_t>{4242});
+    EXPECT_EQ(system.rounds, 0);
+    EXPECT_EQ(queue->count, 0u);
+    EXPECT_NE(log().find("] program denied: ...\\app.exe reason=\xE7\xA8\x8B\xE5\xBA\x8F\xE8\xB7\xAF\xE5\xBE\x84\xE8\xBF\x87\xE9\x95\xBF"),
+              std::string::npos)
+        << log();
+    // The longest Win32 path, prefixed, of a program no rule protects: left alone.
+    std::wstring longest = L"\\\\?\\C:\\" + std::wstring(32764 - 10, L'd') + L"\\other.exe";
+    ASSERT_EQ(longest.size(), 32767u + 4);
+    EXPECT_EQ(meet(longest.c_str(), 4243), Verdict::not_protected);
+    EXPECT_EQ(system.stopped_pids.size(), 1u);
+}
+
+TEST_F(Watcher, AnUnreadableImagePathIsStoppedAndRefused) {
+    add_rule(L"App", L"app.exe", 60);
+    EXPECT_EQ(refuse_unreadable(context.get(), 4242, L"app.exe", 122, &ports), Verdict::denied);
+    EXPECT_EQ(system.calls, Calls({"stop"}));
+    EXPECT_TRUE(logged("program denied: app.exe reason=\xE6\x97\xA0\xE6\xB3\x95\xE8\xAF\xBB\xE5\x8F\x96"
+                       "\xE7\xA8\x8B\xE5\xBA\x8F\xE7\x9A\x84\xE5\xAE\x8C\xE6\x95\xB4\xE8\xB7\xAF\xE5\xBE"
+                       "\x84\xEF\xBC\x8C\xE9\xBB\x98\xE8\xAE\xA4\xE6\x8B\x92\xE7\xBB\x9D error=122"))
+        << log();
+    system.stop_ok = false;
+    EXPECT_EQ(refuse_unreadable(context.get(), 4243, L"app.exe", 5, &ports), Verdict::not_stopped);
+    // An empty path is as unreadable as a failed read.
+    system.stop_ok = true;
+    EXPECT_EQ(meet(L"", 4244), Verdict::denied);
+    EXPECT_EQ(system.stopped_pids, (std::vector<uint32_t>{4242, 4243, 4244}));
+}
+
+TEST_F(Watcher, AnApprovalCoversOnlyTheUserWhoPassed) {
+    add_rule(L"App", L"app.exe", 60);
+    system.users = {{1, 1}, {2, 2}, {3, 2}, {4, 1}};
+    // A's start and B's start of the same program in the same session: two rounds, never folded.
+    ASSERT_EQ(meet(app_path, 1), Verdict::stopped);
+    ASSERT_EQ(meet(app_path, 2), Verdict::stopped);
+    EXPECT_EQ(queue->count, 2u);
+    system.approve = {true, false};
+    EXPECT_EQ(round(), Verdict::relaunched);  // A passed
+    EXPECT_EQ(round(), Verdict::denied);      // B was asked on its own, and failed
+    EXPECT_EQ(system.rounds, 2);
+    EXPECT_EQ(system.cached, (Cached{{1, app_path}}));
+    // B's next start is asked for again; A's runs on A's approval.
+    EXPECT_EQ(meet(app_path, 3), Verdict::stopped);
+    EXPECT_EQ(meet(app_path, 4), Verdict::approved);
+    // A start whose token cannot be read belongs to nobody: no approval covers it.
+    system.token_ok = false;
+    EXPECT_EQ(meet(app_path, 5), Verdict::denied);
+}
+
+TEST(RelaunchRefusal, EveryLimitTheRelaunchWouldDropRefusesIt) {
+    EXPECT_EQ(relaunch_refusal(0), nullptr);
+    EXPECT_STREQ(relaunch_refusal(starter_restricted), L"started with a restricted token");
+    EXPECT_STREQ(relaunch_refusal(starter_app_container), L"started in an AppContainer");
+    EXPECT_STREQ(relaunch_refusal(starter_low_integrity), L"started below medium integrity");
+    EXPECT_STREQ(relaunch_refusal(starter_low_integrity | starter_app_container), L"started in an AppContainer");
+}
+
+TEST_F(Watcher, AStartTheRelaunchWouldFreeFromItsLimitsIsStoppedAndNotAskedFor) {
+    add_rule(L"App", L"app.exe", 60);
+    system.limits = {{1, starter_app_container}, {2, starter_low_integrity | starter_restricted}};
+    EXPECT_EQ(meet(app_path, 1), Verdict::denied);
+    EXPECT_EQ(meet(app_path, 2), Verdict::denied);
+    EXPECT_EQ(system.stopped_pids, (std::vector<uint32_t>{1, 2}));
+    EXPECT_EQ(queue->count, 0u);
+    EXPECT_TRUE(system.live_pins.empty());
+    EXPECT_TRUE(logged("program relaunch refused: C:\\Tools\\app.exe reason=started in an AppContainer")) << log();
+    EXPECT_TRUE(logged("program relaunch refused: C:\\Tools\\app.exe reason=started with a restricted token"))
+        << log();
+    // An approval of its user already in force leaves such a start running: nothing is relaunched.
+    system.cached = {{1, app_path}};
+    EXPECT_EQ(meet(app_path, 1), Verdict::approved);
 }

@@ -110,7 +110,7 @@ int measure_passes(unsigned target, unsigned passes) {
     Sleep(2000);  // let the last ones finish starting
 
     static ServiceContext context;
-    InitializeCriticalSection(&context.auth_lock);
+    session_locks_init(&context.round_locks);
     Rule& rule = context.policy.rules[context.policy.count++];
     rule.type = rule_type_program;
     rule.enabled = 1;
