@@ -1,6 +1,6 @@
 // install and the controlled uninstall. Every install message goes through trace (console and,
-// when C:\Temp exists, C:\Temp\sn_install.txt); the uninstall's steps and messages are decided in
-// uninstall.cpp, this file gives them the service control manager and the files.
+// when C:\Temp exists and is fit, C:\Temp\sn_install.txt); the uninstall's steps and messages are
+// decided in uninstall.cpp, this file gives them the service control manager and the files.
 #include "service/install.h"
 
 #include <windows.h>
@@ -12,6 +12,7 @@
 #include "common/permissions.h"
 #include "common/settings.h"
 #include "common/text.h"
+#include "service/install_trace.h"
 #include "service/sc_handle.h"
 #include "service/service.h"
 #include "service/tamper.h"
@@ -21,17 +22,10 @@ namespace {
 
 // Opened on the first line (append, UTF-8 text mode); a failed open is tried again by the next
 // line. Closed after a successful install; on the failure paths it stays open until the process
-// ends. C:\Temp is anyone's to create: when it (or the trace file) is a junction or a link, an
-// administrator's install would write wherever it points, so then the trace stays on the console.
+// ends. Where C:\Temp is missing or refused (see install_trace.h) the trace stays on the console.
 HANDLE g_trace_file = INVALID_HANDLE_VALUE;
 
-HANDLE open_trace() {
-    DWORD attributes = GetFileAttributesW(install_trace_folder);
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
-        (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-        return INVALID_HANDLE_VALUE;
-    return open_log_file(install_trace_path);
-}
+HANDLE open_trace() { return open_install_trace(); }
 
 void trace(const wchar_t* format, ...) {
     wchar_t line[trace_line_cch];
