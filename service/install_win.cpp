@@ -12,6 +12,7 @@
 #include "common/permissions.h"
 #include "common/settings.h"
 #include "common/text.h"
+#include "service/install_folder.h"
 #include "service/install_trace.h"
 #include "service/sc_handle.h"
 #include "service/service.h"
@@ -151,6 +152,23 @@ int install_service() {
     quote_image_path(exe_path, quoted, image_path_cch);
     trace(L"exe_path: %s\n", exe_path);
     trace(L"exe_quoted: %s\n", quoted);
+
+    // A LocalSystem service loads DLLs from its own folder first: only an administrator's folder.
+    wchar_t folder[install_folder_cch];
+    text_copy(folder, install_folder_cch, exe_path);
+    for (size_t i = text_length(folder, install_folder_cch); i > 0; --i) {
+        if (folder[i - 1] == L'\\') {
+            folder[i - 1] = L'\0';
+            break;
+        }
+    }
+    FolderRefusal refusal = {};
+    if (!install_folder_trusted(folder, system_folder_access(), &refusal)) {
+        trace(L"安装文件夹不安全，服务未安装: %s 允许非管理员用户%s。请移除该权限，或将程序放入仅管理员可写的文件夹（如 "
+              L"C:\\Program Files\\Sentrel）后重试。\n",
+              refusal.folder, folder_right_name_zh(refusal.right));
+        return 1;
+    }
 
     OwnedService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
     if (!manager) {
