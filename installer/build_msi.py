@@ -6,8 +6,10 @@
 DIR holds SentrelSvc.exe, SentrelUI.exe and runguard.exe (signed already, for a release). The
 product code is derived from the version, so every build of one version is the same product and a
 higher version upgrades it; the upgrade code never changes. After wixl, two table rows are set that
-wixl cannot express: the rollback type of SentrelRemoveWrittenSettings, and the public properties
-that may pass from an unelevated client to the installation (SecureCustomProperties)."""
+wixl cannot express: the rollback type of SentrelRemoveWrittenSettings, and the properties that may
+pass from an unelevated client to the installation (SecureCustomProperties): only the upgrade
+detection's. The settings properties are not among them: they configure a LocalSystem service, and
+whoever passes them (a deployment tool, an elevated msiexec) runs elevated already."""
 
 import argparse
 import os
@@ -21,8 +23,7 @@ import uuid
 HERE = os.path.dirname(os.path.abspath(__file__))
 UPGRADE_CODE = uuid.UUID("7d0f4a52-6c1e-4b8e-a3f6-2e9b51c7d804")  # also in Sentrel.wxs; never changes
 EXECUTABLES = ("SentrelSvc.exe", "SentrelUI.exe", "runguard.exe")
-PUBLIC_PROPERTIES = ("SERVER_URL", "API_KEY", "MFA_USERNAME", "ADDRESS", "COUNTRY_CODE", "CLIENT_IP",
-                     "ADMIN_AUTH_MODE", "LOG_FILE", "LANGUAGE")
+SECURE_PROPERTIES = ("WIX_DOWNGRADE_DETECTED", "WIX_UPGRADE_DETECTED")
 # msidbCustomActionTypeDll | Continue | InScript | Rollback | NoImpersonate
 ROLLBACK_DLL_ACTION = 0x1 | 0x40 | 0x400 | 0x100 | 0x800
 
@@ -60,8 +61,8 @@ def build(bin_dir, actions, icon, version, out):
             raise SystemExit("build_msi.py: wixl failed (%d): %s" % (done.returncode, done.stderr))
         msibuild_query(msi, "UPDATE `CustomAction` SET `Type` = %d WHERE `Action` = 'SentrelRemoveWrittenSettings'"
                        % ROLLBACK_DLL_ACTION)
-        msibuild_query(msi, "UPDATE `Property` SET `Value` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;%s' "
-                            "WHERE `Property` = 'SecureCustomProperties'" % ";".join(PUBLIC_PROPERTIES))
+        msibuild_query(msi, "UPDATE `Property` SET `Value` = '%s' "
+                            "WHERE `Property` = 'SecureCustomProperties'" % ";".join(SECURE_PROPERTIES))
         os.makedirs(os.path.dirname(os.path.abspath(out)), exist_ok=True)
         shutil.move(msi, out + ".tmp")
         os.replace(out + ".tmp", out)

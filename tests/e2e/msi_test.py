@@ -263,6 +263,34 @@ class Upgrade(MsiCase):
             "utf-8", "replace"))
 
 
+class Maintenance(MsiCase):
+    def test_a_repair_with_properties_writes_nothing(self):
+        code, log = self.msiexec("/i", self.msi("old.msi"))
+        self.assertEqual(code, 0, log[-3000:])
+        self.wait_running()
+        elsewhere = WORK_WIN + r"\steered\audit.cmd"
+        steering = ["SERVER_URL=http://mfa.attacker.example", "API_KEY=any", "MFA_USERNAME=whoever",
+                    "LOG_FILE=" + elsewhere]
+        for run in (["REINSTALL=ALL", "REINSTALLMODE=vomus"], ["/fa"]):
+            args = ["/i", self.product_codes[0]] + run if run[0] != "/fa" else ["/fa", self.product_codes[0]]
+            code, log = self.msiexec(*(args + steering))
+            self.assertEqual(code, 0, log[-3000:])
+            self.assertIn("Sentrel: properties ignored on maintenance", log)
+            self.assertNotIn("SentrelSvc.json will be written", log)
+            self.assertFalse(os.path.exists(os.path.join(self.install.folder, "SentrelSvc.json")), run)
+            self.assertFalse(os.path.exists(win_to_unix(WORK_WIN + r"\steered")), run)
+
+        # An existing settings file stays byte for byte (changed, as documented, while stopped).
+        code, out, err = self.install.run("SentrelSvc.exe", "stop")
+        self.assertEqual(code, 0, out + err)
+        settings = settings_json(server_url="http://127.0.0.1:1", api_key="kept")
+        self.install.write_file("SentrelSvc.json", settings)
+        code, log = self.msiexec(*(["/i", self.product_codes[0], "REINSTALL=ALL", "REINSTALLMODE=vomus"] + steering))
+        self.assertEqual(code, 0, log[-3000:])
+        self.assertIn("Sentrel: properties ignored on maintenance", log)
+        self.assertEqual(read_bytes(os.path.join(self.install.folder, "SentrelSvc.json")).decode(), settings)
+
+
 class BadInput(MsiCase):
     def assert_refused(self, code, log, message):
         self.assertEqual(code, 1603, log[-3000:])
