@@ -66,14 +66,15 @@ struct DiskFolders : LogReclaimPort {
         return CreateDirectoryW(folder, &attributes) != FALSE;
     }
 
-    // Renames what stands at folder itself (a link, never what it points to) within its parent,
-    // replacing nothing. The object is opened without following a reparse point and renamed through
-    // that handle, only when the handle is folder itself: where links are followed anyway (Wine),
-    // the handle is the link's target, and that is never moved.
+    // Renames what stands at folder itself (a link, never what it points to) to new_path, replacing
+    // nothing. The object is opened without following a reparse point and renamed through that
+    // handle, only when the handle is folder itself: where links are followed anyway (Wine), the
+    // handle is the link's target, and that is never moved. The new name is given as a full NT path
+    // ("\??\C:\..."): a bare name is renamed within its folder on Windows but resolved against the
+    // current folder under Wine.
     bool move_aside(const wchar_t* folder, const wchar_t* new_path) override {
-        const wchar_t* new_name = new_path;
-        for (const wchar_t* p = new_path; *p; ++p)
-            if (*p == L'\\' || *p == L'/') new_name = p + 1;
+        wchar_t nt_path[log_path_cch + 8];
+        if (text_format(nt_path, log_path_cch + 8, L"\\??\\%s", new_path) != text_ok) return false;
         OwnedHandle object(CreateFileW(folder, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
@@ -83,13 +84,13 @@ struct DiskFolders : LogReclaimPort {
         if (cch == 0 || cch >= log_path_cch + 8) return false;
         const wchar_t* opened = wcsncmp(final_path, L"\\\\?\\", 4) == 0 ? final_path + 4 : final_path;
         if (!text_equal_nocase(opened, folder)) return false;
-        size_t cch_name = text_length(new_name, log_path_cch);
-        alignas(FILE_RENAME_INFO) BYTE buffer[sizeof(FILE_RENAME_INFO) + log_path_cch * sizeof(wchar_t)] = {};
+        size_t cch_name = text_length(nt_path, log_path_cch + 8);
+        alignas(FILE_RENAME_INFO) BYTE buffer[sizeof(FILE_RENAME_INFO) + (log_path_cch + 8) * sizeof(wchar_t)] = {};
         auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer);
         rename->ReplaceIfExists = FALSE;
         rename->RootDirectory = nullptr;
         rename->FileNameLength = static_cast<DWORD>(cch_name * sizeof(wchar_t));
-        memcpy(rename->FileName, new_name, cch_name * sizeof(wchar_t));
+        memcpy(rename->FileName, nt_path, cch_name * sizeof(wchar_t));
         return SetFileInformationByHandle(object.get(), FileRenameInfo, rename,
                                           static_cast<DWORD>(sizeof(FILE_RENAME_INFO) + cch_name * sizeof(wchar_t))) != FALSE;
     }
