@@ -6,7 +6,7 @@
 DIR holds SentrelSvc.exe, SentrelUI.exe and runguard.exe (signed already, for a release). The
 product code is derived from the version, so every build of one version is the same product and a
 higher version upgrades it; the upgrade code never changes. After wixl, two table rows are set that
-wixl cannot express: the rollback type of SentrelRemoveWrittenSettings, and the properties that may
+wixl cannot express: the rollback type of the rollback actions, and the properties that may
 pass from an unelevated client to the installation (SecureCustomProperties): only the upgrade
 detection's. The settings properties are not among them: they configure a LocalSystem service, and
 whoever passes them (a deployment tool, an elevated msiexec) runs elevated already."""
@@ -24,6 +24,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 UPGRADE_CODE = uuid.UUID("7d0f4a52-6c1e-4b8e-a3f6-2e9b51c7d804")  # also in Sentrel.wxs; never changes
 EXECUTABLES = ("SentrelSvc.exe", "SentrelUI.exe", "runguard.exe")
 SECURE_PROPERTIES = ("WIX_DOWNGRADE_DETECTED", "WIX_UPGRADE_DETECTED")
+ROLLBACK_ACTIONS = ("SentrelRemoveWrittenSettings", "SentrelRemoveMadeLogFolder")
 # msidbCustomActionTypeDll | Continue | InScript | Rollback | NoImpersonate
 ROLLBACK_DLL_ACTION = 0x1 | 0x40 | 0x400 | 0x100 | 0x800
 
@@ -59,8 +60,9 @@ def build(bin_dir, actions, icon, version, out):
                               cwd=stage, capture_output=True, text=True, timeout=300)
         if done.returncode != 0 or not os.path.exists(msi):
             raise SystemExit("build_msi.py: wixl failed (%d): %s" % (done.returncode, done.stderr))
-        msibuild_query(msi, "UPDATE `CustomAction` SET `Type` = %d WHERE `Action` = 'SentrelRemoveWrittenSettings'"
-                       % ROLLBACK_DLL_ACTION)
+        for action in ROLLBACK_ACTIONS:
+            msibuild_query(msi, "UPDATE `CustomAction` SET `Type` = %d WHERE `Action` = '%s'"
+                           % (ROLLBACK_DLL_ACTION, action))
         msibuild_query(msi, "UPDATE `Property` SET `Value` = '%s' "
                             "WHERE `Property` = 'SecureCustomProperties'" % ";".join(SECURE_PROPERTIES))
         os.makedirs(os.path.dirname(os.path.abspath(out)), exist_ok=True)

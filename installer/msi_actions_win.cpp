@@ -4,7 +4,8 @@
 // the installation script as LocalSystem:
 //   SentrelWriteSettings / SentrelRemoveWrittenSettings (rollback): SentrelSvc.json from the
 //       public properties, only where none exists; the rollback removes only the file it wrote;
-//   SentrelMakeLogFolder: the audit log's folders with their protected DACL;
+//   SentrelMakeLogFolder / SentrelRemoveMadeLogFolder (rollback): the audit log's folders with
+//       their protected DACL; the rollback removes those it made while they are empty;
 //   SentrelConfigureService: display name and failure actions, as "SentrelSvc.exe install" sets;
 //   SentrelEndDialogHosts: ends this folder's running SentrelUI.exe (the users' dialog hosts, an
 //       open console) once the service has stopped, so the file can be replaced or removed;
@@ -286,7 +287,16 @@ SENTREL_ACTION SentrelPlan(MSIHANDLE install) {
                         refused, audit_problem_text(audit_problem_of(verdict)));
             return fail(install, message);
         }
-        if (effective.log_file[0]) MsiSetPropertyW(install, L"SentrelMakeLogFolder", effective.log_file);
+        // The folders made, if the installation rolls back, are removed again down to the nearest
+        // one that exists now (only while empty).
+        wchar_t existing[path_cch], data[path_cch * 2 + 2];
+        text_copy_n(existing, path_cch, effective.log_file, path_cch - 1);
+        while (PathRemoveFileSpecW(existing) && existing[0] && GetFileAttributesW(existing) == INVALID_FILE_ATTRIBUTES) {
+        }
+        if (effective.log_file[0] && pack_path_and_text(effective.log_file, existing, data, ARRAYSIZE(data))) {
+            MsiSetPropertyW(install, L"SentrelMakeLogFolder", data);
+            MsiSetPropertyW(install, L"SentrelRemoveMadeLogFolder", data);
+        }
     }
     if (plan.write_settings) {
         wchar_t text[settings_write_cch];
@@ -332,16 +342,32 @@ SENTREL_ACTION SentrelWriteSettings(MSIHANDLE install) {
 // Deferred: the audit log's folders, made now with the log folder's protected DACL (owner
 // Administrators), so no user can make them first once the product is installed.
 SENTREL_ACTION SentrelMakeLogFolder(MSIHANDLE install) {
-    HeapText log_file(action_data(install));
-    if (!log_file.text || !log_file.text[0]) return ERROR_SUCCESS;
+    HeapText data(action_data(install));
+    const wchar_t *log_file = nullptr, *existing = nullptr;
+    if (!data.text || !split_path_and_text(data.text, &log_file, &existing)) return ERROR_SUCCESS;
     wchar_t refused[path_cch], message[message_cch];
-    LogFolderVerdict verdict = prepare_log_folder_on_disk(log_file.text, true, refused, path_cch);
+    LogFolderVerdict verdict = prepare_log_folder_on_disk(log_file, true, refused, path_cch);
     if (verdict == LogFolderVerdict::ready) return ERROR_SUCCESS;
     text_format(message, message_cch,
                 L"The audit log folder %s cannot be used: %s. Remove or rename that folder (or give LOG_FILE another "
                 L"path), then run this installer again.",
                 refused, audit_problem_text(audit_problem_of(verdict)));
     return fail(install, message);
+}
+
+// Rollback: the log's folders that SentrelMakeLogFolder may have made, while they are empty, up to
+// the one that existed before.
+SENTREL_ACTION SentrelRemoveMadeLogFolder(MSIHANDLE install) {
+    HeapText data(action_data(install));
+    const wchar_t *log_file = nullptr, *existing = nullptr;
+    if (!data.text || !split_path_and_text(data.text, &log_file, &existing)) return ERROR_SUCCESS;
+    wchar_t folder[path_cch];
+    text_copy_n(folder, path_cch, log_file, path_cch - 1);
+    while (PathRemoveFileSpecW(folder) && folder[0] && !text_equal_nocase(folder, existing) &&
+           text_length(folder, path_cch) > text_length(existing, path_cch)) {
+        if (!RemoveDirectoryW(folder)) break;  // not empty, or not ours to remove
+    }
+    return ERROR_SUCCESS;
 }
 
 // Rollback: removes SentrelSvc.json only when it still holds exactly what SentrelWriteSettings wrote.

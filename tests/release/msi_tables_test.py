@@ -81,11 +81,15 @@ class MsiTables(unittest.TestCase):
         self.assertLess(order("SentrelPlan"), order("InstallValidate"))
         self.assertLess(order("SentrelPlan"), order("RemoveExistingProducts"))
         for name in ("SentrelWriteSettings", "SentrelConfigureService", "SentrelLogUninstall", "SentrelReleaseDataFiles",
-                     "SentrelRemoveWrittenSettings", "SentrelEndDialogHosts", "SentrelMakeLogFolder"):
+                     "SentrelRemoveWrittenSettings", "SentrelEndDialogHosts", "SentrelMakeLogFolder",
+                     "SentrelRemoveMadeLogFolder"):
             kind = int(actions[name]["Type"])
             self.assertTrue(kind & in_script and kind & no_impersonate, name)
             self.assertEqual(sequence[name]["Condition"], name)  # scheduled by SentrelPlan's property
         self.assertTrue(int(actions["SentrelRemoveWrittenSettings"]["Type"]) & rollback)
+        self.assertTrue(int(actions["SentrelRemoveMadeLogFolder"]["Type"]) & rollback)
+        self.assertFalse(int(actions["SentrelMakeLogFolder"]["Type"]) & rollback)
+        self.assertLess(order("SentrelRemoveMadeLogFolder"), order("SentrelMakeLogFolder"))
         self.assertFalse(int(actions["SentrelWriteSettings"]["Type"]) & rollback)
         # The older version goes inside this installation's transaction; the service is stopped
         # before files change, configured between its registration and its start.
