@@ -44,16 +44,27 @@ void* open_install_trace() {
     InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, folder.get(), nullptr);
     IO_STATUS_BLOCK io = {};
     HANDLE file = nullptr;
-    NTSTATUS status = NtCreateFile(&file, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
+    NTSTATUS status = NtCreateFile(&file, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL | DELETE | SYNCHRONIZE,
                                    &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN_IF,
                                    FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT,
                                    nullptr, 0);
     if (status < 0 || !file) return INVALID_HANDLE_VALUE;
-    // The file itself must not stand for another one (a link, or a second name of it).
+    // The file itself must not stand for another one (a link, or a second name of it), and must be
+    // where it was meant to be. (On Windows the folder cannot be renamed while held; where another
+    // program renames it anyway, as a Unix process can under Wine, the file may have been made
+    // through a link put in its place: a file made there is deleted again, unwritten.)
     BY_HANDLE_FILE_INFORMATION info = {};
+    wchar_t final_path[MAX_PATH];
+    DWORD cch = GetFinalPathNameByHandleW(file, final_path, MAX_PATH, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    const wchar_t* path = wcsncmp(final_path, L"\\\\?\\", 4) == 0 ? final_path + 4 : final_path;
     if (!GetFileInformationByHandle(file, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-        info.nNumberOfLinks > 1) {
+        info.nNumberOfLinks > 1 || cch == 0 || cch >= MAX_PATH ||
+        CompareStringOrdinal(path, -1, install_trace_path, -1, TRUE) != CSTR_EQUAL) {
+        if (io.Information == FILE_CREATED) {
+            FILE_DISPOSITION_INFO dispose = {TRUE};
+            SetFileInformationByHandle(file, FileDispositionInfo, &dispose, sizeof dispose);
+        }
         CloseHandle(file);
         return INVALID_HANDLE_VALUE;
     }

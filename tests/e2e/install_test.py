@@ -223,11 +223,12 @@ class Install(InstallCase):
             said.update(out.split("\n"))
             self.assertEqual(os.listdir(victim), [], "run %d wrote where the link pointed" % run)
         end_swapping()
-        # Each line opens the trace anew while it is missing: the real C:\Temp got some of them.
-        with open(TRACE, encoding="utf-8-sig") as f:
-            traced = [line for line in lines(f.read()).split("\n") if line]
-        self.assertTrue(traced)
-        self.assertEqual([line for line in traced if line not in said], [])
+        # Whatever reached the real C:\Temp (each line opens the trace anew while it is missing; how
+        # many find the folder there depends on the swapping) is the install's own lines.
+        if os.path.exists(TRACE):
+            with open(TRACE, encoding="utf-8-sig") as f:
+                traced = [line for line in lines(f.read()).split("\n") if line]
+            self.assertEqual([line for line in traced if line not in said], [])
 
 
 class Stop(InstallCase):
