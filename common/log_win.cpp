@@ -197,7 +197,7 @@ HANDLE open_checked_log(const wchar_t* log_file) {
 LogFolderVerdict prepare_log_folder_on_disk(const wchar_t* log_file, bool create, wchar_t* refused,
                                             size_t cch_refused) {
     struct LookOnly : DiskFolders {
-        bool create(const wchar_t*) override { return true; }
+        bool create(const wchar_t* folder) override { return folder != nullptr; }  // taken as makeable
     };
     DiskFolders disk;
     LookOnly look_only;

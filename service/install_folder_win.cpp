@@ -88,10 +88,11 @@ bool standard_user_access(void* security_descriptor, uint32_t asked, uint32_t* g
     if (!own_user_sid(user_buffer, sizeof user_buffer, &me)) return false;
 
     // The copy: every entry but the allow entries for this account.
-    DWORD cb_acl = sizeof(ACL) + (dacl ? dacl->AclSize : 0);
-    OwnedLocal acl_memory(LocalAlloc(LPTR, cb_acl));
-    PACL copy = static_cast<PACL>(acl_memory.get());
-    if (!copy || !InitializeAcl(copy, cb_acl, ACL_REVISION_DS)) return false;
+    // No bigger than the original, whose size fits in 16 bits.
+    alignas(ACL) static thread_local BYTE acl_buffer[65536];
+    DWORD cb_acl = dacl && dacl->AclSize >= sizeof(ACL) ? dacl->AclSize : static_cast<DWORD>(sizeof(ACL));
+    PACL copy = reinterpret_cast<PACL>(acl_buffer);
+    if (!InitializeAcl(copy, cb_acl, ACL_REVISION_DS)) return false;
     for (DWORD i = 0; present && dacl && i < dacl->AceCount; ++i) {
         ACE_HEADER* ace = nullptr;
         if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace))) return false;
