@@ -1,8 +1,8 @@
-// The service as a pipe client. The service connects to pipes only to wake its own listener at
-// stop; any process that held the name would receive that connection, so it is made only while an
-// instance of ours exists, and always with a security quality of service that lets the server
-// identify LocalSystem but never act as it (without SECURITY_SQOS_PRESENT a client connects at
-// impersonation level).
+// The wake-up of the service's own pipe listener at stop. Any process that held the name would
+// receive that connection, so it is made only while an instance of ours exists, and with a
+// security quality of service that lets the server identify LocalSystem but never act as it
+// (without SECURITY_SQOS_PRESENT a client connects at impersonation level), as the service's
+// other client connection, to the dialog host's pipe, does.
 #pragma once
 
 // SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, the CreateFileW flags of every such connection.
