@@ -14,29 +14,34 @@ bool starts_with(const wchar_t* text, const wchar_t* prefix) {
 
 }  // namespace
 
-void parse_server_url(const wchar_t* server_url, ApiUrl* out) {
-    *out = ApiUrl{};
+bool parse_server_url(const wchar_t* server_url, ApiUrl* out) {
+    ApiUrl url = {};
     const wchar_t* rest = server_url ? server_url : L"";
-    out->port = 8080;
+    url.port = 8080;
     if (starts_with(rest, L"https://")) {
         rest += 8;
-        out->secure = true;
-        out->port = 443;
+        url.secure = true;
+        url.port = 443;
     } else if (starts_with(rest, L"http://")) {
         rest += 7;
     }
     size_t host_len = 0;
     while (rest[host_len] && rest[host_len] != L'/') ++host_len;
-    text_copy_n(out->host, 256, rest, host_len);
-    if (rest[host_len] == L'/') text_copy(out->base_path, rest + host_len);
-    for (wchar_t* c = out->host; *c; ++c) {
+    text_copy_n(url.host, 256, rest, host_len);
+    if (rest[host_len] == L'/') text_copy(url.base_path, rest + host_len);
+    for (wchar_t* c = url.host; *c; ++c) {
         if (*c != L':') continue;
         *c = L'\0';
         uint32_t port = 0;
-        for (const wchar_t* d = c + 1; *d >= L'0' && *d <= L'9'; ++d) port = port * 10 + static_cast<uint32_t>(*d - L'0');
-        out->port = static_cast<uint16_t>(port & 0xFFFF);
+        for (const wchar_t* d = c + 1; *d >= L'0' && *d <= L'9'; ++d) {
+            port = port * 10 + static_cast<uint32_t>(*d - L'0');
+            if (port > 65535) return false;  // checked at each digit, so it cannot overflow either
+        }
+        url.port = static_cast<uint16_t>(port);
         break;
     }
+    *out = url;
+    return true;
 }
 
 void join_object_path(const wchar_t* base_path, const wchar_t* endpoint, wchar_t* out, size_t cch_out) {

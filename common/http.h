@@ -24,7 +24,9 @@ struct ApiUrl {
     uint16_t port;               // 443 or 8080 unless given after a colon (no digits: 0)
     wchar_t base_path[256];      // from the first "/" after the host on, or empty
 };
-void parse_server_url(const wchar_t* server_url, ApiUrl* out);
+// False, *out untouched, when the port after the colon is above 65,535 (it is refused, never
+// taken modulo 65,536 as another port).
+bool parse_server_url(const wchar_t* server_url, ApiUrl* out);
 // base_path followed by endpoint; a trailing "/" of the base and a leading one of the endpoint
 // collapse into one.
 void join_object_path(const wchar_t* base_path, const wchar_t* endpoint, wchar_t* out, size_t cch_out);

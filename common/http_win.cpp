@@ -81,7 +81,10 @@ bool open_api_request(const Settings* s, const wchar_t* method, const wchar_t* e
     h->session.reset();
     if (!url_configured(s, err, cch_err)) return false;
     ApiUrl url;
-    parse_server_url(s->server_url, &url);
+    if (!parse_server_url(s->server_url, &url)) {
+        if (err && cch_err) text_copy(err, cch_err, L"server_url 的端口大于 65535");
+        return false;
+    }
     wchar_t path[http_path_cch];
     join_object_path(url.base_path, endpoint, path, ARRAYSIZE(path));
     wchar_t headers[http_headers_cch];

@@ -47,6 +47,10 @@ LogFolderVerdict prepare_log_folder(const wchar_t* log_file, LogFolderPort* port
                                     size_t cch_refused);
 // Why a folder is refused, for the console line.
 const wchar_t* log_folder_refusal_reason(LogFolderVerdict verdict);
+// prepare_log_folder on this machine's folders, as the log does before its first event. With
+// create false nothing is made: missing folders are taken as makeable and only existing ones judged.
+LogFolderVerdict prepare_log_folder_on_disk(const wchar_t* log_file, bool create, wchar_t* refused,
+                                            size_t cch_refused);
 
 // --- appending in the runtime's UTF-8 text mode, without following a reparse point ---
 

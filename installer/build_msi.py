@@ -6,9 +6,11 @@
 DIR holds SentrelSvc.exe, SentrelUI.exe and runguard.exe (signed already, for a release). The
 product code is derived from the version, so every build of one version is the same product and a
 higher version upgrades it; the upgrade code never changes. After wixl, table rows are set that
-wixl cannot express: the rollback type of SentrelRemoveWrittenSettings, the public properties
-that may pass from an unelevated client to the installation (SecureCustomProperties), and the event
-source's EventMessageFile as an expandable text with a row that deletes its key on removal."""
+wixl cannot express: the rollback type of the rollback actions; the properties that may pass from
+an unelevated client to the installation (SecureCustomProperties): only the upgrade detection's
+(the settings properties configure a LocalSystem service, and whoever passes them, a deployment
+tool or an elevated msiexec, runs elevated already); and the event source's EventMessageFile as an
+expandable text with a row that deletes its key on removal."""
 
 import argparse
 import os
@@ -23,8 +25,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 UPGRADE_CODE = uuid.UUID("7d0f4a52-6c1e-4b8e-a3f6-2e9b51c7d804")  # also in Sentrel.wxs; never changes
 EVENT_SOURCE_KEY = r"SYSTEM\CurrentControlSet\Services\EventLog\Application\Sentrel"  # also in Sentrel.wxs
 EXECUTABLES = ("SentrelSvc.exe", "SentrelUI.exe", "runguard.exe")
-PUBLIC_PROPERTIES = ("SERVER_URL", "API_KEY", "MFA_USERNAME", "ADDRESS", "COUNTRY_CODE", "CLIENT_IP",
-                     "ADMIN_AUTH_MODE", "LOG_FILE", "LANGUAGE")
+SECURE_PROPERTIES = ("WIX_DOWNGRADE_DETECTED", "WIX_UPGRADE_DETECTED")
+ROLLBACK_ACTIONS = ("SentrelRemoveWrittenSettings", "SentrelRemoveMadeLogFolder")
 # msidbCustomActionTypeDll | Continue | InScript | Rollback | NoImpersonate
 ROLLBACK_DLL_ACTION = 0x1 | 0x40 | 0x400 | 0x100 | 0x800
 
@@ -60,10 +62,11 @@ def build(bin_dir, actions, icon, version, out):
                               cwd=stage, capture_output=True, text=True, timeout=300)
         if done.returncode != 0 or not os.path.exists(msi):
             raise SystemExit("build_msi.py: wixl failed (%d): %s" % (done.returncode, done.stderr))
-        msibuild_query(msi, "UPDATE `CustomAction` SET `Type` = %d WHERE `Action` = 'SentrelRemoveWrittenSettings'"
-                       % ROLLBACK_DLL_ACTION)
-        msibuild_query(msi, "UPDATE `Property` SET `Value` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;%s' "
-                            "WHERE `Property` = 'SecureCustomProperties'" % ";".join(PUBLIC_PROPERTIES))
+        for action in ROLLBACK_ACTIONS:
+            msibuild_query(msi, "UPDATE `CustomAction` SET `Type` = %d WHERE `Action` = '%s'"
+                           % (ROLLBACK_DLL_ACTION, action))
+        msibuild_query(msi, "UPDATE `Property` SET `Value` = '%s' "
+                            "WHERE `Property` = 'SecureCustomProperties'" % ";".join(SECURE_PROPERTIES))
         msibuild_query(msi, "UPDATE `Registry` SET `Value` = '#%[#SentrelSvc.exe]' WHERE `Name` = 'EventMessageFile'")
         msibuild_query(msi, "INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Component_`) "
                             "VALUES ('SentrelEventSourceKey', 2, '%s', '-', 'SentrelSvc')" % EVENT_SOURCE_KEY)

@@ -4,6 +4,8 @@
 // the installation script as LocalSystem:
 //   SentrelWriteSettings / SentrelRemoveWrittenSettings (rollback): SentrelSvc.json from the
 //       public properties, only where none exists; the rollback removes only the file it wrote;
+//   SentrelMakeLogFolder / SentrelRemoveMadeLogFolder (rollback): the audit log's folders with
+//       their protected DACL; the rollback removes those it made while they are empty;
 //   SentrelConfigureService: display name and failure actions, as "SentrelSvc.exe install" sets;
 //   SentrelEndDialogHosts: ends this folder's running SentrelUI.exe (the users' dialog hosts, an
 //       open console) once the service has stopped, so the file can be replaced or removed;
@@ -22,11 +24,13 @@
 #include "common/event_log.h"
 #include "common/handle.h"
 #include "common/log.h"
+#include "common/log_status.h"
 #include "common/policy.h"
 #include "common/settings.h"
 #include "common/text.h"
 #include "installer/msi_plan.h"
 #include "service/install.h"
+#include "service/install_folder.h"
 #include "service/sc_handle.h"
 #include "service/service.h"
 #include "service/tamper.h"
@@ -207,29 +211,20 @@ SENTREL_ACTION SentrelPlan(MSIHANDLE install) {
     situation.service_exists = sentrel_service_exists(image_path, path_cch);
     situation.settings_file_exists = file_exists(settings_path);
 
+    situation.elevated = property_set(install, L"Privileged");
+
     // Each value is read into more room than its field has, so a longer one is caught, not cut.
     wchar_t values[settings_property_count][1100];
     const wchar_t* value_pointers[settings_property_count];
-    Settings wanted = {};
-    SettingsFromProperties check = {};
+    int too_long = -1;
     for (int i = 0; i < settings_property_count && !situation.removing; ++i) {
         DWORD cch = ARRAYSIZE(values[i]);
         UINT r = MsiGetPropertyW(install, settings_property_names[i], values[i], &cch);
-        if (r == ERROR_MORE_DATA) {
-            describe_settings_problem({true, SettingsProblem::too_long, i}, message, message_cch);
-            return fail(install, message);
-        }
+        if (r == ERROR_MORE_DATA && too_long < 0) too_long = i;
         if (r != ERROR_SUCCESS) values[i][0] = L'\0';
         value_pointers[i] = values[i];
+        situation.settings_given = situation.settings_given || r == ERROR_MORE_DATA || values[i][0];
     }
-    if (!situation.removing) {
-        check = settings_from_properties(value_pointers, &wanted);
-        if (check.problem != SettingsProblem::none) {
-            describe_settings_problem(check, message, message_cch);
-            return fail(install, message);
-        }
-    }
-    situation.settings_given = check.given;
 
     InstallPlan plan = plan_installation(situation);
     if (plan.refuse_foreign_service) {
@@ -241,6 +236,35 @@ SENTREL_ACTION SentrelPlan(MSIHANDLE install) {
                     image_path[0] ? image_path : L"its image path is unknown");
         return fail(install, message);
     }
+    FolderRefusal refusal = {};
+    if (!situation.removing && !install_folder_trusted(folder, system_folder_access(), &refusal)) {
+        text_format(message, message_cch,
+                    L"The installation folder cannot be trusted: %s lets users other than administrators %s. "
+                    L"SentrelSvc.exe runs as LocalSystem and loads DLLs from its folder: remove that right, or "
+                    L"install into a folder only administrators can change (the default is C:\\Program "
+                    L"Files\\Sentrel). Nothing was changed.",
+                    refusal.folder, folder_right_name_en(refusal.right));
+        return fail(install, message);
+    }
+    if (plan.refuse_unelevated)
+        return fail(install, L"The settings properties are taken only by an installation run with administrator "
+                             L"rights. Run msiexec from an elevated prompt, or install without them and use the "
+                             L"console's setup wizard. Nothing was changed.");
+    if (plan.ignore_properties) report(install, L"properties ignored on maintenance", false);
+
+    Settings wanted = {};
+    SettingsFromProperties check = {};
+    if (situation.settings_given && !plan.ignore_properties) {
+        if (too_long >= 0) {
+            describe_settings_problem({true, SettingsProblem::too_long, too_long}, message, message_cch);
+            return fail(install, message);
+        }
+        check = settings_from_properties(value_pointers, &wanted);
+        if (check.problem != SettingsProblem::none) {
+            describe_settings_problem(check, message, message_cch);
+            return fail(install, message);
+        }
+    }
     if (plan.check_log_folder) {
         // The log the service will really use: the existing settings' log_file, else the new one.
         Settings effective = wanted;
@@ -251,6 +275,29 @@ SENTREL_ACTION SentrelPlan(MSIHANDLE install) {
         }
         if (effective.log_file[0] && !log_folder_usable(effective.log_file, message, message_cch))
             return fail(install, message);
+        // A folder of the log's path that the log would refuse (someone else's, or a link) is not
+        // taken over: it may hold what its owner put there.
+        wchar_t refused[path_cch];
+        LogFolderVerdict verdict = effective.log_file[0] ? prepare_log_folder_on_disk(effective.log_file, false, refused, path_cch)
+                                                         : LogFolderVerdict::ready;
+        if (verdict != LogFolderVerdict::ready) {
+            text_format(message, message_cch,
+                        L"The audit log folder %s cannot be used: %s, so the service would refuse to write its audit "
+                        L"log there. Remove or rename that folder (or give LOG_FILE another path), then run this "
+                        L"installer again. Nothing was changed.",
+                        refused, audit_problem_text(audit_problem_of(verdict)));
+            return fail(install, message);
+        }
+        // The folders made, if the installation rolls back, are removed again down to the nearest
+        // one that exists now (only while empty).
+        wchar_t existing[path_cch], data[path_cch * 2 + 2];
+        text_copy_n(existing, path_cch, effective.log_file, path_cch - 1);
+        while (PathRemoveFileSpecW(existing) && existing[0] && GetFileAttributesW(existing) == INVALID_FILE_ATTRIBUTES) {
+        }
+        if (effective.log_file[0] && pack_path_and_text(effective.log_file, existing, data, ARRAYSIZE(data))) {
+            MsiSetPropertyW(install, L"SentrelMakeLogFolder", data);
+            MsiSetPropertyW(install, L"SentrelRemoveMadeLogFolder", data);
+        }
     }
     if (plan.write_settings) {
         wchar_t text[settings_write_cch];
@@ -290,6 +337,37 @@ SENTREL_ACTION SentrelWriteSettings(MSIHANDLE install) {
     }
     report(install, written ? L"SentrelSvc.json written from the properties."
                             : L"SentrelSvc.json appeared meanwhile and is kept as it is.", false);
+    return ERROR_SUCCESS;
+}
+
+// Deferred: the audit log's folders, made now with the log folder's protected DACL (owner
+// Administrators), so no user can make them first once the product is installed.
+SENTREL_ACTION SentrelMakeLogFolder(MSIHANDLE install) {
+    HeapText data(action_data(install));
+    const wchar_t *log_file = nullptr, *existing = nullptr;
+    if (!data.text || !split_path_and_text(data.text, &log_file, &existing)) return ERROR_SUCCESS;
+    wchar_t refused[path_cch], message[message_cch];
+    LogFolderVerdict verdict = prepare_log_folder_on_disk(log_file, true, refused, path_cch);
+    if (verdict == LogFolderVerdict::ready) return ERROR_SUCCESS;
+    text_format(message, message_cch,
+                L"The audit log folder %s cannot be used: %s. Remove or rename that folder (or give LOG_FILE another "
+                L"path), then run this installer again.",
+                refused, audit_problem_text(audit_problem_of(verdict)));
+    return fail(install, message);
+}
+
+// Rollback: the log's folders that SentrelMakeLogFolder may have made, while they are empty, up to
+// the one that existed before.
+SENTREL_ACTION SentrelRemoveMadeLogFolder(MSIHANDLE install) {
+    HeapText data(action_data(install));
+    const wchar_t *log_file = nullptr, *existing = nullptr;
+    if (!data.text || !split_path_and_text(data.text, &log_file, &existing)) return ERROR_SUCCESS;
+    wchar_t folder[path_cch];
+    text_copy_n(folder, path_cch, log_file, path_cch - 1);
+    while (PathRemoveFileSpecW(folder) && folder[0] && !text_equal_nocase(folder, existing) &&
+           text_length(folder, path_cch) > text_length(existing, path_cch)) {
+        if (!RemoveDirectoryW(folder)) break;  // not empty, or not ours to remove
+    }
     return ERROR_SUCCESS;
 }
 
@@ -353,8 +431,16 @@ SENTREL_ACTION SentrelReleaseDataFiles(MSIHANDLE install) {
         return ERROR_SUCCESS;
     Settings settings = {};
     load_settings(settings_path, &settings);
-    for (const wchar_t* path : {settings_path, policy_path})
-        if (file_exists(path) && !release_file(path)) report(install, L"A data file kept its protected DACL.", false);
+    for (const wchar_t* path : {settings_path, policy_path}) {
+        if (!file_exists(path)) continue;
+        DWORD error = release_file(path);
+        wchar_t message[message_cch];
+        if (error == ERROR_SUCCESS)
+            text_format(message, message_cch, L"%s was given the folder's DACL back.", path);
+        else
+            text_format(message, message_cch, L"%s kept its protected DACL (Windows error %lu).", path, error);
+        report(install, message, false);
+    }
     log_event(&settings, L"uninstall complete: result=%d", 1);
     audit_event(&settings, AuditEvent::uninstall_finished, L"service removed");
     return ERROR_SUCCESS;

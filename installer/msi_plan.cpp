@@ -146,7 +146,14 @@ InstallPlan plan_installation(const InstallSituation& s) {
     // hand) guards its own files; taking it over would bypass its MFA-controlled uninstall.
     plan.refuse_foreign_service = s.service_exists && !s.product_installed && !s.older_version_found;
     if (plan.refuse_foreign_service) return plan;
-    plan.write_settings = s.settings_given && !s.settings_file_exists;
+    // SentrelSvc.json decides which server the LocalSystem service trusts and where it writes its
+    // log: only a first installation (or an upgrade) run with administrator rights writes it. A
+    // repair, reinstall or change never does; whoever started it, the properties are ignored.
+    bool maintenance = s.product_installed && !s.older_version_found;
+    plan.ignore_properties = maintenance && s.settings_given;
+    plan.refuse_unelevated = !maintenance && !s.elevated && s.settings_given;
+    if (plan.refuse_unelevated) return plan;
+    plan.write_settings = !maintenance && s.settings_given && !s.settings_file_exists;
     plan.check_log_folder = true;
     plan.configure_service = true;
     return plan;

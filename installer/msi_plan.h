@@ -41,7 +41,8 @@ bool split_path_and_text(wchar_t* data, const wchar_t** path, const wchar_t** te
 struct InstallSituation {
     bool removing;                // REMOVE=ALL: the product is being uninstalled
     bool upgrade_removal;         // ...by a newer version's installer (UPGRADINGPRODUCTCODE)
-    bool product_installed;       // this version is installed already (repair, reinstall)
+    bool product_installed;       // this version is installed already (repair, reinstall, change)
+    bool elevated;                // the installation runs with administrator rights (Privileged)
     bool older_version_found;     // an older version is installed and will be replaced
     bool service_exists;          // a service named SentrelSvc is registered
     bool settings_file_exists;    // SentrelSvc.json is in the installation folder
@@ -51,6 +52,8 @@ struct InstallSituation {
 struct InstallPlan {
     bool refuse_foreign_service;  // SentrelSvc exists but no Sentrel package installed it
     bool write_settings;          // SentrelSvc.json is missing and the properties fill it
+    bool ignore_properties;       // a maintenance run was given the properties: they change nothing
+    bool refuse_unelevated;       // a first installation without administrator rights was given them
     bool check_log_folder;        // the service will write its audit log: its folder must be usable
     bool configure_service;       // display name and failure actions after ServiceInstall
     bool log_uninstall;           // audit log lines and released data files of a real uninstall

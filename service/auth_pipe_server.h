@@ -13,5 +13,6 @@ constexpr DWORD auth_pipe_io_timeout_ms = 5000;
 // Creates the first pipe instance, so clients find the pipe when this returns, and starts the
 // listener thread; it ends once the stop event is signalled (after a wake-up).
 HANDLE start_pipe_listener(ServiceContext* context);
-// One empty connection (the listener also ends on the stop event by itself).
+// One empty connection, identification level only, while an instance of ours exists (the listener
+// also ends on the stop event by itself).
 void wake_pipe_listener();

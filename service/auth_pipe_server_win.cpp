@@ -31,6 +31,7 @@
 #include "common/ui_broker.h"
 #include "service/command_auth.h"
 #include "service/rule_match.h"
+#include "service/pipe_wake.h"
 
 namespace {
 
@@ -251,5 +252,5 @@ HANDLE start_pipe_listener(ServiceContext* context) {
 }
 
 void wake_pipe_listener() {
-    OwnedHandle pipe(CreateFileW(auth_pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    wake_own_listener(auth_pipe_name, InterlockedCompareExchange(&g_live_instances, 0, 0), system_pipe_clients());
 }

@@ -1,6 +1,6 @@
 // install and the controlled uninstall. Every install message goes through trace (console and,
-// when C:\Temp exists, C:\Temp\sn_install.txt); the uninstall's steps and messages are decided in
-// uninstall.cpp, this file gives them the service control manager and the files.
+// when C:\Temp exists and is fit, C:\Temp\sn_install.txt); the uninstall's steps and messages are
+// decided in uninstall.cpp, this file gives them the service control manager and the files.
 #include "service/install.h"
 
 #include <windows.h>
@@ -13,6 +13,8 @@
 #include "common/settings.h"
 #include "common/text.h"
 #include "service/event_source.h"
+#include "service/install_folder.h"
+#include "service/install_trace.h"
 #include "service/sc_handle.h"
 #include "service/service.h"
 #include "service/tamper.h"
@@ -22,17 +24,10 @@ namespace {
 
 // Opened on the first line (append, UTF-8 text mode); a failed open is tried again by the next
 // line. Closed after a successful install; on the failure paths it stays open until the process
-// ends. C:\Temp is anyone's to create: when it (or the trace file) is a junction or a link, an
-// administrator's install would write wherever it points, so then the trace stays on the console.
+// ends. Where C:\Temp is missing or refused (see install_trace.h) the trace stays on the console.
 HANDLE g_trace_file = INVALID_HANDLE_VALUE;
 
-HANDLE open_trace() {
-    DWORD attributes = GetFileAttributesW(install_trace_folder);
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
-        (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-        return INVALID_HANDLE_VALUE;
-    return open_log_file(install_trace_path);
-}
+HANDLE open_trace() { return open_install_trace(); }
 
 void trace(const wchar_t* format, ...) {
     wchar_t line[trace_line_cch];
@@ -158,6 +153,23 @@ int install_service() {
     quote_image_path(exe_path, quoted, image_path_cch);
     trace(L"exe_path: %s\n", exe_path);
     trace(L"exe_quoted: %s\n", quoted);
+
+    // A LocalSystem service loads DLLs from its own folder first: only an administrator's folder.
+    wchar_t folder[install_folder_cch];
+    text_copy(folder, install_folder_cch, exe_path);
+    for (size_t i = text_length(folder, install_folder_cch); i > 0; --i) {
+        if (folder[i - 1] == L'\\') {
+            folder[i - 1] = L'\0';
+            break;
+        }
+    }
+    FolderRefusal refusal = {};
+    if (!install_folder_trusted(folder, system_folder_access(), &refusal)) {
+        trace(L"安装文件夹不安全，服务未安装: %s 允许非管理员用户%s。请移除该权限，或将程序放入仅管理员可写的文件夹（如 "
+              L"C:\\Program Files\\Sentrel）后重试。\n",
+              refusal.folder, folder_right_name_zh(refusal.right));
+        return 1;
+    }
 
     OwnedService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
     if (!manager) {

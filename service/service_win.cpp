@@ -14,6 +14,7 @@
 #include "common/console.h"
 #include "common/event_log.h"
 #include "common/log.h"
+#include "common/log_status.h"
 #include "common/text.h"
 #include "service/auth_pipe_server.h"
 #include "service/event_source.h"
@@ -61,6 +62,11 @@ void wait_and_close(HANDLE thread, DWORD timeout_ms) {
     CloseHandle(thread);
 }
 
+// Every change of the audit log's state is published for the console's dashboard, which shows
+// "audit log off: <reason>" while it is not written. (A refusal is also where the Windows Event
+// Log gets its entry that the audit log file cannot be written.)
+void on_audit_log_state(AuditLogProblem problem, const wchar_t* path) { publish_audit_status(problem, path); }
+
 }  // namespace
 
 ServiceContext* service_context() { return &g_context; }
@@ -74,6 +80,7 @@ void service_run() {
     memset(&g_context.policy, 0, sizeof g_context.policy);
     session_locks_init(&g_context.round_locks);
 
+    set_audit_log_sink(on_audit_log_state);  // the first event below reports the state
     wchar_t settings_path[1024] = {};
     wchar_t policy_path[1024] = {};
     path_beside_exe(settings_file_name, settings_path, 1024);

@@ -3,6 +3,7 @@
 #include "common/lang.h"
 #include "common/text.h"
 #include "common/ui_broker.h"
+#include "ui/display_text.h"
 
 DialogVariant dialog_variant(uint32_t mode) {
     if (mode == ui_mode_push) return DialogVariant::push;
@@ -74,6 +75,7 @@ void code_prompt_text(uint32_t mode, const wchar_t* destination, wchar_t* out, s
                            : mode == ui_mode_sms       ? text_for_id(txt_phone)
                                                        : text_for_id(txt_email);
     text_format(out, cch_out, text_for_id(txt_code_prompt), where);
+    remove_bidi_controls(out);
 }
 
 bool get_code_allowed(int32_t countdown) { return countdown < 1; }
@@ -93,6 +95,7 @@ void code_sent_text(const wchar_t* destination, wchar_t* out, size_t cch_out) {
         text_format(out, cch_out, text_for_id(txt_code_sent_to), destination);
     else
         text_copy(out, cch_out, L"");
+    remove_bidi_controls(out);
 }
 
 void reply_approved_with_code(UiAuthReply* reply, const wchar_t* digits) {
@@ -116,6 +119,7 @@ void subtitle_text(const wchar_t* title, wchar_t* out, size_t cch_out) {
         text_format(out, cch_out, L"%s \x2014 %s", title, text_for_id(txt_subtitle));
     else
         text_copy(out, cch_out, text_for_id(txt_subtitle));
+    remove_bidi_controls(out);
 }
 
 void ellipsize_middle(const wchar_t* text, size_t max_chars, wchar_t* out, size_t cch_out) {
@@ -134,8 +138,11 @@ void ellipsize_middle(const wchar_t* text, size_t max_chars, wchar_t* out, size_
 }
 
 void target_line_text(const wchar_t* target, size_t max_target_chars, wchar_t* out, size_t cch_out) {
-    wchar_t shown[1024];
-    ellipsize_middle(target, max_target_chars, shown, 1024);
+    // The controls go before the cut, so they neither count nor survive in the half kept.
+    wchar_t plain[1024], shown[1024];
+    text_copy(plain, 1024, target ? target : L"");
+    remove_bidi_controls(plain);
+    ellipsize_middle(plain, max_target_chars, shown, 1024);
     text_format(out, cch_out, L"%s %s", text_for_id(txt_target), shown);
 }
 
@@ -145,4 +152,5 @@ void target_tip_text(const wchar_t* target, const wchar_t* detail, wchar_t* out,
         text_append(out, cch_out, L"\r\n");
         text_append(out, cch_out, detail);
     }
+    remove_bidi_controls(out);
 }

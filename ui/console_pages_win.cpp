@@ -7,6 +7,7 @@
 #include "common/handle.h"
 #include "common/lang.h"
 #include "common/text.h"
+#include "ui/audit_line.h"
 #include "ui/console.h"
 #include "ui/controls.h"
 #include "ui/log_tail.h"
@@ -96,6 +97,15 @@ void build_dashboard_page(ConsoleRecord* c) {
     make_button(content, id_start_stop, text_for_id(start_stop_caption_id(running)), 24, 312, 140, 36);
     make_button(content, id_clear_cache, text_for_id(55), 180, 312, 140, 36);
     make_button(content, id_uninstall, text_for_id(txt_uninstall), 336, 312, 140, 36);
+    AuditLogProblem problem = AuditLogProblem::none;
+    wchar_t refused[log_path_cch] = L"";
+    bool known = read_audit_status(&problem, refused, log_path_cch);
+    wchar_t line[audit_line_cch];
+    if (audit_off_line(running, known, problem, refused, line, audit_line_cch)) {
+        ClientSize size = content_size(c);
+        int w = size.width <= 200 ? 660 : size.width;
+        make_label(content, id_audit_line, line, 24, 364, w - 48, 44, ui_fonts().button, SS_LEFT);
+    }
 }
 
 void build_rule_list_page(ConsoleRecord* c, int32_t type) {

@@ -44,7 +44,28 @@ TEST(ServerUrl, PortAfterColon) {
     EXPECT_STREQ(L"h", parsed(L"https://h:9443/base").host);
     EXPECT_EQ(0, parsed(L"http://h:").port);
     EXPECT_EQ(12, parsed(L"h:12x4").port);                  // digits stop at the first non-digit
-    EXPECT_EQ(80, parsed(L"h:65616").port);  // low 16 bits
+    EXPECT_EQ(65535, parsed(L"h:65535").port);
+    EXPECT_EQ(80, parsed(L"h:0000000000000080").port);  // leading zeros are no overflow
+}
+
+TEST(ServerUrl, PortAboveTheRangeIsRefusedNotWrapped) {
+    for (const wchar_t* url : {L"h:65536", L"http://h:65616/base", L"https://h:4294967376", L"h:99999999999999999999"}) {
+        ApiUrl u = {};
+        u.port = 7;
+        EXPECT_FALSE(parse_server_url(url, &u)) << url;
+        EXPECT_EQ(7, u.port) << "left untouched: " << url;
+    }
+}
+
+// The request is refused before any connection, with the reason.
+TEST(ServerUrl, RequestToAPortAboveTheRangeIsNotOpened) {
+    Settings s = {};
+    text_copy(s.server_url, L"http://127.0.0.1:65616");
+    text_copy(s.api_key, L"k");
+    HttpHandles h;
+    wchar_t err[128] = L"";
+    EXPECT_FALSE(open_api_request(&s, L"GET", L"/x", &h, err, 128));
+    EXPECT_NE(std::wstring(err).find(L"65535"), std::wstring::npos) << err;
 }
 
 TEST(ServerUrl, HostAndBasePathAreCut) {

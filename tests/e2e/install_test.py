@@ -6,6 +6,7 @@ import shutil
 import stat
 import subprocess
 import sys
+import threading
 import time
 
 from harness import (BIN, E2ETestCase, event_source, export_service_key, free_port, main, policy_json, rule_json,
@@ -175,6 +176,82 @@ class Install(InstallCase):
         code, out = self.svc("install")
         self.assertEqual(code, 1, out + self.install.service_state())
         self.assertTrue(out.endswith("OpenSCManager OK\n服务标记删除中，请稍候重试或重启系统。\n"), out)
+
+
+    def test_install_from_a_folder_users_may_change_is_refused_naming_folder_and_right(self):
+        # Wine synthesizes a folder's Everyone entry from its Unix "other" bits: mode 777 gives
+        # Everyone write, append and delete children (the evaluation itself is a unit test).
+        self.lay_out()
+        program_files = os.path.dirname(self.install.folder)
+        cases = [(self.install.folder, self.install.folder_win, "创建文件（写入数据）"),
+                 (program_files, r"C:\Program Files", "删除子文件夹及文件")]
+        for folder, folder_win, right in cases:
+            mode = stat.S_IMODE(os.stat(folder).st_mode)
+            os.chmod(folder, 0o777)
+            try:
+                code, out = self.svc("install")
+            finally:
+                os.chmod(folder, mode)
+            self.assertEqual(code, 1, out)
+            self.assertIn("安装文件夹不安全，服务未安装: %s 允许非管理员用户%s。" % (folder_win, right), out)
+            self.assertNotIn("OpenSCManager OK", out)
+            self.assertFalse(self.installed())
+        code, out = self.svc("install")  # the same folder, given back its rights
+        self.assertEqual(code, 0, out)
+
+    def test_trace_never_lands_where_a_swapped_temp_folder_points(self):
+        # Another user's loop swaps C:\Temp with a link to a victim folder while install runs. The
+        # rename of C:\Temp goes through Windows (cmd's move), as another user's would: while
+        # install holds the folder it cannot be renamed. (A Unix rename under Wine would bypass
+        # that, and Wine follows a link it is asked not to follow: neither is Windows.)
+        aside_win = r"C:\TempReal"
+        aside = win_to_unix(aside_win)
+        victim = win_to_unix(r"C:\TraceVictim")
+        for path in (aside, victim):
+            shutil.rmtree(path, ignore_errors=True)
+        if os.path.islink(TRACE_DIR):
+            os.unlink(TRACE_DIR)
+        os.makedirs(TRACE_DIR, exist_ok=True)
+        if os.path.exists(TRACE):
+            os.remove(TRACE)
+        os.makedirs(victim)
+        self.addCleanup(shutil.rmtree, victim, True)
+        stop = threading.Event()
+        swaps = []
+
+        def swap():
+            while not stop.is_set():
+                run_wine(["wine", "cmd", "/c", "move", r"C:\Temp", aside_win])
+                if not os.path.isdir(aside):
+                    continue  # held by install: not renamed
+                swaps.append(1)
+                try:
+                    os.symlink(victim, TRACE_DIR)
+                    os.unlink(TRACE_DIR)
+                finally:
+                    os.rename(aside, TRACE_DIR)
+
+        def end_swapping():
+            stop.set()
+            swapper.join()
+
+        self.lay_out()
+        swapper = threading.Thread(target=swap, daemon=True)
+        swapper.start()
+        self.addCleanup(end_swapping)
+        said = set()
+        for run in range(20):
+            code, out = self.svc("install")
+            self.assertEqual(code, 0, out)
+            said.update(out.split("\n"))
+            self.assertEqual(os.listdir(victim), [], "run %d wrote where the link pointed" % run)
+        end_swapping()
+        self.assertTrue(swaps, "the folder was never swapped: the test showed nothing")
+        # Whatever reached the real C:\Temp is the install's own lines.
+        if os.path.exists(TRACE):
+            with open(TRACE, encoding="utf-8-sig") as f:
+                traced = [line for line in lines(f.read()).split("\n") if line]
+            self.assertEqual([line for line in traced if line not in said], [])
 
 
 class Stop(InstallCase):

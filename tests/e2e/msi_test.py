@@ -275,6 +275,42 @@ class Upgrade(MsiCase):
             "utf-8", "replace"))
 
 
+class Maintenance(MsiCase):
+    def assert_maintenance_ran(self, code, log, run):
+        """The plan ignored the properties. Under Wine the repair itself then fails later, in the
+        service's configuration: Wine's service manager is no LocalSystem and may not change the
+        protected service key (Windows' is); whatever its outcome, it must write nothing."""
+        ours = [line for line in log.split("\n") if line.startswith("Sentrel: ")]
+        self.assertIn("Sentrel: properties ignored on maintenance", ours, run)
+        if code != 0:
+            self.assertEqual(code, 1603, (run, ours))
+            self.assertTrue(any(line.startswith("Sentrel: The service SentrelSvc cannot be configured") for line in ours),
+                            (run, ours))
+
+    def test_a_repair_with_properties_writes_nothing(self):
+        code, log = self.msiexec("/i", self.msi("old.msi"))
+        self.assertEqual(code, 0, log[-3000:])
+        self.wait_running()
+        elsewhere = WORK_WIN + r"\steered\audit.cmd"
+        steering = ["SERVER_URL=http://mfa.attacker.example", "API_KEY=any", "MFA_USERNAME=whoever",
+                    "LOG_FILE=" + elsewhere]
+        # The repair of the report: a reinstall of everything, properties on the command line.
+        code, log = self.msiexec(*(["/i", self.product_codes[0], "REINSTALL=ALL", "REINSTALLMODE=vomus"] + steering))
+        self.assert_maintenance_ran(code, log, "without a settings file")
+        self.assertNotIn("SentrelSvc.json will be written", log)
+        self.assertFalse(os.path.exists(os.path.join(self.install.folder, "SentrelSvc.json")))
+        self.assertFalse(os.path.exists(win_to_unix(WORK_WIN + r"\steered")))
+
+        # An existing settings file stays byte for byte (changed, as documented, while stopped).
+        code, out, err = self.install.run("SentrelSvc.exe", "stop")
+        self.assertEqual(code, 0, out + err)
+        settings = settings_json(server_url="http://127.0.0.1:1", api_key="kept")
+        self.install.write_file("SentrelSvc.json", settings)
+        code, log = self.msiexec(*(["/i", self.product_codes[0], "REINSTALL=ALL", "REINSTALLMODE=vomus"] + steering))
+        self.assert_maintenance_ran(code, log, "with a settings file")
+        self.assertEqual(read_bytes(os.path.join(self.install.folder, "SentrelSvc.json")).decode(), settings)
+
+
 class BadInput(MsiCase):
     def assert_refused(self, code, log, message):
         self.assertEqual(code, 1603, log[-3000:])

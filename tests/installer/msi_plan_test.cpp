@@ -140,6 +140,7 @@ TEST(ActionData, PathAndTextRoundTrip) {
 TEST(InstallPlan, WhatEachInstallationRuns) {
     InstallSituation fresh = {};
     fresh.settings_given = true;
+    fresh.elevated = true;
     InstallPlan p = plan_installation(fresh);
     EXPECT_TRUE(p.write_settings && p.check_log_folder && p.configure_service);
     EXPECT_FALSE(p.refuse_foreign_service || p.log_uninstall);
@@ -169,4 +170,43 @@ TEST(InstallPlan, WhatEachInstallationRuns) {
     EXPECT_FALSE(p.configure_service || p.write_settings || p.check_log_folder || p.refuse_foreign_service);
     removal.upgrade_removal = true;  // a newer version replaces this one: the product stays
     EXPECT_FALSE(plan_installation(removal).log_uninstall);
+}
+
+// Which runs may write SentrelSvc.json from the properties: the service trusts its server and
+// writes its log where the file says, as LocalSystem.
+TEST(InstallPlan, OnlyAnElevatedFirstInstallOrUpgradeWritesSettings) {
+    struct Row {
+        const char* run;
+        bool installed, older, elevated, file_exists;
+        bool write, ignored, refused;
+    };
+    const Row rows[] = {
+        // run                          installed older  elevated file   write  ignored refused
+        {"first install, elevated",     false,    false, true,    false, true,  false,  false},
+        {"first install, file exists",  false,    false, true,    true,  false, false,  false},
+        {"first install, not elevated", false,    false, false,   false, false, false,  true},
+        {"upgrade, file missing",       false,    true,  true,    false, true,  false,  false},
+        {"upgrade, file exists",        false,    true,  true,    true,  false, false,  false},
+        {"repair/reinstall/change",     true,     false, true,    false, false, true,   false},
+        {"maintenance, not elevated",   true,     false, false,   false, false, true,   false},
+        {"maintenance, file exists",    true,     false, true,    true,  false, true,   false},
+    };
+    for (const Row& row : rows) {
+        InstallSituation s = {};
+        s.product_installed = row.installed;
+        s.older_version_found = row.older;
+        s.elevated = row.elevated;
+        s.settings_file_exists = row.file_exists;
+        s.settings_given = true;
+        InstallPlan p = plan_installation(s);
+        EXPECT_EQ(p.write_settings, row.write) << row.run;
+        EXPECT_EQ(p.ignore_properties, row.ignored) << row.run;
+        EXPECT_EQ(p.refuse_unelevated, row.refused) << row.run;
+        if (!row.refused) {
+            EXPECT_TRUE(p.configure_service && p.check_log_folder) << row.run;
+        }
+        s.settings_given = false;  // without properties nothing is written, ignored or refused
+        p = plan_installation(s);
+        EXPECT_FALSE(p.write_settings || p.ignore_properties || p.refuse_unelevated) << row.run;
+    }
 }

@@ -36,9 +36,9 @@ class MsiTables(unittest.TestCase):
             self.assertEqual(props[name], "1")
         self.assertEqual(props["ARPPRODUCTICON"], "sentrel.ico")
         self.assertIn("API_KEY", props["MsiHiddenProperties"].split(";"))
-        secure = props["SecureCustomProperties"].split(";")
-        for name in ("SERVER_URL", "API_KEY", "MFA_USERNAME", "LANGUAGE", "LOG_FILE", "WIX_UPGRADE_DETECTED"):
-            self.assertIn(name, secure)
+        # The settings properties never pass from an unelevated client: only the upgrade detection's.
+        self.assertEqual(sorted(props["SecureCustomProperties"].split(";")),
+                         ["WIX_DOWNGRADE_DETECTED", "WIX_UPGRADE_DETECTED"])
 
     def test_three_executables_in_program_files_sentrel(self):
         directories = {row["Directory"]: row for row in table(MSI, "Directory")}
@@ -81,11 +81,15 @@ class MsiTables(unittest.TestCase):
         self.assertLess(order("SentrelPlan"), order("InstallValidate"))
         self.assertLess(order("SentrelPlan"), order("RemoveExistingProducts"))
         for name in ("SentrelWriteSettings", "SentrelConfigureService", "SentrelLogUninstall", "SentrelReleaseDataFiles",
-                     "SentrelRemoveWrittenSettings", "SentrelEndDialogHosts"):
+                     "SentrelRemoveWrittenSettings", "SentrelEndDialogHosts", "SentrelMakeLogFolder",
+                     "SentrelRemoveMadeLogFolder"):
             kind = int(actions[name]["Type"])
             self.assertTrue(kind & in_script and kind & no_impersonate, name)
             self.assertEqual(sequence[name]["Condition"], name)  # scheduled by SentrelPlan's property
         self.assertTrue(int(actions["SentrelRemoveWrittenSettings"]["Type"]) & rollback)
+        self.assertTrue(int(actions["SentrelRemoveMadeLogFolder"]["Type"]) & rollback)
+        self.assertFalse(int(actions["SentrelMakeLogFolder"]["Type"]) & rollback)
+        self.assertLess(order("SentrelRemoveMadeLogFolder"), order("SentrelMakeLogFolder"))
         self.assertFalse(int(actions["SentrelWriteSettings"]["Type"]) & rollback)
         # The older version goes inside this installation's transaction; the service is stopped
         # before files change, configured between its registration and its start.
@@ -98,6 +102,7 @@ class MsiTables(unittest.TestCase):
         self.assertLess(order("SentrelRemoveWrittenSettings"), order("SentrelWriteSettings"))
         self.assertLess(order("InstallFiles"), order("SentrelWriteSettings"))
         self.assertLess(order("InstallServices"), order("SentrelConfigureService"))
+        self.assertLess(order("SentrelMakeLogFolder"), order("StartServices"))  # made by us before the service runs
         self.assertLess(order("SentrelConfigureService"), order("StartServices"))
         self.assertEqual(table(MSI, "Binary")[0]["Name"], "SentrelActions")
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "common/lang.h"
 #include "common/text.h"
 #include "common/ui_broker.h"
@@ -134,6 +136,37 @@ TEST_F(DialogStateTest, HeaderNamesTheRuleAndTheTarget) {
     EXPECT_STREQ(out, L"C:\\t.exe\r\ndeploy \"now\"");
     target_tip_text(L"C:\\t.exe", L"", out, 1056);
     EXPECT_STREQ(out, L"C:\\t.exe");
+}
+
+// A request's texts cannot make one path read as another: every bidirectional control goes, the
+// neighbouring characters stay, and the cut is made on what is shown.
+TEST_F(DialogStateTest, BidirectionalControlsNeverReachTheDialog) {
+    const wchar_t controls[] = {0x200E, 0x200F, 0x202A, 0x202B, 0x202C, 0x202D, 0x202E, 0x2066, 0x2067, 0x2068, 0x2069};
+    for (wchar_t c : controls) {
+        wchar_t target[] = L"C:\\t\\gp?j.exe";
+        target[7] = c;
+        wchar_t out[1056];
+        target_line_text(target, 100, out, 1056);
+        EXPECT_STREQ(out, L"Target Program: C:\\t\\gpj.exe") << static_cast<unsigned>(c);
+    }
+    for (wchar_t c : {static_cast<wchar_t>(0x200D), static_cast<wchar_t>(0x2065), static_cast<wchar_t>(0x202F),
+                      static_cast<wchar_t>(0x206A)}) {  // neighbours of the ranges are no controls
+        wchar_t target[16] = {L'a', c, L'b', 0}, out[64];
+        target_tip_text(target, L"", out, 64);
+        EXPECT_EQ(std::wstring(out), std::wstring(target)) << static_cast<unsigned>(c);
+    }
+    wchar_t out[1056];
+    target_line_text(L"\u202E\u202E\u202E\u202EC:\\folder\\sub\\tool.exe", 12, out, 1056);
+    EXPECT_STREQ(out, L"Target Program: C:\\fo\u2026ol.exe");
+    target_tip_text(L"C:\\\u202Eexe.txt", L"--x \u2066y\u2069", out, 1056);
+    EXPECT_STREQ(out, L"C:\\exe.txt\r\n--x y");
+    subtitle_text(L"\u202BDeploy\u200F", out, 256);
+    EXPECT_STREQ(out, L"Deploy \u2014 Please provide credentials to continue");
+    code_prompt_text(ui_mode_sms, L"+86\u202E4321", out, 160);
+    EXPECT_EQ(std::wstring(out).find(L'\u202E'), std::wstring::npos) << out;
+    EXPECT_NE(std::wstring(out).find(L"+864321"), std::wstring::npos) << out;
+    code_sent_text(L"a\u2067@b", out, 256);
+    EXPECT_NE(std::wstring(out).find(L"a@b"), std::wstring::npos) << out;
 }
 
 TEST_F(DialogStateTest, MessageCodePromptAndResendCountdown) {
