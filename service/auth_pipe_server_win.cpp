@@ -22,6 +22,7 @@
 #include <sddl.h>
 
 #include "common/auth_pipe.h"
+#include "common/file_identity.h"
 #include "common/handle.h"
 #include "common/log.h"
 #include "common/pipe_io.h"
@@ -55,6 +56,14 @@ void drain_message(HANDLE pipe) {
     }
 }
 
+// The command's file is read as the client that asks to run it (runguard, as its user).
+bool identity_as_client(void* state, const wchar_t* path, bool want_hash, FileIdentity* out) {
+    if (!ImpersonateNamedPipeClient(static_cast<HANDLE>(state))) return false;
+    bool read = read_file_identity(path, want_hash, out);
+    RevertToSelf();
+    return read;
+}
+
 // The handler was counted in by hand_off; it counts itself out when it is done with the context.
 DWORD WINAPI request_handler(void* parameter) {
     HandlerStart* start = static_cast<HandlerStart*>(parameter);
@@ -79,7 +88,8 @@ DWORD WINAPI request_handler(void* parameter) {
     }
     if (!idle) {
         AuthReply reply;
-        answer_auth_request(context, &request, cb_read, session, &reply, authenticate_via_ui);
+        IdentityPort identity = {pipe, identity_as_client, false};
+        answer_auth_request(context, &request, cb_read, session, &reply, authenticate_via_ui, long_path_of, &identity);
         DWORD written = 0;
         if (pipe_transfer_bounded(pipe, true, &reply, sizeof reply, auth_pipe_io_timeout_ms, &written))
             pipe_wait_for_client_close(pipe, auth_pipe_io_timeout_ms);  // a client gone away is ignored

@@ -23,14 +23,18 @@ void clear_cache(ServiceContext* context, AuthReply* reply) {
 }
 
 void authorize_command(ServiceContext* context, AuthRequest* request, uint32_t session, AuthReply* reply,
-                       AuthenticateFn authenticate, LongPathFn long_path) {
+                       AuthenticateFn authenticate, LongPathFn long_path, IdentityPort* identity) {
     bool allowed = true;
     wchar_t reason[256] = L"未命中命令规则，直接放行";
     wchar_t path[sizeof(AuthRequest::path) / sizeof(wchar_t)];
     const Rule* rule = nullptr;
     if (rule_path_key(request->path, long_path, nullptr, path, sizeof path / sizeof path[0])) {
         text_copy(request->path, path);
-        rule = match_rule(&context->policy, rule_type_command, request->path, request->args);
+        rule = match_rule(&context->policy, rule_type_command, request->path, request->args, identity);
+        if (identity && identity->unreadable) {
+            allowed = false;  // a rule names commands by what the file is, and this file cannot be read
+            text_copy(reason, L"无法读取程序文件的身份信息，默认拒绝");
+        }
     } else if (policy_has_rules(&context->policy, rule_type_command)) {
         allowed = false;  // a short name we cannot resolve could be any command
         text_copy(reason, unresolved_path_reason);
@@ -50,7 +54,7 @@ void authorize_command(ServiceContext* context, AuthRequest* request, uint32_t s
 }  // namespace
 
 void answer_auth_request(ServiceContext* context, void* request_bytes, size_t cb_request, uint32_t client_session,
-                         AuthReply* reply, AuthenticateFn authenticate, LongPathFn long_path) {
+                         AuthReply* reply, AuthenticateFn authenticate, LongPathFn long_path, IdentityPort* identity) {
     memset(reply, 0, sizeof *reply);
     reply->size = sizeof(AuthReply);
     if (cb_request != sizeof(AuthRequest)) return;
@@ -62,6 +66,6 @@ void answer_auth_request(ServiceContext* context, void* request_bytes, size_t cb
     if (request->kind == auth_kind_clear_cache) {
         clear_cache(context, reply);
     } else {
-        authorize_command(context, request, client_session, reply, authenticate, long_path);
+        authorize_command(context, request, client_session, reply, authenticate, long_path, identity);
     }
 }

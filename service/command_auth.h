@@ -19,6 +19,8 @@ using AuthenticateFn = bool (*)(uint32_t session, const Settings* settings, cons
 // resolves one that may hold short names; the path is then the long one from there on); a path
 // that cannot be resolved is refused while any command rule is enabled. Only a matched command
 // takes the authentication lock; its dialog is asked for in client_session, the session of the
-// process at the pipe's client end.
+// process at the pipe's client end. Rules that name a command by identity are checked on the file
+// at that path, read through identity (as the client); one whose identity cannot be read is refused.
 void answer_auth_request(ServiceContext* context, void* request_bytes, size_t cb_request, uint32_t client_session,
-                         AuthReply* reply, AuthenticateFn authenticate, LongPathFn long_path = long_path_of);
+                         AuthReply* reply, AuthenticateFn authenticate, LongPathFn long_path = long_path_of,
+                         IdentityPort* identity = nullptr);

@@ -21,6 +21,7 @@
 
 #include <windows.h>
 
+#include "common/file_identity.h"
 #include "common/handle.h"
 #include "common/ui_broker.h"
 #include "service/approval_cache.h"
@@ -51,6 +52,23 @@ bool long_path_as_starter(void* state, const wchar_t* path, wchar_t* out, size_t
     bool resolved = long_path_of(nullptr, path, out, cch_out);
     RevertToSelf();  // before anything else this thread does
     return resolved;
+}
+
+// The image file is read as its starter too: a file the user could not read is not read for them.
+bool identity_as_starter(void* state, const wchar_t* path, bool want_hash, FileIdentity* out) {
+    ExaminedProcess* examined = static_cast<ExaminedProcess*>(state);
+    OwnedHandle token;
+    if (!examined || !OpenProcessToken(examined->handle, TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_IMPERSONATE, token.put()))
+        return false;
+    if (!ImpersonateLoggedOnUser(token.get())) return false;
+    bool read = read_file_identity(path, want_hash, out);
+    RevertToSelf();
+    return read;
+}
+
+void params_of_examined(void* state, uint32_t pid, ProcessParams* out) {
+    ExaminedProcess* examined = static_cast<ExaminedProcess*>(state);
+    if (examined) read_process_params(examined->handle, pid, out);
 }
 
 bool take_starter(void* state, uint32_t, Starter* out) {
@@ -89,13 +107,14 @@ bool ask_user(void*, uint32_t session, const Settings* settings, const Rule* rul
 }
 
 bool start_again(void*, const Settings* settings, const Starter* starter, const wchar_t* program,
-                 const wchar_t* directory) {
-    return relaunch_program(settings, starter, program, directory);
+                 const wchar_t* arguments, const wchar_t* directory) {
+    return relaunch_program(settings, starter, program, directory, arguments);
 }
 
 WatcherPorts real_ports(ExaminedProcess* examined) {
-    return {examined,     long_path_as_starter, take_starter, release_starter, stop_examined,
-            lookup_cache, insert_cache,         ask_user,     start_again};
+    return {examined,     long_path_as_starter, take_starter, release_starter,     stop_examined,
+            lookup_cache, insert_cache,         ask_user,     start_again,         identity_as_starter,
+            params_of_examined};
 }
 
 // Opens the process for the pass; false when it cannot even be queried (gone, or not ours).
