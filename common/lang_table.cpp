@@ -138,6 +138,11 @@ const wchar_t* const texts_en_us[string_id_count] = {
     /* 130 */ L"Uninstall",
     /* 131 */ L"Are you sure you want to uninstall Sentrel service? This will remove all protections.",
     /* 132 */ L"Service uninstalled and cleaned successfully.",
+    /* 133 */ L"Original filename (version info)",
+    /* 134 */ L"SHA-256",
+    /* 135 */ L"A hash rule stops matching once the program is updated.",
+    /* 136 */ L"SHA-256 must be 64 hex digits",
+    /* 137 */ L"[ID]",
 };
 
 const wchar_t* const texts_zh_cn[string_id_count] = {
@@ -274,6 +279,11 @@ const wchar_t* const texts_zh_cn[string_id_count] = {
     /* 130 */ L"卸载服务",
     /* 131 */ L"确定要彻底卸载 Sentrel 服务吗？这将移除所有保护逻辑。",
     /* 132 */ L"服务已成功卸载并清理残留。",
+    /* 133 */ L"原始文件名 (版本信息，可选)",
+    /* 134 */ L"SHA-256 (可选)",
+    /* 135 */ L"按哈希匹配的规则在程序更新后不再生效。",
+    /* 136 */ L"SHA-256 须为 64 位十六进制数字",
+    /* 137 */ L"[身份]",
 };
 
 }  // namespace
