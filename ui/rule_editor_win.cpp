@@ -116,7 +116,7 @@ bool on_create(HWND window, const CREATESTRUCTW* create) {
         make_rounded_edit(window, id_args, false, 20, layout.last_text_row, 420, 28);
     }
     int f = layout.mode_row, r = layout.identity_row;
-    make_label(window, 0, text_for_id(133), 20, r - 22, 200, 18, ui_fonts().body);
+    make_label(window, 0, text_for_id(133), 20, r - 22, 144, 18, ui_fonts().body);
     make_label(window, 0, text_for_id(134), 168, r - 22, 272, 18, ui_fonts().body);
     make_rounded_edit(window, id_original_name, false, 20, r, 140, 28);
     make_rounded_edit(window, id_sha256, false, 168, r, 272, 28);

@@ -7,6 +7,7 @@
 
 #include "common/settings.h"
 #include "common/text.h"
+#include "service/process_list.h"
 #include "service/rule_match.h"
 #include "tests/service/policy_builder.h"
 
@@ -117,4 +118,23 @@ TEST(RuleMatchIdentity, MalformedHashRulesAreDroppedTheOthersStayInOrder) {
     EXPECT_STREQ(p.policy->rules[0].match_name, L"a.exe");
     EXPECT_STREQ(p.policy->rules[1].match_name, L"c.exe");
     EXPECT_EQ(p.policy->rules[2].type, rule_type_free);
+}
+
+TEST(RuleMatchIdentity, TheNameFilterStaysExactAndOpensEverythingOnlyForIdentityWithoutAName) {
+    PolicyBuilder named;
+    with_identity(named.add(rule_type_program, L"regedit.exe"), L"regedit.exe", L"");
+    with_identity(named.add(rule_type_program, L"", L"C:\\Windows\\hh.exe"), L"", sha_a);
+    ProgramNameFilter filter;
+    program_filter_build(named.policy.get(), &filter);
+    EXPECT_FALSE(filter.match_all);  // a name or path still has to hold: only those names are opened
+    EXPECT_TRUE(program_filter_could_match(&filter, L"REGEDIT.EXE", 11));
+    EXPECT_TRUE(program_filter_could_match(&filter, L"hh.exe", 6));
+    EXPECT_FALSE(program_filter_could_match(&filter, L"notes.exe", 9));
+
+    PolicyBuilder by_identity;
+    by_identity.add(rule_type_program, L"regedit.exe");
+    with_identity(by_identity.add(rule_type_program, L""), L"regedit.exe", L"");
+    program_filter_build(by_identity.policy.get(), &filter);
+    EXPECT_TRUE(filter.match_all);  // a renamed copy has any name
+    EXPECT_TRUE(program_filter_could_match(&filter, L"notes.exe", 9));
 }
