@@ -1,7 +1,7 @@
 // The UI's two-language text table and the process-wide current language.
 #pragma once
 
-constexpr unsigned string_id_count = 134;
+constexpr unsigned string_id_count = 139;
 
 enum class Language { zh_cn, en_us };
 

@@ -138,7 +138,12 @@ const wchar_t* const texts_en_us[string_id_count] = {
     /* 130 */ L"Uninstall",
     /* 131 */ L"Are you sure you want to uninstall Sentrel service? This will remove all protections.",
     /* 132 */ L"Service uninstalled and cleaned successfully.",
-    /* 133 */ L"Events also go to the Windows Event Log: Application log, source Sentrel.",
+    /* 133 */ L"Original filename",
+    /* 134 */ L"SHA-256",
+    /* 135 */ L"A hash rule stops matching once the program is updated.",
+    /* 136 */ L"SHA-256 must be 64 hex digits",
+    /* 137 */ L"[ID]",
+    /* 138 */ L"Events also go to the Windows Event Log: Application log, source Sentrel.",
 };
 
 const wchar_t* const texts_zh_cn[string_id_count] = {
@@ -275,7 +280,12 @@ const wchar_t* const texts_zh_cn[string_id_count] = {
     /* 130 */ L"卸载服务",
     /* 131 */ L"确定要彻底卸载 Sentrel 服务吗？这将移除所有保护逻辑。",
     /* 132 */ L"服务已成功卸载并清理残留。",
-    /* 133 */ L"事件同时写入 Windows 事件日志：应用程序日志，来源 Sentrel。",
+    /* 133 */ L"原始文件名 (可选)",
+    /* 134 */ L"SHA-256 (可选)",
+    /* 135 */ L"按哈希匹配的规则在程序更新后不再生效。",
+    /* 136 */ L"SHA-256 须为 64 位十六进制数字",
+    /* 137 */ L"[身份]",
+    /* 138 */ L"事件同时写入 Windows 事件日志：应用程序日志，来源 Sentrel。",
 };
 
 }  // namespace

@@ -22,12 +22,19 @@ constexpr size_t match_path_escaped_cch = 2 * ARRAYSIZE(Rule::match_path);
 constexpr size_t match_name_escaped_cch = 2 * ARRAYSIZE(Rule::match_name);
 constexpr size_t args_contains_escaped_cch = 2 * ARRAYSIZE(Rule::args_contains);
 constexpr size_t auth_mode_escaped_cch = 2 * ARRAYSIZE(Rule::auth_mode);
+constexpr size_t original_name_escaped_cch = 2 * ARRAYSIZE(Rule::match_original_name);
+constexpr size_t sha256_escaped_cch = 2 * ARRAYSIZE(Rule::match_sha256);
+constexpr size_t identity_keys_cch = original_name_escaped_cch + sha256_escaped_cch + 64;
 
 constexpr const wchar_t* text_opening = L"{\n  \"rules\": [";
 constexpr const wchar_t* text_closing = L"\n  ]\n}\n";
 constexpr const wchar_t* rule_line_format =
     L"%s\n    { \"type\": \"%s\", \"display_name\": \"%s\", \"match_name\": \"%s\", \"match_path\": \"%s\","
-    L" \"args_contains\": \"%s\", \"auth_mode\": \"%s\", \"cache_window_seconds\": %lu, \"enabled\": %s }";
+    L" \"args_contains\": \"%s\",%s \"auth_mode\": \"%s\", \"cache_window_seconds\": %lu, \"enabled\": %s }";
+// The identity keys follow args_contains, each only when set, so a rule without them is written
+// exactly as before they existed.
+constexpr const wchar_t* original_name_format = L" \"match_original_name\": \"%s\",";
+constexpr const wchar_t* sha256_format = L" \"match_sha256\": \"%s\",";
 
 constexpr const wchar_t* default_policy_en =
     L"{\n  \"rules\": [\n"
@@ -94,6 +101,12 @@ bool rule_from_object(const ObjectSpan& o, Rule* r) {
     scan_json_value(object, L"match_path", r->match_path, ARRAYSIZE(r->match_path));
     scan_json_value(object, L"match_name", r->match_name, ARRAYSIZE(r->match_name));
     scan_json_value(object, L"args_contains", r->args_contains, ARRAYSIZE(r->args_contains));
+    scan_json_value(object, L"match_original_name", r->match_original_name, ARRAYSIZE(r->match_original_name));
+    // A hash key whose value is not a text is kept as a malformed hash: its rule is refused, never
+    // read as one without the condition.
+    if (json_value_start(object, L"match_sha256") &&
+        !scan_json_value(object, L"match_sha256", r->match_sha256, ARRAYSIZE(r->match_sha256)))
+        text_copy(r->match_sha256, L"?");
     scan_json_value(object, L"auth_mode", r->auth_mode, ARRAYSIZE(r->auth_mode));
     r->cache_window_seconds = read_cache_window(object);
     if (r->auth_mode[0] == L'\0') text_copy(r->auth_mode, L"totp");
@@ -136,7 +149,27 @@ bool reads_back_as(const Rule* r_back, const Rule* r, bool enabled) {
            same_text(r_back->match_path, r->match_path, ARRAYSIZE(r->match_path)) &&
            same_text(r_back->match_name, r->match_name, ARRAYSIZE(r->match_name)) &&
            same_text(r_back->args_contains, r->args_contains, ARRAYSIZE(r->args_contains)) &&
+           same_text(r_back->match_original_name, r->match_original_name, ARRAYSIZE(r->match_original_name)) &&
+           same_text(r_back->match_sha256, r->match_sha256, ARRAYSIZE(r->match_sha256)) &&
            same_text(r_back->auth_mode, auth_mode, ARRAYSIZE(r->auth_mode));
+}
+
+// The identity keys of a rule line (empty when neither is set).
+bool identity_keys_text(const Rule* r, wchar_t* out, size_t cch_out) {
+    wchar_t escaped[original_name_escaped_cch];
+    wchar_t piece[original_name_escaped_cch + 32];
+    out[0] = L'\0';
+    if (r->match_original_name[0] != L'\0') {
+        escape_rule_text(r->match_original_name, ARRAYSIZE(r->match_original_name), escaped, ARRAYSIZE(escaped));
+        if (text_format(piece, ARRAYSIZE(piece), original_name_format, escaped) != text_ok) return false;
+        if (text_append(out, cch_out, piece) != text_ok) return false;
+    }
+    if (r->match_sha256[0] != L'\0') {
+        escape_rule_text(r->match_sha256, ARRAYSIZE(r->match_sha256), escaped, sha256_escaped_cch);
+        if (text_format(piece, ARRAYSIZE(piece), sha256_format, escaped) != text_ok) return false;
+        if (text_append(out, cch_out, piece) != text_ok) return false;
+    }
+    return true;
 }
 
 // Formats one rule line into line (rule_line_cch units). False when the line does not fit or
@@ -151,9 +184,11 @@ bool format_rule_line(const Rule* r, bool first, bool enabled, wchar_t* line) {
     escape_rule_text(r->match_path, ARRAYSIZE(r->match_path), match_path, ARRAYSIZE(match_path));
     escape_rule_text(r->args_contains, ARRAYSIZE(r->args_contains), args_contains, ARRAYSIZE(args_contains));
     escape_rule_text(r->auth_mode, ARRAYSIZE(r->auth_mode), auth_mode, ARRAYSIZE(auth_mode));
+    wchar_t identity[identity_keys_cch] = L"";
+    if (!identity_keys_text(r, identity, identity_keys_cch)) return false;
     TextResult formatted = text_format(line, rule_line_cch, rule_line_format, first ? L"" : L",",
         r->type == rule_type_program ? L"program" : L"command", display_name, match_name, match_path,
-        args_contains, auth_mode, (unsigned long)uint32_t(r->cache_window_seconds),
+        args_contains, identity, auth_mode, (unsigned long)uint32_t(r->cache_window_seconds),
         enabled ? L"true" : L"false");
     if (formatted != text_ok) return false;
 
@@ -263,6 +298,19 @@ bool policy_toggle(Policy* p, int32_t type, uint32_t n) {
         }
     }
     return false;
+}
+
+bool rule_has_identity(const Rule* r) { return r->match_original_name[0] != L'\0' || r->match_sha256[0] != L'\0'; }
+
+bool rule_sha256_well_formed(const Rule* r) {
+    if (r->match_sha256[0] == L'\0') return true;
+    size_t n = 0;
+    for (; n < ARRAYSIZE(r->match_sha256) && r->match_sha256[n] != L'\0'; ++n) {
+        wchar_t c = r->match_sha256[n];
+        bool hex = (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
+        if (!hex) return false;
+    }
+    return n == sha256_hex_cch;
 }
 
 const wchar_t* default_policy_text_for(Language language) {

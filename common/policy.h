@@ -12,6 +12,8 @@ struct Rule {
     wchar_t match_path[1024];
     wchar_t match_name[260];
     wchar_t args_contains[512];
+    wchar_t match_original_name[260];  // the version resource's OriginalFilename; empty: any
+    wchar_t match_sha256[72];          // 64 hex digits; longer texts are kept whole enough to be refused
     wchar_t auth_mode[32];
     int32_t cache_window_seconds;
 };
@@ -29,6 +31,14 @@ constexpr size_t rule_object_max_cch = 4096;  // the reader skips an object this
 constexpr size_t rule_line_cch = 4096;        // one written rule line: holds the longest escaped rule
 
 enum class Language;
+
+constexpr size_t sha256_hex_cch = 64;
+
+// Whether a rule names the program by what the file is (match_original_name or match_sha256).
+bool rule_has_identity(const Rule* r);
+// False for a match_sha256 that is set but not exactly 64 hexadecimal digits: such a rule must
+// not be used at all (without its hash it would match more than it says).
+bool rule_sha256_well_formed(const Rule* r);
 
 // --- pure text functions ---
 

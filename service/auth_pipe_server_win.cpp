@@ -24,6 +24,7 @@
 
 #include "common/auth_pipe.h"
 #include "common/event_log.h"
+#include "common/file_identity.h"
 #include "common/handle.h"
 #include "common/log.h"
 #include "common/pipe_io.h"
@@ -84,6 +85,14 @@ void end_client_watch(HANDLE pipe, ClientWatch* watch) {
     GetOverlappedResult(pipe, &watch->overlapped, &cb, TRUE);
 }
 
+// The command's file is read as the client that asks to run it (runguard, as its user).
+bool identity_as_client(void* state, const wchar_t* path, bool want_hash, FileIdentity* out) {
+    if (!ImpersonateNamedPipeClient(static_cast<HANDLE>(state))) return false;
+    bool read = read_file_identity(path, want_hash, out);
+    RevertToSelf();
+    return read;
+}
+
 // The handler was counted in by hand_off; it counts itself out when it is done with the context.
 DWORD WINAPI request_handler(void* parameter) {
     HandlerStart* start = static_cast<HandlerStart*>(parameter);
@@ -115,8 +124,9 @@ DWORD WINAPI request_handler(void* parameter) {
         AuthReply reply;
         wchar_t account[event_account_cch];
         if (cb_read == 0 || !pipe_client_account(pipe, account, event_account_cch)) text_copy(account, unknown_account);
+        IdentityPort identity = {pipe, identity_as_client, false};
         answer_auth_request(context, &request, cb_read, session, &reply, authenticate_via_ui, long_path_of,
-                            gone.get(), account);
+                            gone.get(), account, &identity);
         if (watching) end_client_watch(pipe, &watch);
         DWORD written = 0;
         if (pipe_transfer_bounded(pipe, true, &reply, sizeof reply, auth_pipe_io_timeout_ms, &written))

@@ -56,7 +56,7 @@ bool command_round(ServiceContext* context, const Rule* rule, const AuthRequest*
 
 void authorize_command(ServiceContext* context, AuthRequest* request, uint32_t session, AuthReply* reply,
                        AuthenticateFn authenticate, LongPathFn long_path, HANDLE client_gone,
-                       const wchar_t* account) {
+                       const wchar_t* account, IdentityPort* identity) {
     bool allowed = true;
     wchar_t reason[256] = L"未命中命令规则，直接放行";
     wchar_t path[sizeof(AuthRequest::path) / sizeof(wchar_t)];
@@ -66,7 +66,11 @@ void authorize_command(ServiceContext* context, AuthRequest* request, uint32_t s
     if (canonical_path(request->path, canonical, sizeof canonical / sizeof canonical[0]) &&
         rule_path_key(canonical, long_path, nullptr, path, sizeof path / sizeof path[0])) {
         text_copy(request->path, path);
-        rule = match_rule(&context->policy, rule_type_command, request->path, request->args);
+        rule = match_rule(&context->policy, rule_type_command, request->path, request->args, identity);
+        if (identity && identity->unreadable) {
+            allowed = false;  // a rule names commands by what the file is, and this file cannot be read
+            text_copy(reason, L"无法读取程序文件的身份信息，默认拒绝");
+        }
     } else if (policy_has_rules(&context->policy, rule_type_command)) {
         allowed = false;  // a short name we cannot resolve could be any command
         text_copy(reason, unresolved_path_reason);
@@ -87,7 +91,7 @@ void authorize_command(ServiceContext* context, AuthRequest* request, uint32_t s
 
 void answer_auth_request(ServiceContext* context, void* request_bytes, size_t cb_request, uint32_t client_session,
                          AuthReply* reply, AuthenticateFn authenticate, LongPathFn long_path, HANDLE client_gone,
-                         const wchar_t* client_account) {
+                         const wchar_t* client_account, IdentityPort* identity) {
     memset(reply, 0, sizeof *reply);
     reply->size = sizeof(AuthReply);
     if (cb_request != sizeof(AuthRequest)) return;
@@ -100,6 +104,6 @@ void answer_auth_request(ServiceContext* context, void* request_bytes, size_t cb
         clear_cache(context, reply);
     } else {
         authorize_command(context, request, client_session, reply, authenticate, long_path, client_gone,
-                          client_account ? client_account : unknown_account);
+                          client_account ? client_account : unknown_account, identity);
     }
 }

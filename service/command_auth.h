@@ -23,10 +23,13 @@ using AuthenticateFn = bool (*)(uint32_t session, const Settings* settings, cons
 // process at the pipe's client end, where its dialog is asked for. It waits at most
 // command_lock_wait_ms for that lock (then refused as busy); client_gone (may be null), signalled
 // when the client has left, ends the wait or the round at once and refuses the command.
-// client_account ("DOMAIN\user", or "-") goes into the audit event of a decided command.
+// client_account ("DOMAIN\user", or "-") goes into the audit event of a decided command. Rules
+// that name a command by identity are checked on the file at that path, read through identity (as
+// the client); one whose identity cannot be read is refused.
 void answer_auth_request(ServiceContext* context, void* request_bytes, size_t cb_request, uint32_t client_session,
                          AuthReply* reply, AuthenticateFn authenticate, LongPathFn long_path = long_path_of,
-                         HANDLE client_gone = nullptr, const wchar_t* client_account = L"-");
+                         HANDLE client_gone = nullptr, const wchar_t* client_account = L"-",
+                         IdentityPort* identity = nullptr);
 
 // How long a command waits for its session's round lock beyond its own round.
 constexpr DWORD command_lock_wait_ms = 10000;

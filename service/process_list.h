@@ -73,8 +73,9 @@ bool process_record_ready(const ProcessRecord* record);
 //
 // A process is opened only when its image file name could match an enabled program rule: the
 // rule's match_name, or the file-name part of its match_path, compared as the rule match compares
-// names. A program rule that names neither matches every program: it cannot be filtered by name,
-// and every new process is opened for it, as before. A rule with an argument condition never
+// names. A program rule that names neither matches every program, or (with match_original_name or
+// match_sha256) every copy of a file under any name: it cannot be filtered by name, and every new
+// process is opened for it. A rule with an argument condition never
 // matches a process and is left out.
 //
 // The list's name is the file name the process was started by. When that is a short (8.3) name

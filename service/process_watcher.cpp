@@ -11,6 +11,7 @@
 
 constexpr uint32_t relaunch_approval_floor_seconds = 5;
 constexpr size_t reason_cch = 256;
+constexpr const wchar_t* unreadable_identity_reason = L"无法读取程序文件的身份信息，默认拒绝";
 
 // --- the seen-process list ---
 
@@ -211,7 +212,7 @@ void unpin(const WatcherPorts* ports, FilePin* pin) {
 // False when the queue is full. *spare receives a starter the queue did not keep, *spare_pin a
 // pin it did not keep.
 bool enqueue(StoppedQueue* queue, const wchar_t* path, const Rule* rule, const Starter* starter, const FilePin* pin,
-             Starter* spare, FilePin* spare_pin) {
+             const ProcessParams* params, Starter* spare, FilePin* spare_pin) {
     *spare = Starter{};
     *spare_pin = *pin;
     bool kept = true, appended = false;
@@ -239,6 +240,7 @@ bool enqueue(StoppedQueue* queue, const wchar_t* path, const Rule* rule, const S
         program.in_round = false;
         program.stopped_again = false;
         program.again = Starter{};
+        program.params = *params;
         appended = true;
     }
     LeaveCriticalSection(&queue->lock);
@@ -255,7 +257,14 @@ bool still_pinned(const StoppedProgram* program, const WatcherPorts* ports) {
            volume == program->pin.volume && index == program->pin.index;
 }
 
-// The relaunch after a pass (the approval is in the cache already).
+// The arguments of the stopped process's command line; null when it could not be read.
+const wchar_t* stopped_arguments(const StoppedProgram* program) {
+    return program->params.have_command_line ? arguments_after_program(program->params.command_line) : nullptr;
+}
+
+// The relaunch after a pass (the approval is in the cache already): the approved file, with the
+// stopped process's arguments, in its current folder. A folder that cannot be used any more (it
+// was removed meanwhile) gives way to the program's own folder.
 Verdict relaunch(ServiceContext* context, const StoppedProgram* program, const WatcherPorts* ports) {
     const Settings* settings = &context->settings;
     if (!still_pinned(program, ports)) {
@@ -264,9 +273,22 @@ Verdict relaunch(ServiceContext* context, const StoppedProgram* program, const W
         return Verdict::relaunch_failed;
     }
     RelaunchTarget target;
-    bool started = relaunch_target(program->path, &target) &&
-                   ports->relaunch(ports->state, settings, &program->starter, target.program,
-                                   target.directory[0] ? target.directory : nullptr);
+    bool started = false;
+    if (relaunch_target(program->path, &target)) {
+        const wchar_t* arguments = stopped_arguments(program);
+        const wchar_t* own_folder = target.directory[0] ? target.directory : nullptr;
+        wchar_t folder[process_folder_cch];
+        // A store application is started by name without a folder, as before.
+        bool have_folder = program->params.have_folder && !is_store_app_path(program->path) &&
+                           folder_for_start(program->params.folder, folder, process_folder_cch);
+        started = ports->relaunch(ports->state, settings, &program->starter, target.program, arguments,
+                                  have_folder ? folder : own_folder);
+        if (!started && have_folder) {
+            log_event(settings, L"program relaunch: current folder not usable, trying the program's folder: %s",
+                      folder);
+            started = ports->relaunch(ports->state, settings, &program->starter, target.program, arguments, own_folder);
+        }
+    }
     if (!started) {
         log_event(settings, L"program relaunch failed: %s", program->path);
         return Verdict::relaunch_failed;
@@ -287,9 +309,15 @@ Verdict judge_stopped(ServiceContext* context, const StoppedProgram* program, co
     Account account = account_of(ports, &program->starter);
     audit_event(settings, AuditEvent::program_stopped, program->path, account.name, program->rule->display_name,
                 program->rule->auth_mode);
+    // The detail line shows the command line the relaunch will run.
+    wchar_t detail[process_command_line_cch];
+    RelaunchTarget target;
+    if (!stopped_arguments(program) || !relaunch_target(program->path, &target) ||
+        !relaunch_command_line(target.program, stopped_arguments(program), detail, process_command_line_cch))
+        detail[0] = L'\0';
     wchar_t reason[reason_cch] = L"";
     bool passed = ports->authenticate(ports->state, program->starter.session, settings, program->rule, program->path,
-                                      L"", reason, reason_cch);
+                                      detail, reason, reason_cch);
     reason[reason_cch - 1] = L'\0';
     if (!passed) {
         log_event(settings, L"program denied: %s reason=%s", program->path, reason);
@@ -378,7 +406,15 @@ Verdict meet_canonical(ServiceContext* context, StoppedQueue* queue, uint32_t pi
         audit_event(&context->settings, AuditEvent::program_denied, full, unknown_account, unresolved_path_reason);
         return Verdict::denied;
     }
-    const Rule* rule = match_rule(&context->policy, rule_type_program, path, L"");
+    IdentityPort identity = {ports->state, ports->read_identity, false};
+    const Rule* rule = match_rule(&context->policy, rule_type_program, path, L"", &identity);
+    if (identity.unreadable) {
+        // A rule names this program by what the file is, and the file cannot be read to tell.
+        if (!stop(context, pid, path, ports)) return Verdict::not_stopped;
+        log_event(&context->settings, L"program denied: %s reason=%s", path, unreadable_identity_reason);
+        audit_event(&context->settings, AuditEvent::program_denied, path, unknown_account, unreadable_identity_reason);
+        return Verdict::denied;
+    }
     if (!rule) return Verdict::not_protected;
 
     // The starter is taken first: the approval that lets the process run is its own user's.
@@ -408,6 +444,10 @@ Verdict meet_canonical(ServiceContext* context, StoppedQueue* queue, uint32_t pi
         pin = FilePin{};
         refusal = unpinned_reason;
     }
+    // Read before the stop as well; what cannot be read is started without, as it was before.
+    ProcessParams params;
+    params.have_command_line = params.have_folder = false;
+    if (!refusal && ports->read_params) ports->read_params(ports->state, pid, &params);
     if (!stop(context, pid, path, ports)) {
         release(ports, &starter);
         unpin(ports, &pin);
@@ -420,9 +460,13 @@ Verdict meet_canonical(ServiceContext* context, StoppedQueue* queue, uint32_t pi
         audit_event(&context->settings, AuditEvent::program_denied, path, account.name, refusal);
         return Verdict::denied;
     }
+    if (!params.have_command_line)
+        log_event(&context->settings, L"program command line not read, relaunch without arguments: %s", path);
+    if (!params.have_folder)
+        log_event(&context->settings, L"program current folder not read, relaunch in the program's folder: %s", path);
     Starter spare;
     FilePin spare_pin;
-    bool queued = enqueue(queue, path, rule, &starter, &pin, &spare, &spare_pin);
+    bool queued = enqueue(queue, path, rule, &starter, &pin, &params, &spare, &spare_pin);
     release(ports, &spare);
     unpin(ports, &spare_pin);
     if (!queued) {

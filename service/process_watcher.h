@@ -9,6 +9,7 @@
 #include <stdint.h>
 
 #include "common/policy.h"
+#include "service/process_params.h"
 #include "service/relaunch.h"
 #include "service/rule_match.h"
 #include "service/service_context.h"
@@ -136,8 +137,9 @@ struct WatcherPorts {
     // The MFA round (authenticate_via_ui in the service), shown in the stopped program's session.
     bool (*authenticate)(void* state, uint32_t session, const Settings* settings, const Rule* rule,
                          const wchar_t* target, const wchar_t* detail, wchar_t* message, size_t cch_message);
+    // arguments: the text after the program on its command line; null or empty: none.
     bool (*relaunch)(void* state, const Settings* settings, const Starter* starter, const wchar_t* program,
-                     const wchar_t* directory);
+                     const wchar_t* arguments, const wchar_t* directory);
     // "DOMAIN\user" of the starter, for the audit events; null or false: the account is unknown.
     bool (*account)(void* state, const Starter* starter, wchar_t* out, size_t cch_out);
     // Opens and pins the image as the starter (impersonating its token); false when it cannot.
@@ -145,6 +147,10 @@ struct WatcherPorts {
     // Opens the path again as the starter and reads the identity of the file it names now.
     bool (*file_identity)(void* state, const Starter* starter, const wchar_t* path, uint32_t* volume, uint64_t* index);
     void (*unpin)(void* state, const FilePin* pin);
+    // The identity of the image file, read as the process's starter (see IdentityPort).
+    bool (*read_identity)(void* state, const wchar_t* path, bool want_hash, FileIdentity* out);
+    // The process's command line and current folder, before it is stopped (see process_params.h).
+    void (*read_params)(void* state, uint32_t pid, ProcessParams* out);
 };
 
 enum class Verdict {
@@ -171,6 +177,7 @@ struct StoppedProgram {
     bool in_round;
     bool stopped_again;  // in_round: started and stopped again in the same session meanwhile
     Starter again;       // that start's starter, asked for after a failed round
+    ProcessParams params;  // the stopped process's command line and folder: the relaunch's arguments and folder
 };
 
 struct StoppedQueue {
@@ -190,9 +197,10 @@ void stopped_queue_destroy(StoppedQueue* queue, const WatcherPorts* ports);
 
 // Meets one new process by its image path (the watcher thread): the canonical path (no "\\?\"
 // prefix), the long path (a short name that cannot be resolved is stopped and refused), rule match
-// (program rules, empty argument text), the starter, cache lookup (the starter's user and the
-// path), the stop, and the queue. A protected program whose path is longer than a round can carry
-// (watcher_path_cch - 1 units) is stopped and refused. Writes the log lines of the outcomes it
+// (program rules, empty argument text; a file whose identity a rule needs but cannot be read is
+// stopped and refused), the starter, cache lookup (the starter's user and the path), the command
+// line and folder, the stop, and the queue. A protected program whose path is longer than a round
+// can carry (watcher_path_cch - 1 units) is stopped and refused. Writes the log lines of the outcomes it
 // decides; never waits for a person.
 Verdict meet_process(ServiceContext* context, StoppedQueue* queue, uint32_t pid, const wchar_t* image_path,
                      const WatcherPorts* ports);

@@ -23,6 +23,7 @@
 #include <windows.h>
 
 #include "common/event_log.h"
+#include "common/file_identity.h"
 #include "common/handle.h"
 #include "common/process_identity.h"
 #include "common/text.h"
@@ -76,6 +77,23 @@ uint32_t starter_limits(HANDLE token) {
     return limits;
 }
 
+// The image file is read as its starter too: a file the user could not read is not read for them.
+bool identity_as_starter(void* state, const wchar_t* path, bool want_hash, FileIdentity* out) {
+    ExaminedProcess* examined = static_cast<ExaminedProcess*>(state);
+    OwnedHandle token;
+    if (!examined || !OpenProcessToken(examined->handle, TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_IMPERSONATE, token.put()))
+        return false;
+    if (!ImpersonateLoggedOnUser(token.get())) return false;
+    bool read = read_file_identity(path, want_hash, out);
+    RevertToSelf();
+    return read;
+}
+
+void params_of_examined(void* state, uint32_t pid, ProcessParams* out) {
+    ExaminedProcess* examined = static_cast<ExaminedProcess*>(state);
+    if (examined) read_process_params(examined->handle, pid, out);
+}
+
 bool take_starter(void* state, uint32_t, Starter* out) {
     ExaminedProcess* examined = static_cast<ExaminedProcess*>(state);
     out->token = 0;
@@ -118,8 +136,8 @@ bool ask_user(void*, uint32_t session, const Settings* settings, const Rule* rul
 }
 
 bool start_again(void*, const Settings* settings, const Starter* starter, const wchar_t* program,
-                 const wchar_t* directory) {
-    return relaunch_program(settings, starter, program, directory);
+                 const wchar_t* arguments, const wchar_t* directory) {
+    return relaunch_program(settings, starter, program, directory, arguments);
 }
 
 bool starter_account(void*, const Starter* starter, wchar_t* out, size_t cch_out) {
@@ -167,9 +185,10 @@ bool file_identity(void*, const Starter* starter, const wchar_t* path, uint32_t*
 void unpin(void*, const FilePin* pin) { CloseHandle(reinterpret_cast<HANDLE>(pin->handle)); }
 
 WatcherPorts real_ports(ExaminedProcess* examined) {
-    return {examined,     long_path_as_starter, take_starter, release_starter, stop_examined,
-            lookup_cache, insert_cache,         ask_user,     start_again,     starter_account,
-            pin_image,    file_identity,        unpin};
+    return {examined,      long_path_as_starter, take_starter,        release_starter, stop_examined,
+            lookup_cache,  insert_cache,         ask_user,            start_again,     starter_account,
+            pin_image,     file_identity,        unpin,               identity_as_starter,
+            params_of_examined};
 }
 
 // Opens the process for the pass; false when it cannot even be queried (gone, or not ours).

@@ -6,10 +6,11 @@
 #include "common/log.h"
 #include "common/settings.h"
 #include "common/text.h"
+#include "service/process_params.h"
 
 namespace {
 
-constexpr size_t command_line_cch = 1028;
+constexpr size_t command_line_cch = process_command_line_cch;
 constexpr size_t found_cch = 1024;
 constexpr uint32_t error_file_not_found = 2;
 
@@ -63,10 +64,13 @@ bool find_on_path(const void* environment, const wchar_t* name, bool (*exists)(v
 }
 
 bool relaunch_as_starter(const Settings* s, const Starter* starter, const wchar_t* program, const wchar_t* directory,
-                         const RelaunchPorts* ports) {
+                         const RelaunchPorts* ports, const wchar_t* arguments) {
     wchar_t command_line[command_line_cch];
     if (!program || program[0] == L'\0' || text_format(command_line, command_line_cch, L"\"%s\"", program) != text_ok)
         return false;
+    if (arguments && arguments[0] != L'\0' &&
+        !relaunch_command_line(program, arguments, command_line, command_line_cch))
+        log_event(s, L"relaunch: command line too long, started without arguments: %s", program);
     log_event(s, L"relaunch: exe=%s session=%lu", program, ul(starter->session));
     if (!starter->token) {
         // Never a start as the service itself: without the starter's token nothing is started.

@@ -49,8 +49,10 @@ struct RelaunchPorts {
 // name, the first match along the Path of the user's own environment, started the same way and with
 // the same token (a full path has nothing more to find). Every step is logged. True when a process
 // was started.
+// arguments (may be null) follow the quoted program on the command line; when the two do not fit
+// CreateProcess's limit the program is started without them (logged).
 bool relaunch_as_starter(const Settings* s, const Starter* starter, const wchar_t* program, const wchar_t* directory,
-                         const RelaunchPorts* ports);
+                         const RelaunchPorts* ports, const wchar_t* arguments = nullptr);
 
 // The first folder of the environment block's Path (the name compared ignoring case) that holds
 // name: "<folder>\<name>" into out. False (out untouched) when there is none, or name is not a bare
@@ -59,4 +61,5 @@ bool find_on_path(const void* environment, const wchar_t* name, bool (*exists)(v
                   void* state, wchar_t* out, size_t cch_out);
 
 // relaunch_as_starter with the real calls.
-bool relaunch_program(const Settings* s, const Starter* starter, const wchar_t* program, const wchar_t* directory);
+bool relaunch_program(const Settings* s, const Starter* starter, const wchar_t* program, const wchar_t* directory,
+                      const wchar_t* arguments = nullptr);

@@ -52,7 +52,8 @@ bool file_exists(void*, const wchar_t* path) {
 
 }  // namespace
 
-bool relaunch_program(const Settings* s, const Starter* starter, const wchar_t* program, const wchar_t* directory) {
+bool relaunch_program(const Settings* s, const Starter* starter, const wchar_t* program, const wchar_t* directory,
+                      const wchar_t* arguments) {
     RelaunchPorts ports = {nullptr, user_environment, free_user_environment, create_as, file_exists};
-    return relaunch_as_starter(s, starter, program, directory, &ports);
+    return relaunch_as_starter(s, starter, program, directory, &ports, arguments);
 }

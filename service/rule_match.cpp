@@ -3,12 +3,14 @@
 #include <windows.h>
 #include <shlwapi.h>
 
+#include "common/log.h"
 #include "common/text.h"
 
 bool rule_text_equal(const wchar_t* rule_text, const wchar_t* text) { return text_equal_nocase(rule_text, text); }
 
 namespace {
 
+// The conditions on the path and the argument text.
 bool rule_matches(const Rule& rule, const wchar_t* path, const wchar_t* args) {
     if (rule.match_path[0] != L'\0' && !rule_text_equal(rule.match_path, path)) return false;
     if (rule.match_name[0] != L'\0') {
@@ -22,13 +24,38 @@ bool rule_matches(const Rule& rule, const wchar_t* path, const wchar_t* args) {
 
 }  // namespace
 
-const Rule* match_rule(const Policy* policy, uint32_t type, const wchar_t* path, const wchar_t* args) {
+const Rule* match_rule(const Policy* policy, uint32_t type, const wchar_t* path, const wchar_t* args,
+                       IdentityPort* identity) {
     if (!policy || !path) return nullptr;
     uint32_t count = policy->count < policy_max_rules ? policy->count : policy_max_rules;
+    // The hash is read only when an enabled rule of the type asks for one.
+    bool want_hash = false;
+    for (uint32_t i = 0; i < count; ++i) {
+        const Rule& rule = policy->rules[i];
+        if (static_cast<uint32_t>(rule.type) == type && rule.enabled != 0 && rule.match_sha256[0] != L'\0')
+            want_hash = true;
+    }
+    FileIdentity file = {};
+    bool asked = false, read = false;
     for (uint32_t i = 0; i < count; ++i) {
         const Rule& rule = policy->rules[i];
         if (static_cast<uint32_t>(rule.type) != type || rule.enabled == 0) continue;
-        if (rule_matches(rule, path, args)) return &rule;
+        if (!rule_matches(rule, path, args)) continue;
+        if (!rule_has_identity(&rule)) return &rule;
+        if (!identity || !identity->read) continue;
+        if (!asked) {
+            asked = true;
+            read = identity->read(identity->state, path, want_hash, &file);
+        }
+        switch (identity_matches(&rule, &file, read)) {
+        case IdentityMatch::yes:
+            return &rule;
+        case IdentityMatch::no:
+            break;
+        case IdentityMatch::unreadable:
+            identity->unreadable = true;
+            return nullptr;
+        }
     }
     return nullptr;
 }
@@ -56,4 +83,21 @@ bool policy_has_rules(const Policy* policy, uint32_t type) {
         if (static_cast<uint32_t>(policy->rules[i].type) == type && policy->rules[i].enabled != 0) return true;
     }
     return false;
+}
+
+uint32_t drop_malformed_rules(Policy* policy, const Settings* settings) {
+    uint32_t count = policy->count < policy_max_rules ? policy->count : policy_max_rules;
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (rule_sha256_well_formed(&policy->rules[i])) {
+            if (kept != i) policy->rules[kept] = policy->rules[i];
+            ++kept;
+            continue;
+        }
+        log_event(settings, L"rule skipped: match_sha256 is not 64 hexadecimal digits: %s",
+                  policy->rules[i].display_name);
+    }
+    for (uint32_t i = kept; i < count; ++i) policy->rules[i] = Rule{};
+    policy->count = kept;
+    return count - kept;
 }

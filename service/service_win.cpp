@@ -88,6 +88,7 @@ void service_run() {
     // A missing or broken file leaves what the reader leaves: no rules protect nothing.
     load_settings(settings_path, &g_context.settings);
     load_policy(policy_path, &g_context.policy);
+    drop_malformed_rules(&g_context.policy, &g_context.settings);
     log_event(&g_context.settings, L"service started, rules=%lu", static_cast<unsigned long>(g_context.policy.count));
     wchar_t rule_count[16];
     text_format(rule_count, 16, L"%lu", static_cast<unsigned long>(g_context.policy.count));

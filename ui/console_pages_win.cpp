@@ -56,7 +56,9 @@ void add_rule_row(HWND list, int row, const Rule& rule) {
     LVITEMW item = {};
     item.mask = LVIF_TEXT;
     item.iItem = row;
-    item.pszText = const_cast<wchar_t*>(rule.display_name);
+    wchar_t name[ARRAYSIZE(rule.display_name) + 16];
+    rule_row_name(&rule, text_for_id(137), name, ARRAYSIZE(name));
+    item.pszText = name;
     int index = static_cast<int>(SendMessageW(list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)));
     if (index < 0) return;
     wchar_t mode[32], cache[32];

@@ -37,7 +37,8 @@ bool rules_equal(const Rule* a, const Rule* b) {
     return a->type == b->type && (a->enabled != 0) == (b->enabled != 0) &&
            a->cache_window_seconds == b->cache_window_seconds && !wcscmp(a->display_name, b->display_name) &&
            !wcscmp(a->match_path, b->match_path) && !wcscmp(a->match_name, b->match_name) &&
-           !wcscmp(a->args_contains, b->args_contains) && !wcscmp(a->auth_mode, b->auth_mode);
+           !wcscmp(a->args_contains, b->args_contains) && !wcscmp(a->auth_mode, b->auth_mode) &&
+           !wcscmp(a->match_original_name, b->match_original_name) && !wcscmp(a->match_sha256, b->match_sha256);
 }
 
 bool policies_equal(const Policy* a, const Policy* b) {
@@ -182,4 +183,11 @@ const wchar_t* console_text(ConsoleText which) {
     for (const ConsoleTextEntry& entry : console_texts)
         if (entry.which == which) return english ? entry.en_us : entry.zh_cn;
     return L"";
+}
+
+void rule_row_name(const Rule* rule, const wchar_t* marker, wchar_t* out, size_t cch_out) {
+    if (rule_has_identity(rule) && marker && marker[0]) {
+        if (text_format(out, cch_out, L"%s %s", rule->display_name, marker) == text_ok) return;
+    }
+    text_copy(out, cch_out, rule->display_name);
 }

@@ -62,7 +62,7 @@ enum ConsoleTextId : unsigned {
     txt_uninstall = 130,
     txt_uninstall_confirm = 131,
     txt_uninstalled = 132,
-    txt_event_log_hint = 133,
+    txt_event_log_hint = 138,
 };
 
 // The rule type a page lists: program rules on the app-rules page, command rules on every other.
@@ -75,6 +75,9 @@ bool remove_rule_slot(Policy* p, uint32_t slot);
 // Appends r as the file would read it back after append_rule (always enabled); false when full.
 bool policy_append(Policy* p, const Rule* r);
 bool rules_equal(const Rule* a, const Rule* b);
+// A rule's name on the rule pages: the display name, followed by marker when the rule names its
+// program by identity (OriginalFilename or SHA-256).
+void rule_row_name(const Rule* rule, const wchar_t* marker, wchar_t* out, size_t cch_out);
 bool policies_equal(const Policy* a, const Policy* b);
 // Program rules, and every other rule counted as a command rule (the dashboard's line).
 void count_rules(const Policy* p, uint32_t* app_rules, uint32_t* cmd_rules);

@@ -132,9 +132,21 @@ bool fill_from_browsed_path(const wchar_t* path, const wchar_t* current_display,
     return true;
 }
 
+bool identity_fill(const FileIdentity* identity, bool read, IdentityFill* out) {
+    if (!read) return false;
+    IdentityFill fill = {};
+    if (identity->have_original_name) text_copy(fill.original_name, identity->original_name);
+    if (identity->have_sha256 && !sha256_to_hex(identity->sha256, fill.sha256, form_sha256_cch)) fill.sha256[0] = 0;
+    if (empty(fill.original_name) && empty(fill.sha256)) return false;
+    *out = fill;
+    return true;
+}
+
 unsigned check_rule_form(const RuleForm* form) {
     if (empty(form->display_name)) return 118;
-    if (empty(form->file_name) && empty(form->path)) return 119;
+    uint8_t sha256[sha256_cb];
+    if (!empty(form->sha256) && !sha256_from_hex(form->sha256, sha256)) return 136;
+    if (empty(form->file_name) && empty(form->path) && empty(form->original_name) && empty(form->sha256)) return 119;
     return 0;
 }
 
@@ -157,6 +169,8 @@ void rule_from_form(const RuleForm* form, int32_t type, const Rule* previous, Ru
     text_copy(out->match_name, form->file_name);
     text_copy(out->match_path, form->path);
     text_copy(out->args_contains, type == rule_type_command ? form->args : L"");
+    text_copy(out->match_original_name, form->original_name);
+    text_copy(out->match_sha256, form->sha256);
     text_copy(out->auth_mode, form->mode);
     out->cache_window_seconds = leading_seconds(form->cache);
 }
@@ -166,7 +180,8 @@ EditorLayout editor_layout(int32_t type, bool editing) {
     layout.top = type == rule_type_command && !editing ? 116 : 20;
     layout.path_row = layout.top + 150;
     layout.last_text_row = type == rule_type_command ? layout.top + 214 : layout.path_row;
-    layout.mode_row = layout.last_text_row + 64;
+    layout.identity_row = layout.last_text_row + 64;
+    layout.mode_row = layout.identity_row + 84;
     layout.client_height = layout.mode_row + 186;
     return layout;
 }

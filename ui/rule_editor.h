@@ -5,6 +5,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "common/file_identity.h"
 #include "common/policy.h"
 
 enum class Language;
@@ -22,6 +23,9 @@ enum RuleEditorControl : int {
     id_validation = 509,
     id_browse = 510,
     id_presets = 511,
+    id_original_name = 512,
+    id_sha256 = 513,
+    id_identity_note = 514,
 };
 
 // Field capacities (units, terminator included).
@@ -31,6 +35,8 @@ constexpr size_t form_path_cch = 1024;
 constexpr size_t form_args_cch = 512;
 constexpr size_t form_cache_cch = 16;
 constexpr size_t form_mode_cch = 32;
+constexpr size_t form_original_name_cch = 260;
+constexpr size_t form_sha256_cch = 65;
 
 struct RulePreset {
     const wchar_t* label;
@@ -75,6 +81,16 @@ bool fill_from_typed_path(const wchar_t* path, const wchar_t* current_file, cons
 // A file chosen with Browse: the path, its file name (always), and the display name when empty.
 bool fill_from_browsed_path(const wchar_t* path, const wchar_t* current_display, RuleFieldFill* out);
 
+// What Browse reads from the chosen file for the identity fields: its OriginalFilename (empty
+// when it has none) and its SHA-256 (lower-case hexadecimal; empty when it could not be read).
+struct IdentityFill {
+    wchar_t original_name[form_original_name_cch];
+    wchar_t sha256[form_sha256_cch];
+};
+// The identity fields from what was read: an OriginalFilename only when there is one, the hash
+// whenever it was made. False (out untouched) when neither was read.
+bool identity_fill(const FileIdentity* identity, bool read, IdentityFill* out);
+
 struct RuleForm {
     wchar_t display_name[form_display_cch];
     wchar_t file_name[form_file_cch];
@@ -82,9 +98,13 @@ struct RuleForm {
     wchar_t args[form_args_cch];  // empty for program rules
     wchar_t cache[form_cache_cch];
     wchar_t mode[form_mode_cch];
+    wchar_t original_name[form_original_name_cch];
+    wchar_t sha256[form_sha256_cch];
 };
 
-// 0 when the form can be saved, else the language-table id of the message to show (118, 119).
+// 0 when the form can be saved, else the language-table id of the message to show (118, 119,
+// 136 for a SHA-256 that is not 64 hexadecimal digits). A rule may name its program by identity
+// alone: an OriginalFilename or a hash stands for the name or path.
 unsigned check_rule_form(const RuleForm* form);
 // The leading decimal digits of a text (spaces before them skipped), at most 2^31 - 1; 0 without.
 int32_t leading_seconds(const wchar_t* text);
@@ -93,9 +113,10 @@ void rule_from_form(const RuleForm* form, int32_t type, const Rule* previous, Ru
 
 // The editor's vertical layout: the first field label (20, or 116 below the quick select of a new
 // command rule), the path row, the last text row (the path, or the argument filter of command
-// rules), the mode combo, and the client height (program 420, new command 580, edited command 484).
+// rules), the identity row (OriginalFilename and SHA-256 side by side, the hash note under them),
+// the mode combo, and the client height (program 504, new command 664, edited command 568).
 struct EditorLayout {
-    int top, path_row, last_text_row, mode_row, client_height;
+    int top, path_row, last_text_row, identity_row, mode_row, client_height;
 };
 EditorLayout editor_layout(int32_t type, bool editing);
 // Title string id: 105 add app, 106 add command, 107 edit app, 108 edit command.

@@ -75,6 +75,8 @@ void fill_from_rule(HWND window, const Rule& rule, int32_t type) {
     SetDlgItemTextW(window, id_file_name, rule.match_name);
     SetDlgItemTextW(window, id_path, rule.match_path);
     if (type == rule_type_command) SetDlgItemTextW(window, id_args, rule.args_contains);
+    SetDlgItemTextW(window, id_original_name, rule.match_original_name);
+    SetDlgItemTextW(window, id_sha256, rule.match_sha256);
     SendDlgItemMessageW(window, id_mode, CB_SETCURSEL, auth_mode_index(rule.auth_mode), 0);
     wchar_t cache[16];
     text_format(cache, 16, L"%lu", static_cast<unsigned long>(rule.cache_window_seconds));
@@ -113,8 +115,13 @@ bool on_create(HWND window, const CREATESTRUCTW* create) {
         label(window, 114, y + 192);
         make_rounded_edit(window, id_args, false, 20, layout.last_text_row, 420, 28);
     }
-    int c = layout.last_text_row, f = layout.mode_row;
-    label(window, 116, c + 42);
+    int f = layout.mode_row, r = layout.identity_row;
+    make_label(window, 0, text_for_id(133), 20, r - 22, 144, 18, ui_fonts().body);
+    make_label(window, 0, text_for_id(134), 168, r - 22, 272, 18, ui_fonts().body);
+    make_rounded_edit(window, id_original_name, false, 20, r, 140, 28);
+    make_rounded_edit(window, id_sha256, false, 168, r, 272, 28);
+    make_label(window, id_identity_note, text_for_id(135), 20, r + 34, 420, 18, ui_fonts().body);
+    label(window, 116, f - 22);
     HWND modes = make_combo(window, id_mode, 20, f, 200, 120);
     for (int i = 0; modes && i < auth_mode_count; ++i)
         SendMessageW(modes, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(auth_modes[i]));
@@ -130,7 +137,8 @@ bool on_create(HWND window, const CREATESTRUCTW* create) {
         int id;
         size_t cch;
     } limits[] = {{id_display_name, form_display_cch}, {id_file_name, form_file_cch}, {id_path, form_path_cch},
-                  {id_args, form_args_cch},           {id_cache, form_cache_cch}};
+                  {id_args, form_args_cch},           {id_cache, form_cache_cch},
+                  {id_original_name, form_original_name_cch}, {id_sha256, form_sha256_cch}};
     for (const auto& limit : limits)
         if (GetDlgItem(window, limit.id)) SendDlgItemMessageW(window, limit.id, EM_LIMITTEXT, limit.cch - 1, 0);
 
@@ -170,6 +178,8 @@ void on_save(HWND window, EditorState* e) {
     read(window, id_path, form.path, form_path_cch);
     read(window, id_args, form.args, form_args_cch);
     read(window, id_cache, form.cache, form_cache_cch);
+    read(window, id_original_name, form.original_name, form_original_name_cch);
+    read(window, id_sha256, form.sha256, form_sha256_cch);
     unsigned problem = check_rule_form(&form);
     show_validation(window, problem);
     if (problem) return;
@@ -196,6 +206,14 @@ void on_browse(HWND window) {
     read(window, id_display_name, display, form_display_cch);
     RuleFieldFill fill;
     if (fill_from_browsed_path(file, display, &fill)) apply_fill(window, fill);
+    // The identity of the chosen file, read as the console's user; a field is replaced only
+    // by what could be read.
+    FileIdentity identity;
+    IdentityFill identity_fields;
+    if (identity_fill(&identity, read_file_identity(file, true, &identity), &identity_fields)) {
+        SetDlgItemTextW(window, id_original_name, identity_fields.original_name);
+        SetDlgItemTextW(window, id_sha256, identity_fields.sha256);
+    }
 }
 
 // Each fill is its own: writing a field sends this window the field's change notice, which runs

@@ -3,8 +3,12 @@ Browse, validation), Add / Toggle / Edit / Delete with the policy file read afte
 files that are missing, hold no list, are too large, change underneath or cannot be replaced; the
 settings file that cannot be replaced (see console_fixture.py)."""
 
+import hashlib
+import os
+import shutil
+
 from console_fixture import CONSOLE, EDITOR, ConsoleCase
-from harness import main, policy_json, rule_json
+from harness import BIN, main, policy_json, rule_json
 
 SAVED = "Saved. Restart required."
 
@@ -33,7 +37,7 @@ class Rules(ConsoleCase):
         self.assertNotIn("511", fields)  # no presets for programs
         self.assertNotIn("504", fields)  # no argument filter
         self.assertEqual((fields["505"], fields["506"], fields["507"]), ("totp", "300", "Add"))
-        self.screenshot("editor_add_app_en-US", EDITOR, size=(460, 420))
+        self.screenshot("editor_add_app_en-US", EDITOR, size=(460, 504))
 
         # Validation: the name first, then a file name or a path.
         self.w(EDITOR, "press", "507")
@@ -99,7 +103,7 @@ class Rules(ConsoleCase):
         self.assertEqual(len(items), 13)
         self.assertEqual(items[0], "0\t1\t— Quick Select Presets —")
         self.assertEqual(items[4], "4\t0\tsc.exe (Service Control)")
-        self.screenshot("editor_add_command_en-US", EDITOR, size=(460, 580))
+        self.screenshot("editor_add_command_en-US", EDITOR, size=(460, 664))
         # A preset on an empty form names the rule after the program and sets no filter.
         self.w(EDITOR, "pick", "511", "2")
         fields = self.editor()
@@ -126,7 +130,7 @@ class Rules(ConsoleCase):
         fields = self.editor()
         self.assertEqual((fields["caption"], fields["504"]), ("Edit Command", "stop "))
         self.assertNotIn("511", fields)
-        self.screenshot("editor_edit_command_en-US", EDITOR, size=(460, 484))
+        self.screenshot("editor_edit_command_en-US", EDITOR, size=(460, 568))
         self.w(EDITOR, "close")
         self.wait_gone(EDITOR, timeout=5)
 
@@ -138,15 +142,33 @@ class Rules(ConsoleCase):
         self.click(214)
         fields = self.editor()
         self.assertEqual(fields["caption"], "添加受保护程序")
-        self.screenshot("editor_add_app_zh-CN", EDITOR, size=(460, 420))
+        self.screenshot("editor_add_app_zh-CN", EDITOR, size=(460, 504))
         self.set_field(502, "old.exe")
         self.click(510, EDITOR)
         self.assertEqual(self.driver("filedialog", self.install.path_win("LEDGER.EXE"), "15000")[0], 0)
         self.assertTrue(self.wait_field(503, self.install.path_win("LEDGER.EXE")))
         fields = self.editor()
         self.assertEqual((fields["501"], fields["502"]), ("LEDGER", "LEDGER.EXE"))  # the file name is replaced
-        self.w(EDITOR, "close")
-        self.wait_gone(EDITOR, timeout=5)
+        # Browse fills the identity of the file: no version resource, so the hash alone.
+        self.assertTrue(self.wait_field(513, hashlib.sha256(b"not a real program").hexdigest()))
+        self.assertEqual(self.editor()["512"], "")
+        # A program with a version resource gives its OriginalFilename too, whatever its name.
+        shutil.copy(os.path.join(BIN, "protected_app.exe"), os.path.join(self.install.folder, "renamed.exe"))
+        self.click(510, EDITOR)
+        self.assertEqual(self.driver("filedialog", self.install.path_win("renamed.exe"), "15000")[0], 0)
+        self.assertTrue(self.wait_field(512, "protected_app.exe"))
+        with open(os.path.join(BIN, "protected_app.exe"), "rb") as f:
+            self.assertEqual(self.editor()["513"], hashlib.sha256(f.read()).hexdigest())
+        self.assertEqual(self.editor()["514"], "按哈希匹配的规则在程序更新后不再生效。")
+        self.screenshot("editor_browse_identity_zh-CN", EDITOR, size=(460, 504))
+        self.click(507, EDITOR)
+        self.message()
+        self.wait_gone(EDITOR, timeout=10)
+        # The rule page marks a rule that names its program by identity.
+        self.assertIn("[身份]", self.w(CONSOLE, "rows", "213")[1])
+        saved = [r for r in self.rules() if r.get("match_original_name")]
+        self.assertEqual([(r["match_name"], r["match_original_name"], len(r["match_sha256"])) for r in saved],
+                         [("renamed.exe", "protected_app.exe", 64)])
 
         self.page(2)
         self.click(214)
@@ -155,7 +177,7 @@ class Rules(ConsoleCase):
                          ("0\t1\t— 快速选择常用命令 —", "1\t0\tcmd.exe（命令提示符）", "12\t0\t自定义…"))
         self.w(EDITOR, "pick", "511", "1")
         self.assertEqual(self.editor()["501"], "cmd.exe")
-        self.screenshot("editor_add_command_zh-CN", EDITOR, size=(460, 580))
+        self.screenshot("editor_add_command_zh-CN", EDITOR, size=(460, 664))
 
     def wait_field(self, control, value):
         from harness import wait_until

@@ -52,11 +52,14 @@ def settings_json(**values):
 
 
 def rule_json(type="command", display_name="Rule", match_name="", match_path="", args_contains="",
-              auth_mode="totp", cache_window_seconds=300, enabled=True):
+              auth_mode="totp", cache_window_seconds=300, enabled=True, match_original_name="", match_sha256=""):
+    identity = "".join(' "%s": "%s",' % (key, json_escape(value))
+                       for key, value in (("match_original_name", match_original_name), ("match_sha256", match_sha256))
+                       if value)
     return ('{ "type": "%s", "display_name": "%s", "match_name": "%s", "match_path": "%s", '
-            '"args_contains": "%s", "auth_mode": "%s", "cache_window_seconds": %d, "enabled": %s }'
+            '"args_contains": "%s",%s "auth_mode": "%s", "cache_window_seconds": %d, "enabled": %s }'
             % (type, json_escape(display_name), json_escape(match_name), json_escape(match_path),
-               json_escape(args_contains), auth_mode, cache_window_seconds, "true" if enabled else "false"))
+               json_escape(args_contains), identity, auth_mode, cache_window_seconds, "true" if enabled else "false"))
 
 
 def policy_json(rules):

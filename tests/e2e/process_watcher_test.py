@@ -58,7 +58,13 @@ def reported_exit(process, timeout=10):
     return lines[-1] if lines else ""
 
 
-class ProcessWatcher(E2ETestCase):
+class WatcherCase(E2ETestCase):
+    """What the watcher's end-to-end tests share: the install, the host script, the starts."""
+
+    def setUp(self):
+        super().setUp()
+        self.started_pids = set()
+
     def lay_out(self, rules, host=True, app=True):
         executables = ("SentrelSvc.exe", "free_app.exe", "report_exit.exe") + ((APP,) if app else ()) + (("SentrelUI.exe",) if host else ())
         self.install.lay_out(policy=policy_json(rules), executables=executables,
@@ -86,10 +92,14 @@ class ProcessWatcher(E2ETestCase):
         except FileNotFoundError:
             return []
 
-    def start_app(self, *args, name=APP, folder_win=None):
-        """Starts the program from a Windows parent, which reports its whole exit code."""
+    def start_app(self, *args, name=APP, folder_win=None, cwd="/tmp"):
+        """Starts the program from a Windows parent, which reports its whole exit code (and the
+        started program's id: every other start of it with these arguments is a relaunch)."""
         exe = (folder_win or self.install.folder_win) + "\\" + name
-        process = self.install.start("report_exit.exe", exe, *args, cwd="/tmp")
+        process = self.install.start("report_exit.exe", exe, *args, cwd=cwd, env={"REPORT_EXIT_PID": "1"})
+        line = process.stderr.readline().decode("utf-8", "replace")
+        self.assertTrue(line.startswith("started pid: "), line)
+        self.started_pids.add(int(line.split(":")[1]))
         # Started means recorded, or already ended: the watcher may stop a protected program
         # before its first line has run (then the parent reports the exit code).
         folder = win_to_unix(folder_win) if folder_win else None
@@ -109,10 +119,16 @@ class ProcessWatcher(E2ETestCase):
         return [m for m in self.install.log_messages() if m.startswith("program ") or m.startswith("relaunch")]
 
     def relaunched(self, folder=None):
-        """Starts without arguments: the relaunches (tests always start the program with some)."""
-        return [s for s in self.starts(folder) if s["args"] == []]
+        """Starts of processes the tests did not start themselves: the relaunches."""
+        return [s for s in self.starts(folder) if s["pid"] not in self.started_pids]
 
-    # ------------------------------------------------------------------------------------------
+    def installed_apps(self):
+        """Running copies of the program (not the report_exit parents naming it)."""
+        path = self.app_win.lower().encode()
+        return self.install.installed_processes(lambda cmdline: cmdline.startswith(path))
+
+
+class ProcessWatcher(WatcherCase):
     def test_program_is_stopped_asked_for_and_relaunched_then_a_second_start_runs_within_the_window(self):
         self.lay_out([rule_json("program", "Other", match_name="other.exe"),
                       rule_json("program", "Protected app", match_name="PROTECTED_APP.EXE", auth_mode="email",
@@ -124,12 +140,14 @@ class ProcessWatcher(E2ETestCase):
         self.assert_stopped(first)
         self.assertTrue(self.install.wait_for_log("program relaunch ok: " + self.app_win), self.program_lines())
         request = self.host_requests()[0]
+        # The detail line is the command line the relaunch runs: the approved file and the arguments.
         self.assertEqual((request["mode"], request["title"], request["target"], request["detail"]),
-                         (4, "Protected app", self.app_win, ""))
-        # The new process runs without the first start's arguments, in the program's own folder.
+                         (4, "Protected app", self.app_win, '"%s" first' % self.app_win))
+        # The new process runs with the first start's arguments, in its current folder.
         self.assertTrue(wait_until(lambda: len(self.relaunched()) == 1))
         again = self.relaunched()[0]
-        self.assertEqual((again["image"], again["cwd"]), (self.app_win, self.install.folder_win))
+        self.assertEqual((again["image"], again["args"], again["cwd"].rstrip("\\").lower()),
+                         (self.app_win, ["first"], "z:\\tmp"))
         self.assertEqual(self.program_lines(), [
             "relaunch: exe=%s session=1" % self.app_win,
             "relaunch ok pid=%d session=1" % again["pid"],
@@ -141,11 +159,6 @@ class ProcessWatcher(E2ETestCase):
         self.assert_running(second)
         self.assertEqual(len(self.installed_apps()), 2)
         self.assertEqual(len(self.host_requests()), 1)
-
-    def installed_apps(self):
-        """Running copies of the program (not the report_exit parents naming it)."""
-        path = self.app_win.lower().encode()
-        return self.install.installed_processes(lambda cmdline: cmdline.startswith(path))
 
     def test_program_running_before_the_service_is_stopped_and_a_denial_leaves_it_stopped(self):
         self.lay_out([rule_json("program", "Protected app", match_path=self.install.path_win(APP))])

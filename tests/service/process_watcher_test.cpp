@@ -327,6 +327,11 @@ struct FakeSystem {
     std::set<uintptr_t> live_pins;
     uintptr_t next_pin = 0x9000;
     std::vector<std::wstring> pinned_as;  // "<token>:<path>" of every pin
+    // The process's command line and folder as read before the stop; empty: could not be read.
+    std::wstring command_line = L"app.exe", current_folder = L"C:\\Tools\\";
+    std::vector<std::wstring> relaunch_arguments, relaunch_folders;
+    std::vector<bool> relaunch_results;  // per relaunch; when shorter, relaunch_ok
+    std::map<std::wstring, std::wstring> original_names;  // identity of files by path; missing: unreadable
 };
 
 FakeSystem* fake(void* state) { return static_cast<FakeSystem*>(state); }
@@ -403,12 +408,33 @@ bool fake_broker(void* state, uint32_t session, const Settings*, const Rule* rul
     return approve;
 }
 bool fake_relaunch(void* state, const Settings*, const Starter* starter, const wchar_t* program,
-                   const wchar_t* directory) {
-    fake(state)->calls.push_back("relaunch");
-    fake(state)->relaunched_programs.push_back(program);
-    fake(state)->relaunch_starters.push_back(*starter);
-    fake(state)->directory = directory ? directory : L"(none)";
-    return fake(state)->relaunch_ok;
+                   const wchar_t* arguments, const wchar_t* directory) {
+    FakeSystem* f = fake(state);
+    f->calls.push_back("relaunch");
+    f->relaunched_programs.push_back(program);
+    f->relaunch_starters.push_back(*starter);
+    f->directory = directory ? directory : L"(none)";
+    f->relaunch_arguments.push_back(arguments ? arguments : L"(none)");
+    f->relaunch_folders.push_back(f->directory);
+    size_t n = f->relaunch_folders.size() - 1;
+    return n < f->relaunch_results.size() ? f->relaunch_results[n] : f->relaunch_ok;
+}
+bool fake_read_identity(void* state, const wchar_t* path, bool, FileIdentity* out) {
+    FakeSystem* f = fake(state);
+    f->calls.push_back("read_identity");
+    auto found = f->original_names.find(path);
+    if (found == f->original_names.end()) return false;
+    *out = FileIdentity{};
+    out->have_original_name = true;
+    text_copy(out->original_name, found->second.c_str());
+    return true;
+}
+void fake_params(void* state, uint32_t, ProcessParams* out) {
+    FakeSystem* f = fake(state);
+    out->have_command_line = !f->command_line.empty();
+    out->have_folder = !f->current_folder.empty();
+    text_copy(out->command_line, process_command_line_cch, f->command_line.c_str());
+    text_copy(out->folder, process_folder_cch, f->current_folder.c_str());
 }
 
 bool fake_identity(void* state, const Starter* starter, const wchar_t* path, uint32_t* volume, uint64_t* index) {
@@ -444,10 +470,10 @@ protected:
     std::unique_ptr<ServiceContext> context{new ServiceContext()};
     std::unique_ptr<StoppedQueue> queue{new StoppedQueue()};
     FakeSystem system;
-    WatcherPorts ports = {&system,       fake_long_path, fake_take_starter, fake_release_starter,
-                          fake_stop,     fake_lookup,    fake_insert,       fake_broker,
-                          fake_relaunch, fake_account,   fake_pin,          fake_identity,
-                          fake_unpin};
+    WatcherPorts ports = {&system,       fake_long_path,     fake_take_starter, fake_release_starter,
+                          fake_stop,     fake_lookup,        fake_insert,       fake_broker,
+                          fake_relaunch, fake_account,       fake_pin,          fake_identity,
+                          fake_unpin,    fake_read_identity, fake_params};
     FakeEventSink events;
 
     void SetUp() override {
@@ -539,7 +565,7 @@ TEST_F(Watcher, ApprovalIsCachedBeforeTheRelaunchWithTheStoppedProcessesToken) {
     EXPECT_TRUE(system.lock_held_in_broker);
     EXPECT_EQ(system.rule_name, L"First match");
     EXPECT_EQ(system.targets, std::vector<std::wstring>{app_path});
-    EXPECT_EQ(system.detail, L"");
+    EXPECT_EQ(system.detail, L"\"C:\\Tools\\app.exe\"");  // the command line the relaunch runs
     EXPECT_EQ(system.insert_seconds, 120u);
     EXPECT_EQ(system.relaunched_programs, std::vector<std::wstring>{app_path});
     EXPECT_EQ(system.directory, L"C:\\Tools");
@@ -912,4 +938,57 @@ TEST_F(Watcher, AStartTheRelaunchWouldFreeFromItsLimitsIsStoppedAndNotAskedFor) 
     // An approval of its user already in force leaves such a start running: nothing is relaunched.
     system.cached = {{1, app_path}};
     EXPECT_EQ(meet(app_path, 1), Verdict::approved);
+}
+
+TEST_F(Watcher, RelaunchKeepsTheArgumentsAndFolderButNeverTheFirstToken) {
+    add_rule(L"App", L"app.exe", 60);
+    system.command_line = L"\"C:\\Elsewhere\\other.exe\" \"my report.txt\" -x";
+    system.current_folder = L"D:\\Documents\\";
+    EXPECT_EQ(judge(), Verdict::relaunched);
+    EXPECT_EQ(system.relaunched_programs, std::vector<std::wstring>{app_path});  // the approved file, always
+    EXPECT_EQ(system.relaunch_arguments, std::vector<std::wstring>{L" \"my report.txt\" -x"});
+    EXPECT_EQ(system.relaunch_folders, std::vector<std::wstring>{L"D:\\Documents"});
+    EXPECT_EQ(system.detail, L"\"C:\\Tools\\app.exe\" \"my report.txt\" -x");
+    EXPECT_EQ(log().find("not read"), std::string::npos) << log();
+}
+
+TEST_F(Watcher, WhatCouldNotBeReadFallsBackToTheOldRelaunchAndIsLogged) {
+    add_rule(L"App", L"app.exe", 60);
+    system.command_line = L"";
+    system.current_folder = L"";
+    EXPECT_EQ(judge(), Verdict::relaunched);
+    EXPECT_EQ(system.relaunch_arguments, std::vector<std::wstring>{L"(none)"});
+    EXPECT_EQ(system.relaunch_folders, std::vector<std::wstring>{L"C:\\Tools"});
+    EXPECT_EQ(system.detail, L"");
+    EXPECT_TRUE(logged("program command line not read, relaunch without arguments: C:\\Tools\\app.exe")) << log();
+    EXPECT_TRUE(logged("program current folder not read, relaunch in the program's folder: C:\\Tools\\app.exe"))
+        << log();
+}
+
+TEST_F(Watcher, AFolderThatIsGoneGivesWayToTheProgramsOwn) {
+    add_rule(L"App", L"app.exe", 60);
+    system.command_line = L"app.exe a";
+    system.current_folder = L"D:\\Removed\\";
+    system.relaunch_results = {false, true};
+    EXPECT_EQ(judge(), Verdict::relaunched);
+    EXPECT_EQ(system.relaunch_folders, std::vector<std::wstring>({L"D:\\Removed", L"C:\\Tools"}));
+    EXPECT_EQ(system.relaunch_arguments, std::vector<std::wstring>({L" a", L" a"}));
+    EXPECT_TRUE(logged("program relaunch: current folder not usable, trying the program's folder: D:\\Removed"))
+        << log();
+}
+
+TEST_F(Watcher, IdentityRulesCatchRenamedCopiesAndRefuseUnreadableFiles) {
+    Rule& rule = add_rule(L"By identity", L"", 60);
+    text_copy(rule.match_original_name, L"regedit.exe");
+    system.original_names[L"C:\\Temp\\notes.exe"] = L"REGEDIT.EXE";
+    system.original_names[L"C:\\Temp\\other.exe"] = L"other.exe";
+    EXPECT_EQ(meet(L"C:\\Temp\\notes.exe"), Verdict::stopped);
+    EXPECT_EQ(meet(L"C:\\Temp\\other.exe", 4343), Verdict::not_protected);
+    // A file whose identity cannot be read is not let through: stopped and refused without a round.
+    EXPECT_EQ(meet(L"C:\\Temp\\locked.exe", 4444), Verdict::denied);
+    EXPECT_EQ(system.stopped_pids, std::vector<uint32_t>({4242, 4444}));
+    EXPECT_TRUE(logged("program denied: C:\\Temp\\locked.exe reason=\xE6\x97\xA0\xE6\xB3\x95\xE8\xAF\xBB\xE5\x8F\x96"
+                       "\xE7\xA8\x8B\xE5\xBA\x8F\xE6\x96\x87\xE4\xBB\xB6\xE7\x9A\x84\xE8\xBA\xAB\xE4\xBB\xBD\xE4\xBF"
+                       "\xA1\xE6\x81\xAF\xEF\xBC\x8C\xE9\xBB\x98\xE8\xAE\xA4\xE6\x8B\x92\xE7\xBB\x9D"))
+        << log();
 }

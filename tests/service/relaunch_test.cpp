@@ -183,3 +183,19 @@ TEST(FindOnPath, SearchesThePathVariableInOrderAsTheShellWould) {
     EXPECT_EQ(find(L"PATHEXT=.EXE\0PATHX=C:\\D\0", L"tool.exe", both), L"(none)");
     EXPECT_EQ(find(L"\0", L"tool.exe", both), L"(none)");
 }
+
+TEST_F(Relaunch, ArgumentsFollowTheApprovedProgramOrAreDroppedWhenTooLong) {
+    Starter starter = {0xA11CE, 1};
+    EXPECT_TRUE(relaunch_as_starter(settings.get(), &starter, L"C:\\Tools\\app.exe", L"D:\\Docs", &ports,
+                                    L" \"my report.txt\" -x"));
+    ASSERT_EQ(system.starts.size(), 1u);
+    EXPECT_EQ(system.starts[0].application, L"C:\\Tools\\app.exe");
+    EXPECT_EQ(system.starts[0].command_line, L"\"C:\\Tools\\app.exe\" \"my report.txt\" -x");
+    EXPECT_EQ(system.starts[0].directory, L"D:\\Docs");
+
+    std::wstring huge(32767, L'"');
+    EXPECT_TRUE(relaunch_as_starter(settings.get(), &starter, L"C:\\Tools\\app.exe", nullptr, &ports, huge.c_str()));
+    ASSERT_EQ(system.starts.size(), 2u);
+    EXPECT_EQ(system.starts[1].command_line, L"\"C:\\Tools\\app.exe\"");
+    EXPECT_EQ(lines()[2], "relaunch: command line too long, started without arguments: C:\\Tools\\app.exe");
+}

@@ -6,6 +6,7 @@
 
 #include "common/lang.h"
 #include "common/text.h"
+#include "ui/console_state.h"
 
 namespace {
 
@@ -193,10 +194,10 @@ TEST(RuleEditorSave, ModeIndexIgnoresCase) {
 }
 
 TEST(RuleEditorLayout, HeightsAndTitlesOfTheThreeForms) {
-    EXPECT_EQ(editor_layout(rule_type_program, false).client_height, 420);
-    EXPECT_EQ(editor_layout(rule_type_program, true).client_height, 420);
-    EXPECT_EQ(editor_layout(rule_type_command, false).client_height, 580);
-    EXPECT_EQ(editor_layout(rule_type_command, true).client_height, 484);
+    EXPECT_EQ(editor_layout(rule_type_program, false).client_height, 504);
+    EXPECT_EQ(editor_layout(rule_type_program, true).client_height, 504);
+    EXPECT_EQ(editor_layout(rule_type_command, false).client_height, 664);
+    EXPECT_EQ(editor_layout(rule_type_command, true).client_height, 568);
     EXPECT_EQ(editor_layout(rule_type_command, false).top, 116);
     EXPECT_EQ(editor_title_id(rule_type_program, false), 105u);
     EXPECT_EQ(editor_title_id(rule_type_command, false), 106u);
@@ -205,3 +206,44 @@ TEST(RuleEditorLayout, HeightsAndTitlesOfTheThreeForms) {
 }
 
 }  // namespace
+
+TEST(RuleEditorIdentity, BrowseFillsWhatWasReadAndTheFormKeepsBothKeys) {
+    FileIdentity identity = {};
+    IdentityFill fill = {};
+    text_copy(fill.original_name, L"untouched");
+    EXPECT_FALSE(identity_fill(&identity, false, &fill));  // unreadable: nothing replaced
+    EXPECT_FALSE(identity_fill(&identity, true, &fill));   // read, but nothing to show
+    EXPECT_STREQ(fill.original_name, L"untouched");
+    identity.have_sha256 = sha256_from_hex(L"BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD",
+                                           identity.sha256);
+    ASSERT_TRUE(identity_fill(&identity, true, &fill));  // no version resource: the hash alone
+    EXPECT_STREQ(fill.original_name, L"");
+    EXPECT_STREQ(fill.sha256, L"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    identity.have_original_name = true;
+    text_copy(identity.original_name, L"regedit.exe");
+    ASSERT_TRUE(identity_fill(&identity, true, &fill));
+    EXPECT_STREQ(fill.original_name, L"regedit.exe");
+
+    RuleForm form = {};
+    text_copy(form.display_name, L"Registry");
+    text_copy(form.cache, L"60");
+    text_copy(form.mode, L"push");
+    EXPECT_EQ(check_rule_form(&form), 119u);  // nothing names a program
+    text_copy(form.original_name, L"regedit.exe");
+    EXPECT_EQ(check_rule_form(&form), 0u);  // identity alone names it
+    text_copy(form.sha256, L"ba7816bf");
+    EXPECT_EQ(check_rule_form(&form), 136u);  // a hash that is not 64 hex digits is never saved
+    text_copy(form.sha256, fill.sha256);
+    EXPECT_EQ(check_rule_form(&form), 0u);
+    Rule rule;
+    rule_from_form(&form, rule_type_command, nullptr, &rule);
+    EXPECT_STREQ(rule.match_original_name, L"regedit.exe");
+    EXPECT_STREQ(rule.match_sha256, fill.sha256);
+
+    wchar_t row[160];
+    rule_row_name(&rule, L"[ID]", row, 160);
+    EXPECT_STREQ(row, L"Registry [ID]");
+    rule.match_original_name[0] = rule.match_sha256[0] = L'\0';
+    rule_row_name(&rule, L"[ID]", row, 160);
+    EXPECT_STREQ(row, L"Registry");
+}

@@ -5,6 +5,8 @@
 // which finds the program as a command prompt would. When the command has ended, the last line
 // on standard error is "exit code: <unsigned decimal>" and report_exit exits with 0. It exits
 // with 1 ("cannot start: <error>") when the command cannot be created, 2 when none was given.
+// With REPORT_EXIT_PID set, the first line on standard error is "started pid: <id>" as soon as the
+// command is created, so tests can tell the process they started from any other start.
 #include <windows.h>
 
 #include "common/console.h"
@@ -48,6 +50,8 @@ int wmain(int, wchar_t**) {
     }
     OwnedHandle process(created.hProcess);
     OwnedHandle thread(created.hThread);
+    if (GetEnvironmentVariableW(L"REPORT_EXIT_PID", nullptr, 0) != 0)
+        console_eprint(L"started pid: %lu\n", static_cast<unsigned long>(created.dwProcessId));
     WaitForSingleObject(process.get(), INFINITE);
     DWORD code = 0;
     if (!GetExitCodeProcess(process.get(), &code)) {

@@ -9,7 +9,13 @@
 //                                             every process as new and is timed apart), and for
 //                                             comparison a Toolhelp snapshot walk. CPU time of
 //                                             the timing thread and wall time per round, and the
-//                                             ratios pass / bare enumeration.
+//                                             ratios pass / bare enumeration. With "identity"
+//                                             after <passes>, the rule names its program by
+//                                             OriginalFilename and SHA-256 only (no name), so every
+//                                             new process is opened and its file's identity read
+//                                             (once per file version, then from the cache); the
+//                                             cost of one identity read, uncached and cached, is
+//                                             printed too.
 //   watcher_bench latency <program> <n>        starts the protected program n times while the
 //                                             service runs, 1 to 2 s apart (uniformly: any phase
 //                                             against the one-second passes), and measures each
@@ -23,6 +29,7 @@
 #include <vector>
 
 #include "common/console.h"
+#include "common/file_identity.h"
 #include "common/handle.h"
 #include "common/text.h"
 #include "tools/bench_clock.h"
@@ -96,7 +103,28 @@ double time_rounds(unsigned rounds, Round round, std::vector<double>* walls) {
     return (thread_cpu_ms() - cpu_start) / rounds;
 }
 
-int measure_passes(unsigned target, unsigned passes) {
+// One identity read of a file not met before (a fresh copy of this program, so the cache has not
+// seen it), then the average of many reads of it answered from the cache.
+void measure_identity_reads(const wchar_t* self) {
+    wchar_t copy[1100];
+    text_format(copy, 1100, L"%s.identity_probe.exe", self);
+    if (!CopyFileW(self, copy, FALSE)) {
+        console_print(L"  identity read: cannot copy the program (%lu)\n", GetLastError());
+        return;
+    }
+    FileIdentity identity;
+    double wall0 = now_ms();
+    bool read = read_file_identity(copy, true, &identity);
+    double uncached = now_ms() - wall0;
+    constexpr unsigned cached_reads = 1000;
+    wall0 = now_ms();
+    for (unsigned i = 0; i < cached_reads; ++i) read_file_identity(copy, true, &identity);
+    console_print(L"  identity read (%s): uncached_ms=%.2f cached_ms=%.3f\n", read ? L"ok" : L"failed", uncached,
+                  (now_ms() - wall0) / cached_reads);
+    DeleteFileW(copy);
+}
+
+int measure_passes(unsigned target, unsigned passes, bool by_identity) {
     wchar_t self[1024];
     GetModuleFileNameW(nullptr, self, 1024);
     wchar_t idle[1100];
@@ -114,7 +142,12 @@ int measure_passes(unsigned target, unsigned passes) {
     Rule& rule = context.policy.rules[context.policy.count++];
     rule.type = rule_type_program;
     rule.enabled = 1;
-    text_copy(rule.match_name, L"bench-protected-nothing.exe");
+    if (by_identity) {
+        text_copy(rule.match_original_name, L"bench-protected-nothing.exe");
+        text_copy(rule.match_sha256, L"0000000000000000000000000000000000000000000000000000000000000000");
+    } else {
+        text_copy(rule.match_name, L"bench-protected-nothing.exe");
+    }
     ProgramNameFilter filter;
     program_filter_build(&context.policy, &filter);
     static SeenList seen;
@@ -154,6 +187,7 @@ int measure_passes(unsigned target, unsigned passes) {
                   percentile(toolhelp_walls, 0.5), percentile(toolhelp_walls, 1.0));
     console_print(L"  ratio pass/bare:  cpu=%.2f wall_p50=%.2f\n", bare_cpu > 0 ? pass_cpu / bare_cpu : 0.0,
                   bare_p50 > 0 ? pass_p50 / bare_p50 : 0.0);
+    if (by_identity) measure_identity_reads(self);
     process_list_free(&pass_list);
     process_list_free(&bare_list);
     for (HANDLE h : fillers) {
@@ -197,8 +231,10 @@ int wmain(int argc, wchar_t** argv) {
         Sleep(INFINITE);
         return 0;
     }
-    if (argc >= 4 && !wcscmp(argv[1], L"passes")) return measure_passes(wcstoul(argv[2], nullptr, 10), wcstoul(argv[3], nullptr, 10));
+    if (argc >= 4 && !wcscmp(argv[1], L"passes"))
+        return measure_passes(wcstoul(argv[2], nullptr, 10), wcstoul(argv[3], nullptr, 10),
+                              argc >= 5 && !wcscmp(argv[4], L"identity"));
     if (argc >= 4 && !wcscmp(argv[1], L"latency")) return measure_latency(argv[2], wcstoul(argv[3], nullptr, 10));
-    console_print(L"usage: watcher_bench passes <processes> <passes> | latency <program> <n> | idle\n");
+    console_print(L"usage: watcher_bench passes <processes> <passes> [identity] | latency <program> <n> | idle\n");
     return 2;
 }

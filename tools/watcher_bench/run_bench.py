@@ -31,12 +31,15 @@ def main():
                         replace={"SentrelUI.exe": "test_dialog_host.exe"})
         install.write_file("test_dialog_script.txt", "deny bench\n")
         ratios = []
-        for count, rounds in (("50", passes * 5), ("500", passes)):
-            code, out, err = install.run("watcher_bench.exe", "passes", count, str(rounds), timeout=900)
-            print("pass, %3s processes: %s" % (count, (out or err).strip()))
+        for count, rounds, rule in (("50", passes * 5, ""), ("500", passes, ""), ("50", passes * 5, "identity"),
+                                    ("500", passes, "identity")):
+            code, out, err = install.run("watcher_bench.exe", "passes", count, str(rounds), *([rule] if rule else []),
+                                         timeout=900)
+            print("pass, %3s processes%s: %s" % (count, ", identity rule" if rule else "", (out or err).strip()))
             failed |= code != 0
             ratio = re.search(r"ratio pass/bare:\s+cpu=([0-9.]+) wall_p50=([0-9.]+)", out)
-            ratios.append("%s processes: cpu %s, wall p50 %s" % ((count,) + (ratio.groups() if ratio else ("?", "?"))))
+            ratios.append("%s processes%s: cpu %s, wall p50 %s" % ((count, " (identity rule)" if rule else "") +
+                                                                 (ratio.groups() if ratio else ("?", "?"))))
         print("ratio pass / bare enumeration (aim: at most 1.3): " + "; ".join(ratios))
         install.start_console_service()
         code, out, err = install.run("watcher_bench.exe", "latency", install.path_win("protected_app.exe"), starts,
