@@ -1,12 +1,13 @@
-// The broker's own push: requested before the dialog is asked, confirmed after it says approved.
+// The broker's own push: requested before the dialog is asked, polled by the broker while it is
+// shown.
 //
 // The push is created for the person in front of the dialog: the configured mfa_username, or else
-// the account that runs the dialog host (the account the dialog itself would name), never the
-// caller's own account (LocalSystem in the service). Its challenge id and passcode go into the
-// request, so the dialog shows that passcode and polls that challenge instead of creating one.
-// An approving reply then counts only when the broker's own poll says approved; the poll is
-// repeated a few times while the challenge still reads open or the server cannot be reached, so a
-// slow server or a lost answer does not turn a real approval into a refusal.
+// the account that runs the dialog host, never the caller's own account (LocalSystem in the
+// service). Its challenge id and passcode go into the request, so the dialog shows that passcode
+// and waits for the broker's verdict. An approving answer of a host counts only when the broker's
+// own poll says approved; that poll is repeated a few times while the challenge still reads open
+// or the server cannot be reached, so a slow server or a lost answer does not turn a real approval
+// into a refusal.
 #include <windows.h>
 
 #include "common/handle.h"
@@ -50,12 +51,15 @@ bool host_account(HANDLE pipe, wchar_t* out, size_t cch_out) {
 
 }  // namespace
 
+void ui_round_settings(const Settings* s, void* pipe, Settings* out) {
+    *out = s ? *s : Settings{};
+    wchar_t account[account_cch];  // without it, the MFA client names the caller's account
+    if (!out->mfa_username[0] && host_account(pipe, account, account_cch)) text_copy(out->mfa_username, account);
+}
+
 bool ui_request_broker_push(const UiBrokerOptions* options, const Settings* s, void* pipe, UiAuthRequest* request,
                             Settings* push_settings, wchar_t* message, size_t cch_message) {
-    *push_settings = s ? *s : Settings{};
-    wchar_t account[account_cch];  // without it, the MFA client names the caller's account
-    if (!push_settings->mfa_username[0] && host_account(pipe, account, account_cch))
-        text_copy(push_settings->mfa_username, account);
+    ui_round_settings(s, pipe, push_settings);
     wchar_t id[128] = L"", passcode[32] = L"", error[error_cch] = L"";
     bool created = calls_of(options)->request(push_settings, id, ARRAYSIZE(id), passcode, ARRAYSIZE(passcode), error,
                                               error_cch);
@@ -71,6 +75,13 @@ bool ui_request_broker_push(const UiBrokerOptions* options, const Settings* s, v
     text_copy(request->challenge_id, id);
     text_copy(request->passcode, passcode);
     return true;
+}
+
+PushSeen ui_poll_broker_push(const UiBrokerOptions* options, const Settings* push_settings, const wchar_t* challenge_id,
+                             wchar_t* status, size_t cch_status, wchar_t* error, size_t cch_error) {
+    status[0] = error[0] = L'\0';
+    bool ok = calls_of(options)->poll(push_settings, challenge_id, status, cch_status, error, cch_error);
+    return ui_push_seen(ok, status);
 }
 
 PushSeen ui_confirm_broker_push(const UiBrokerOptions* options, const Settings* s, const Settings* push_settings,

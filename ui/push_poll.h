@@ -1,5 +1,5 @@
 // The push variant's rules, apart from threads and windows: what one poll of the push status
-// means, when polling gives up, and the texts each ending shows. push_worker_win.cpp runs them.
+// means, when polling gives up, and the texts each ending shows.
 #pragma once
 #include <stddef.h>
 
