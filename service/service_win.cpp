@@ -13,6 +13,7 @@
 
 #include "common/console.h"
 #include "common/log.h"
+#include "common/server_url.h"
 #include "common/text.h"
 #include "service/auth_pipe_server.h"
 #include "service/process_watcher.h"
@@ -80,6 +81,17 @@ void service_run() {
     load_settings(settings_path, &g_context.settings);
     load_policy(policy_path, &g_context.policy);
     log_event(&g_context.settings, L"service started, rules=%lu", static_cast<unsigned long>(g_context.policy.count));
+    switch (judge_server_url(g_context.settings.server_url, g_context.settings.allow_plain_http)) {
+        case UrlTransport::plain_refused:
+            log_event(&g_context.settings, L"server_url refused: plain http to another machine; every MFA round is refused");
+            break;
+        case UrlTransport::plain_allowed:
+            log_event(&g_context.settings, L"warning: plain http to another machine allowed by allow_plain_http");
+            break;
+        case UrlTransport::secure:
+        case UrlTransport::plain_loopback:
+            break;
+    }
     start_tamper_protection(&g_context.settings);
 
     ensure_stop_event();
