@@ -171,6 +171,16 @@ void ui_push_request_failed(const wchar_t* reason, wchar_t* message, size_t cch_
         text_copy(message, cch_message, text_push_request_failed);
 }
 
+UiAccount ui_round_account(const wchar_t* mfa_username, const AccountSid* starter, const AccountSid* session_user) {
+    if (mfa_username && mfa_username[0]) return UiAccount::configured;
+    if (!starter || starter->cb == 0) return UiAccount::host;
+    return same_account(starter, session_user) ? UiAccount::starter : UiAccount::other_account;
+}
+
+void ui_other_account_text(wchar_t* message, size_t cch_message) {
+    text_copy(message, cch_message, L"以其他账户启动；请设置 mfa_username 或以本人身份启动，默认拒绝");
+}
+
 void build_admin_rule(const Settings* s, const wchar_t* operation, Rule* out) {
     *out = Rule{};
     out->type = rule_type_command;

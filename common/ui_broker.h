@@ -205,6 +205,19 @@ UiTrust ui_judge_server(const UiServerFacts* server, uint32_t session, const Acc
 // "image", "session", "user" (or "" for trusted): the log's word for a refusal.
 const wchar_t* ui_trust_word(UiTrust trust);
 
+// Whose factor a round asks for, when mfa_username is empty: the account that started the
+// program or command (starter), which must be the session's user; with no starter known, the
+// account of the dialog host (the session's user).
+enum class UiAccount {
+    configured,     // mfa_username is set: it is used, whoever started what
+    starter,        // the starter's account, DOMAIN\user
+    host,           // no starter known: the host's account, DOMAIN\user
+    other_account,  // started as another account than the session's user: refused
+};
+UiAccount ui_round_account(const wchar_t* mfa_username, const AccountSid* starter, const AccountSid* session_user);
+// "以其他账户启动；请设置 mfa_username 或以本人身份启动，默认拒绝"
+void ui_other_account_text(wchar_t* message, size_t cch_message);
+
 // The temporary rule of an administrative operation: a command rule named after the operation
 // (at most 127 characters), with the settings' admin_auth_mode or "totp", cache window 0.
 void build_admin_rule(const Settings* s, const wchar_t* operation, Rule* out);
@@ -218,6 +231,13 @@ void build_admin_rule(const Settings* s, const wchar_t* operation, Rule* out);
 // ui_round_result). Blocks for the whole round.
 bool authenticate_via_ui(uint32_t session, const Settings* s, const Rule* rule, const wchar_t* target,
                          const wchar_t* detail, wchar_t* message, size_t cch_message);
+// The same for a program or command started by the account starter (see UiAccount); null: not
+// known.
+bool authenticate_via_ui_as(uint32_t session, const AccountSid* starter, const Settings* s, const Rule* rule,
+                            const wchar_t* target, const wchar_t* detail, wchar_t* message, size_t cch_message);
+// The account of a token (impersonation or primary) and the calling process's own; false when it
+// cannot be read.
+bool own_process_account(AccountSid* out);
 // MFA gate of the console's administrative operations, in the console's own session. On approval
 // the caller's buffer is left untouched; on refusal it receives the reason.
 bool authenticate_admin(const Settings* s, const wchar_t* operation, wchar_t* message, size_t cch_message);
@@ -237,6 +257,8 @@ struct UiSystemPorts {
     // was started. Writes the broker's start log lines.
     void* (*start_host)(void* state, const Settings* s, uint32_t session, const AccountSid* user,
                         const wchar_t* host_path);
+    // DOMAIN\user of an account; false when it cannot be named. Null: the real lookup.
+    bool (*account_name)(void* state, const AccountSid* account, wchar_t* out, size_t cch_out);
 };
 // The real calls.
 const UiSystemPorts* ui_system_ports();
@@ -274,16 +296,17 @@ struct UiBrokerOptions {
     const UiCodeCalls* code_calls;     // null: the MFA client's calls
 };
 
-// The settings of the round's MFA calls: s with mfa_username, when empty, set to the account of
-// the process at the pipe's server end (the person in front of the dialog).
-void ui_round_settings(const Settings* s, void* pipe, Settings* out);
+// The settings of the round's MFA calls: s with mfa_username, when empty, set to DOMAIN\user of
+// account (the starter), or without one of the process at the pipe's server end.
+void ui_round_settings(const Settings* s, const UiSystemPorts* ports, const AccountSid* account, void* pipe,
+                       Settings* out);
 
 // The broker's own push (ui_broker_push_win.cpp). Requests the push for the person at the pipe's
 // server end and puts its challenge id and passcode into the request; push_settings receives the
 // settings the push was made with, for the polls. False (no dialog is to be asked) with the
 // refusal text in message when no push could be created.
-bool ui_request_broker_push(const UiBrokerOptions* options, const Settings* s, void* pipe, UiAuthRequest* request,
-                            Settings* push_settings, wchar_t* message, size_t cch_message);
+bool ui_request_broker_push(const UiBrokerOptions* options, const Settings* s, const Settings* push_settings,
+                            UiAuthRequest* request, wchar_t* message, size_t cch_message);
 // One poll of the challenge (status and error receive the call's texts).
 PushSeen ui_poll_broker_push(const UiBrokerOptions* options, const Settings* push_settings, const wchar_t* challenge_id,
                              wchar_t* status, size_t cch_status, wchar_t* error, size_t cch_error);
@@ -307,5 +330,8 @@ bool ui_request_broker_message_code(const UiBrokerOptions* options, const Settin
 
 bool authenticate_via_ui_with(const UiBrokerOptions* options, uint32_t session, const Settings* s, const Rule* rule,
                               const wchar_t* target, const wchar_t* detail, wchar_t* message, size_t cch_message);
+bool authenticate_via_ui_with_starter(const UiBrokerOptions* options, uint32_t session, const AccountSid* starter,
+                                      const Settings* s, const Rule* rule, const wchar_t* target,
+                                      const wchar_t* detail, wchar_t* message, size_t cch_message);
 bool authenticate_admin_with(const UiBrokerOptions* options, uint32_t session, const Settings* s,
                              const wchar_t* operation, wchar_t* message, size_t cch_message);

@@ -132,7 +132,7 @@ void* real_start_host(void*, const Settings* s, uint32_t session, const AccountS
     return nullptr;
 }
 
-const UiSystemPorts real_ports = {nullptr, real_session_user, real_server_facts, real_start_host};
+const UiSystemPorts real_ports = {nullptr, real_session_user, real_server_facts, real_start_host, nullptr};
 
 // Opens the pipe of a host that was just started. The pipe is tried every 50 ms: for the start-up
 // wait in any case, and beyond it, up to the limit, for as long as the host we started still runs.
@@ -208,8 +208,21 @@ uint32_t ui_own_session() {
     return session;
 }
 
+bool own_process_account(AccountSid* out) {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return false;
+    OwnedHandle token(raw);
+    return token_account(token.get(), out);
+}
+
 bool authenticate_via_ui_with(const UiBrokerOptions* options, uint32_t session, const Settings* s, const Rule* rule,
                               const wchar_t* target, const wchar_t* detail, wchar_t* message, size_t cch_message) {
+    return authenticate_via_ui_with_starter(options, session, nullptr, s, rule, target, detail, message, cch_message);
+}
+
+bool authenticate_via_ui_with_starter(const UiBrokerOptions* options, uint32_t session, const AccountSid* starter,
+                                      const Settings* s, const Rule* rule, const wchar_t* target,
+                                      const wchar_t* detail, wchar_t* message, size_t cch_message) {
     UiAuthRequest request;
     build_ui_request(rule, target, detail, &request);
     const UiSystemPorts* ports = options->ports ? options->ports : &real_ports;
@@ -220,6 +233,14 @@ bool authenticate_via_ui_with(const UiBrokerOptions* options, uint32_t session, 
         is_service_account(&user)) {
         log_event(s, L"UI get user token failed session=%lu", ul(session));
         return ui_round_result(UiRound::no_user, nullptr, message, cch_message);
+    }
+    // The factor is the starter's: with no mfa_username, someone else's program is not asked about
+    // in this person's name.
+    if (ui_round_account(s ? s->mfa_username : nullptr, starter, &user) == UiAccount::other_account) {
+        log_event(s, L"UI round refused: started as another account than the session's user, session=%lu",
+                  ul(session));
+        ui_other_account_text(message, cch_message);
+        return false;
     }
     wchar_t pipe_name[ui_pipe_name_cch];
     if (options->pipe_name) {
@@ -243,11 +264,10 @@ bool authenticate_via_ui_with(const UiBrokerOptions* options, uint32_t session, 
     const uint32_t mode = request.mode;
     const bool push = mode == ui_mode_push;
     Settings round_settings;
+    ui_round_settings(s, ports, starter, pipe.get(), &round_settings);
     if (push) {
-        if (!ui_request_broker_push(options, s, pipe.get(), &request, &round_settings, message, cch_message))
-            return false;
+        if (!ui_request_broker_push(options, s, &round_settings, &request, message, cch_message)) return false;
     } else {
-        ui_round_settings(s, pipe.get(), &round_settings);
         if ((mode == ui_mode_sms || mode == ui_mode_email) &&
             !ui_request_broker_message_code(options, s, &round_settings, &request, message, cch_message))
             return false;
@@ -267,9 +287,15 @@ bool authenticate_via_ui_with(const UiBrokerOptions* options, uint32_t session, 
 
 bool authenticate_via_ui(uint32_t session, const Settings* s, const Rule* rule, const wchar_t* target,
                          const wchar_t* detail, wchar_t* message, size_t cch_message) {
+    return authenticate_via_ui_as(session, nullptr, s, rule, target, detail, message, cch_message);
+}
+
+bool authenticate_via_ui_as(uint32_t session, const AccountSid* starter, const Settings* s, const Rule* rule,
+                            const wchar_t* target, const wchar_t* detail, wchar_t* message, size_t cch_message) {
     wchar_t host[path_cch];
     UiBrokerOptions options = shipped_options(host);
-    return authenticate_via_ui_with(&options, session, s, rule, target, detail, message, cch_message);
+    return authenticate_via_ui_with_starter(&options, session, starter, s, rule, target, detail, message,
+                                            cch_message);
 }
 
 bool authenticate_admin_with(const UiBrokerOptions* options, uint32_t session, const Settings* s,

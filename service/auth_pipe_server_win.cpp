@@ -25,6 +25,7 @@
 #include "common/handle.h"
 #include "common/log.h"
 #include "common/pipe_io.h"
+#include "common/process_identity.h"
 #include "common/ui_broker.h"
 #include "service/command_auth.h"
 
@@ -56,6 +57,26 @@ void drain_message(HANDLE pipe) {
 }
 
 // The handler was counted in by hand_off; it counts itself out when it is done with the context.
+// The account of the runguard client, read at identification level (all the client allows); the
+// command's factor is that account's. One per handler thread.
+thread_local AccountSid t_client;
+
+void client_account(HANDLE pipe, AccountSid* out) {
+    if (!ImpersonateNamedPipeClient(pipe)) return;
+    HANDLE raw = nullptr;
+    bool opened = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &raw);
+    if (!RevertToSelf()) ExitProcess(1);  // never go on as the client
+    if (!opened) return;
+    OwnedHandle token(raw);
+    if (!token_account(token.get(), out)) *out = AccountSid{};
+}
+
+bool authenticate_client(uint32_t session, const Settings* settings, const Rule* rule, const wchar_t* target,
+                         const wchar_t* detail, wchar_t* message, size_t cch_message) {
+    return authenticate_via_ui_as(session, t_client.cb ? &t_client : nullptr, settings, rule, target, detail, message,
+                                  cch_message);
+}
+
 DWORD WINAPI request_handler(void* parameter) {
     HandlerStart* start = static_cast<HandlerStart*>(parameter);
     HANDLE pipe = start->pipe;
@@ -79,7 +100,9 @@ DWORD WINAPI request_handler(void* parameter) {
     }
     if (!idle) {
         AuthReply reply;
-        answer_auth_request(context, &request, cb_read, session, &reply, authenticate_via_ui);
+        t_client = AccountSid{};
+        client_account(pipe, &t_client);
+        answer_auth_request(context, &request, cb_read, session, &reply, authenticate_client);
         DWORD written = 0;
         if (pipe_transfer_bounded(pipe, true, &reply, sizeof reply, auth_pipe_io_timeout_ms, &written))
             pipe_wait_for_client_close(pipe, auth_pipe_io_timeout_ms);  // a client gone away is ignored

@@ -270,13 +270,6 @@ LRESULT on_edit_colour(HDC dc) {
     return reinterpret_cast<LRESULT>(GetStockObject(WHITE_BRUSH));
 }
 
-void clear_digit_boxes(AuthDialogContext* c) {
-    for (HWND box : c->digit_boxes) {
-        if (box) SetWindowTextW(box, L"");
-    }
-    if (c->digit_boxes[0]) SetFocus(c->digit_boxes[0]);
-}
-
 void on_verify(HWND window, AuthDialogContext* c) {
     if (c->checking) return;  // the broker is checking the code already
     wchar_t texts[digit_box_count][4] = {};
@@ -323,7 +316,7 @@ void on_verdict(HWND window, AuthDialogContext* c) {
         EnableWindow(GetDlgItem(window, id_verify), TRUE);
         verdict.message[ARRAYSIZE(verdict.message) - 1] = L'\0';
         set_status(window, verify_failure_text(verdict.message));
-        clear_digit_boxes(c);
+        if (c->digit_boxes[0]) SetFocus(c->digit_boxes[0]);  // typing replaces the digits box by box
         return;
     }
     c->decided = true;

@@ -2,6 +2,7 @@
 // host on a pipe of its own with the MFA calls faked.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <sddl.h>
 
 #include <string>
 #include <vector>
@@ -273,11 +274,11 @@ protected:
         GetModuleFileNameW(nullptr, self, 1024);
         fake_mfa = FakeMfa{};
     }
-    bool round(ScriptHost& host, const wchar_t* mode, uint32_t timeout_ms = 10000) {
+    bool round(ScriptHost& host, const wchar_t* mode, uint32_t timeout_ms = 10000, const AccountSid* starter = nullptr) {
         UiBrokerOptions options = {host.name, self, nullptr, timeout_ms, 0, 0, nullptr, nullptr, &fake_code_calls};
         Rule r = rule_with(mode);
-        bool approved = authenticate_via_ui_with(&options, ui_own_session(), &settings, &r, L"C:\\app.exe", nullptr,
-                                                 message, ui_result_cch);
+        bool approved = authenticate_via_ui_with_starter(&options, ui_own_session(), starter, &settings, &r,
+                                                         L"C:\\app.exe", nullptr, message, ui_result_cch);
         host.finish();
         return approved;
     }
@@ -330,11 +331,16 @@ TEST_F(UiBrokerCodeRound, RightCodeAfterTwoWrongOnesPassesInTheSameDialog) {
     EXPECT_EQ(host.verdicts[2].approved, static_cast<uint32_t>(ui_verdict_passed));
     EXPECT_EQ(host.cb_received, 3912u);
     EXPECT_EQ(host.received.mode, 1u);
-    // the code is checked for the account at the host's end (this process's), not LocalSystem's
+    // the code is checked for the account at the host's end (this process's), not LocalSystem's,
+    // named with its domain
     wchar_t account[128];
     DWORD cch = 128;
     ASSERT_TRUE(GetUserNameW(account, &cch));
-    EXPECT_STREQ(fake_mfa.user, account);
+    std::wstring user = fake_mfa.user;
+    size_t slash = user.find(L'\\');
+    ASSERT_NE(slash, std::wstring::npos) << user;
+    EXPECT_GT(slash, 0u);
+    EXPECT_EQ(user.substr(slash + 1), account);
 }
 
 TEST_F(UiBrokerCodeRound, MessageCodesAreRequestedByTheBrokerBeforeTheDialog) {
@@ -408,4 +414,50 @@ TEST_F(UiBrokerCodeRound, MisbehavingHostsAreRefusedAndTheNextRoundWorks) {
     ScriptHost host({send(1, L"123456")});
     EXPECT_TRUE(round(host, L"email"));
     EXPECT_STREQ(message, L"认证成功");
+}
+
+// With mfa_username empty the factor is the starter's; a program or command started as another
+// account than the session's user is refused before any dialog, unless mfa_username names one.
+TEST_F(UiBrokerCodeRound, TheFactorBelongsToTheStarter) {
+    AccountSid self_account = {};
+    ASSERT_TRUE(own_process_account(&self_account));
+    {
+        ScriptHost host({send(1, L"123456")});
+        EXPECT_TRUE(round(host, L"totp", 10000, &self_account));
+        EXPECT_NE(std::wstring(fake_mfa.user).find(L'\\'), std::wstring::npos) << fake_mfa.user;
+    }
+    AccountSid other = {};
+    PSID sid = nullptr;
+    ASSERT_TRUE(ConvertStringSidToSidW(L"S-1-5-21-1-2-3-1002", &sid));
+    other.cb = GetLengthSid(sid);
+    CopySid(other.cb, other.sid, sid);
+    LocalFree(sid);
+    fake_mfa = FakeMfa{};
+    {
+        ScriptHost host({send(1, L"123456")});
+        EXPECT_FALSE(round(host, L"sms", 10000, &other));
+        EXPECT_STREQ(message, L"以其他账户启动；请设置 mfa_username 或以本人身份启动，默认拒绝");
+        EXPECT_EQ(host.cb_received, 0u);  // no dialog, no code sent
+        EXPECT_EQ(fake_mfa.requests + fake_mfa.checks, 0);
+    }
+    text_copy(settings.mfa_username, L"CORP\\alice");
+    {
+        ScriptHost host({send(1, L"123456")});
+        EXPECT_TRUE(round(host, L"totp", 10000, &other));
+        EXPECT_STREQ(fake_mfa.user, L"CORP\\alice");
+    }
+    EXPECT_EQ(count_of(log_text(settings), L"] UI round refused: started as another account than the session's user"), 1u);
+}
+
+TEST(UiBrokerDecision, WhoseFactor) {
+    AccountSid a = {}, b = {};
+    a.cb = b.cb = 12;
+    a.sid[0] = b.sid[0] = 1;
+    b.sid[11] = 9;
+    EXPECT_EQ(ui_round_account(L"alice", &b, &a), UiAccount::configured);
+    EXPECT_EQ(ui_round_account(L"", &a, &a), UiAccount::starter);
+    EXPECT_EQ(ui_round_account(L"", &b, &a), UiAccount::other_account);
+    EXPECT_EQ(ui_round_account(nullptr, nullptr, &a), UiAccount::host);
+    AccountSid unknown = {};
+    EXPECT_EQ(ui_round_account(L"", &unknown, &a), UiAccount::host);
 }

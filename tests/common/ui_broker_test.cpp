@@ -832,7 +832,9 @@ TEST_F(UiBrokerRound, PushIsForTheConfiguredUserOrTheHostsAccount) {
         FakeHost host(FakeAnswer::approve_wrong_magic);
         UiBrokerOptions options = options_for(host);
         EXPECT_TRUE(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
-        EXPECT_STREQ(fake_push.request_user, account);
+        std::wstring user = fake_push.request_user;  // DOMAIN\\user
+        ASSERT_NE(user.find(L'\\'), std::wstring::npos) << user;
+        EXPECT_EQ(user.substr(user.find(L'\\') + 1), account);
     }
     {
         text_copy(settings.mfa_username, L"alice");
