@@ -167,6 +167,11 @@ bool ui_run_push_round(const UiBrokerOptions* options, const Settings* s, const 
         PushSeen seen = ui_poll_broker_push(options, push_settings, request->challenge_id, status, 64, error, error_cch);
         failures = seen == PushSeen::unreachable ? failures + 1 : 0;
         if (seen == PushSeen::approved) {
+            // A person who cancelled while the poll ran has the last word.
+            read = read_answer(pipe, 0, &answer);
+            if (read == AnswerRead::failed) return no_reply(message, cch_message);
+            if (read == AnswerRead::whole && !answer.approved)
+                return ui_push_round_result(UiRound::replied, &answer, PushSeen::refused, message, cch_message);
             send_verdict(pipe, ui_verdict_passed, L"");
             return ui_round_passed(message, cch_message);
         }

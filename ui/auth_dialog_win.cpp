@@ -163,7 +163,7 @@ void create_code_row(HWND window, AuthDialogContext* c, DialogVariant variant) {
 // The push label, the six passcode boxes (filled once the push was created) and the marquee.
 void create_push_row(HWND window, const AuthDialogContext* c) {
     const UiFonts& fonts = ui_fonts();
-    make_static(window, id_push_label, text_for_id(txt_push_sent), content_x, 141, content_width, 20, fonts.button,
+    make_static(window, id_push_label, text_for_id(txt_push_approve), content_x, 141, content_width, 20, fonts.button,
                 SS_NOPREFIX);
     for (int i = 0; i < digit_box_count; ++i) {
         wchar_t digit[2];

@@ -185,14 +185,18 @@ public:
         thread_.reset(CreateThread(nullptr, 0, run, this, 0, nullptr));
     }
     ~ScriptHost() {
-        OwnedHandle wake(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        {  // a client that comes and goes ends a wait for a connection
+            OwnedHandle wake(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        }
         WaitForSingleObject(thread_.get(), 10000);
     }
     ScriptHost(const ScriptHost&) = delete;
     ScriptHost& operator=(const ScriptHost&) = delete;
 
-    // After the round: the thread has ended by then.
-    void finish() { WaitForSingleObject(done_.get(), 10000); }
+    // After the round: when the broker connected, the thread has ended by then.
+    void finish() {
+        if (connected_) WaitForSingleObject(done_.get(), 10000);
+    }
 
     wchar_t name[128];
     UiAuthRequest received = {};
@@ -220,6 +224,7 @@ private:
     void play() {
         HANDLE pipe = pipe_.get();
         bool connected = ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
+        connected_ = connected;
         if (!connected || !ReadFile(pipe, &received, sizeof received, &cb_received, nullptr)) return;
         for (const Step& step : steps_) {
             switch (step.kind) {
@@ -253,6 +258,7 @@ private:
     }
 
     std::vector<Step> steps_;
+    volatile bool connected_ = false;
     OwnedHandle pipe_;
     OwnedHandle done_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     OwnedHandle thread_;

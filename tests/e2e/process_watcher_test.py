@@ -7,7 +7,9 @@ import os
 import shutil
 import time
 
-from harness import E2ETestCase, main, observe_for, policy_json, rule_json, run_wine, wait_until, win_to_unix
+from harness import (E2ETestCase, main, observe_for, policy_json, rule_json, run_wine, settings_json, wait_until,
+                     win_to_unix)
+from mfa_fixture import API_KEY, MfaServerCase
 
 APP = "protected_app.exe"
 STOPPED = 5  # the exit code the watcher gives a stopped program
@@ -56,10 +58,14 @@ def reported_exit(process, timeout=10):
     return lines[-1] if lines else ""
 
 
-class ProcessWatcher(E2ETestCase):
+class ProcessWatcher(MfaServerCase):
+    """The scripted host answers with a code the test MFA server accepts (the service checks it)."""
+
     def lay_out(self, rules, host=True, app=True):
         executables = ("SentrelSvc.exe", "free_app.exe", "report_exit.exe") + ((APP,) if app else ()) + (("SentrelUI.exe",) if host else ())
-        self.install.lay_out(policy=policy_json(rules), executables=executables,
+        settings = settings_json(server_url="http://127.0.0.1:%d" % self.server.port, api_key=API_KEY,
+                                 mfa_username="alice")
+        self.install.lay_out(settings=settings, policy=policy_json(rules), executables=executables,
                              replace={"SentrelUI.exe": "test_dialog_host.exe", "free_app.exe": APP})
         self.app_win = self.install.path_win(APP)
 
@@ -67,6 +73,9 @@ class ProcessWatcher(E2ETestCase):
         self.install.start_console_service(env=env)
 
     def host_script(self, *actions):
+        # "approve" stands for a person typing alice's current code.
+        code = "code " + self.server.control("GET", "totp/alice")["code"]
+        actions = [a.replace("approve", code) for a in actions]
         with open(os.path.join(self.install.folder, "test_dialog_script.txt"), "w", encoding="utf-8") as f:
             f.write("\n".join(actions) + "\n")
 
@@ -113,7 +122,7 @@ class ProcessWatcher(E2ETestCase):
     # ------------------------------------------------------------------------------------------
     def test_program_is_stopped_asked_for_and_relaunched_then_a_second_start_runs_within_the_window(self):
         self.lay_out([rule_json("program", "Other", match_name="other.exe"),
-                      rule_json("program", "Protected app", match_name="PROTECTED_APP.EXE", auth_mode="email",
+                      rule_json("program", "Protected app", match_name="PROTECTED_APP.EXE", auth_mode="totp",
                                 cache_window_seconds=300)])
         self.host_script("approve", "deny unexpected second dialog")
         self.start_service()
@@ -123,7 +132,7 @@ class ProcessWatcher(E2ETestCase):
         self.assertTrue(self.install.wait_for_log("program relaunch ok: " + self.app_win), self.program_lines())
         request = self.host_requests()[0]
         self.assertEqual((request["mode"], request["title"], request["target"], request["detail"]),
-                         (4, "Protected app", self.app_win, ""))
+                         (1, "Protected app", self.app_win, ""))
         # The new process runs without the first start's arguments, in the program's own folder.
         self.assertTrue(wait_until(lambda: len(self.relaunched()) == 1))
         again = self.relaunched()[0]
