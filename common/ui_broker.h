@@ -280,7 +280,8 @@ struct UiPushCalls {
                     wchar_t* err, size_t cch_err);
     bool (*poll)(const Settings* s, const wchar_t* id, wchar_t* status, size_t cch_status, wchar_t* err,
                  size_t cch_err);
-    uint32_t poll_interval_ms;
+    uint32_t poll_interval_ms;        // between the confirming polls after an approving answer
+    uint32_t round_poll_interval_ms;  // between the polls while the dialog is shown; 0: ui_push_poll_interval_ms
 };
 
 // What the shipped broker fixes; tests point it elsewhere to run a host of their own.

@@ -150,7 +150,8 @@ bool ui_run_push_round(const UiBrokerOptions* options, const Settings* s, const 
                        const UiAuthRequest* request, unsigned long long deadline, wchar_t* message,
                        size_t cch_message) {
     const UiPushCalls* calls = options && options->push_calls ? options->push_calls : nullptr;
-    uint32_t interval = calls ? calls->poll_interval_ms : ui_push_poll_interval_ms;
+    uint32_t interval = calls && calls->round_poll_interval_ms ? calls->round_poll_interval_ms
+                                                               : ui_push_poll_interval_ms;
     int failures = 0;
     for (;;) {
         DWORD left = time_left(deadline);

@@ -286,12 +286,10 @@ void on_verify(HWND window, AuthDialogContext* c) {
             set_status(window, text_for_id(txt_enter_all_digits));
             if (c->digit_boxes[taken]) SetFocus(c->digit_boxes[taken]);
             return;
-        case VerifyStep::need_code_first:
         case VerifyStep::refuse:
             set_status(window, text_for_id(txt_verification_failed));
             return;
-        case VerifyStep::call_totp:
-        case VerifyStep::call_message:
+        case VerifyStep::send_code:
             break;
     }
     answer.magic = ui_auth_magic;

@@ -17,7 +17,6 @@ struct AuthDialogContext {
     HICON dialog_icon;
     bool dialog_icon_owned;
     HWND digit_boxes[6];
-    int32_t resend_countdown;
 };
 
 constexpr const wchar_t* auth_dialog_class = L"SNAuthDlg";

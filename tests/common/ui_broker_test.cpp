@@ -788,6 +788,34 @@ TEST_F(UiBrokerRound, PushApprovalCountsOnlyWhenTheBrokersPollSaysApproved) {
         << log;
 }
 
+// While the dialog shows the passcode, the broker's own polls decide; the host is never asked.
+TEST_F(UiBrokerRound, PushIsDecidedByTheBrokersPollsWhileTheDialogIsShown) {
+    const UiPushCalls quick = {fake_request, fake_poll, 0, 10};
+    Rule r = rule_with(L"记事本", L"push");
+    const struct Case {
+        std::vector<const wchar_t*> statuses;
+        bool approved;
+        int polls;
+        const wchar_t* text;
+    } cases[] = {
+        {{L"pending", L"pending", L"approved"}, true, 3, L"认证成功"},
+        {{L"pending", L"rejected"}, false, 2, L"推送未经服务器确认，默认拒绝：rejected"},
+        {{poll_fails, poll_fails, L"pending", poll_fails, poll_fails, poll_fails}, false, 6,
+         L"无法向服务器确认推送结果，默认拒绝：接收响应失败: 12002"},  // three failures in a row
+    };
+    for (const Case& c : cases) {
+        fake_push = FakePush{};
+        fake_push.statuses = c.statuses;
+        FakeHost host(FakeAnswer::silent);
+        UiBrokerOptions options = options_for(host);
+        options.push_calls = &quick;
+        EXPECT_EQ(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch),
+                  c.approved);
+        EXPECT_STREQ(message, c.text);
+        EXPECT_EQ(fake_push.polls, c.polls);
+    }
+}
+
 TEST_F(UiBrokerRound, PushRefusedByTheDialogIsNotPolled) {
     FakeHost host(FakeAnswer::deny, L"Request rejected on phone");
     UiBrokerOptions options = options_for(host);
