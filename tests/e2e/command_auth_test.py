@@ -96,7 +96,8 @@ class CommandAuthorization(MfaServerCase):
         self.assertEqual((code, out), (4, ""))
         self.assertTrue(err.startswith("命令被拒绝: 验证码错误次数过多，默认拒绝"), err)
         request = self.host_requests()[0]
-        self.assertEqual((request["mode"], request["title"], request["target"], request["detail"]),
+        # The mode in the low 16 bits; above them the settings' language for the dialog.
+        self.assertEqual((request["mode"] & 0xFFFF, request["title"], request["target"], request["detail"]),
                          (4, "Echo tool", self.echo_path, 'deploy "now please"'))
         self.assertFalse(request["extras_zero"])
         sent = self.server.control("GET", "outbox")

@@ -124,7 +124,7 @@ class PushConfirmedByTheBroker(MfaServerCase):
         pushes = self.server.control("GET", "pushes")
         self.assertEqual([(p["status"], p["username"]) for p in pushes], [("pending", "alice")])
         request = self.host_requests()[-1]
-        self.assertEqual((request["mode"], request["challenge_id"], request["passcode"]),
+        self.assertEqual((request["mode"] & 0xFFFF, request["challenge_id"], request["passcode"]),
                          (2, pushes[0]["challenge_id"], pushes[0]["passcode"]))
         self.assertEqual(self.polled(), [pushes[0]["challenge_id"]] * 3)
         self.assertIn("UI push approval not confirmed by the server: pending", self.install.log_messages())

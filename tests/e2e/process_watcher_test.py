@@ -131,7 +131,7 @@ class ProcessWatcher(MfaServerCase):
         self.assert_stopped(first)
         self.assertTrue(self.install.wait_for_log("program relaunch ok: " + self.app_win), self.program_lines())
         request = self.host_requests()[0]
-        self.assertEqual((request["mode"], request["title"], request["target"], request["detail"]),
+        self.assertEqual((request["mode"] & 0xFFFF, request["title"], request["target"], request["detail"]),
                          (1, "Protected app", self.app_win, ""))
         # The new process runs without the first start's arguments, in the program's own folder.
         self.assertTrue(wait_until(lambda: len(self.relaunched()) == 1))
