@@ -235,7 +235,7 @@ Verdict judge_stopped(ServiceContext* context, const StoppedProgram* program, co
     }
     const Settings* settings = &context->settings;
     wchar_t reason[reason_cch] = L"";
-    bool passed = ports->authenticate(ports->state, program->starter.session, settings, program->rule, program->path,
+    bool passed = ports->authenticate(ports->state, &program->starter, settings, program->rule, program->path,
                                       L"", reason, reason_cch);
     reason[reason_cch - 1] = L'\0';
     if (!passed) {

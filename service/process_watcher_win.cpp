@@ -83,18 +83,14 @@ bool stop_examined(void* state, uint32_t, uint32_t* error) {
 bool lookup_cache(void*, const wchar_t* path, uint32_t window) { return approval_cache_lookup(path, window); }
 void insert_cache(void*, const wchar_t* path, uint32_t seconds) { approval_cache_insert(path, seconds); }
 
-// The factor asked for is that of the account that started the program (its token, read from the
-// stopped process's handle).
-bool ask_user(void* state, uint32_t session, const Settings* settings, const Rule* rule, const wchar_t* target,
+// The factor asked for is that of the account that started the program (the stopped process's
+// token, taken when it was stopped).
+bool ask_user(void*, const Starter* starter, const Settings* settings, const Rule* rule, const wchar_t* target,
               const wchar_t* detail, wchar_t* message, size_t cch_message) {
-    ExaminedProcess* examined = static_cast<ExaminedProcess*>(state);
-    AccountSid starter = {};
-    OwnedHandle token;
-    if (!examined->handle || !OpenProcessToken(examined->handle, TOKEN_QUERY, token.put()) ||
-        !token_account(token.get(), &starter))
-        starter = AccountSid{};
-    return authenticate_via_ui_as(session, starter.cb ? &starter : nullptr, settings, rule, target, detail, message,
-                                  cch_message);
+    AccountSid account = {};
+    if (!starter->token || !token_account(reinterpret_cast<HANDLE>(starter->token), &account)) account = AccountSid{};
+    return authenticate_via_ui_as(starter->session, account.cb ? &account : nullptr, settings, rule, target, detail,
+                                  message, cch_message);
 }
 
 bool start_again(void*, const Settings* settings, const Starter* starter, const wchar_t* program,

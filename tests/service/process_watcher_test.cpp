@@ -364,12 +364,12 @@ DWORD WINAPI try_lock(void* lock) {
     LeaveCriticalSection(static_cast<CRITICAL_SECTION*>(lock));
     return 0;
 }
-bool fake_broker(void* state, uint32_t session, const Settings*, const Rule* rule, const wchar_t* target,
+bool fake_broker(void* state, const Starter* starter, const Settings*, const Rule* rule, const wchar_t* target,
                  const wchar_t* detail, wchar_t* message, size_t cch_message) {
     FakeSystem* f = fake(state);
     f->calls.push_back("authenticate");
     f->targets.push_back(target);
-    f->round_sessions.push_back(session);
+    f->round_sessions.push_back(starter->session);
     f->detail = detail;
     f->rule_name = rule->display_name;
     HANDLE thread = CreateThread(nullptr, 0, try_lock, f->lock, 0, nullptr);
