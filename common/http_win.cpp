@@ -10,6 +10,7 @@
 #include <winhttp.h>
 
 #include "common/http.h"
+#include "common/server_url.h"
 #include "common/settings.h"
 #include "common/text.h"
 
@@ -79,7 +80,7 @@ bool open_api_request(const Settings* s, const wchar_t* method, const wchar_t* e
     h->request.reset();
     h->connection.reset();
     h->session.reset();
-    if (!url_configured(s, err, cch_err)) return false;
+    if (!url_configured(s, err, cch_err) || !server_url_permitted(s, err, cch_err)) return false;
     ApiUrl url;
     if (!parse_server_url(s->server_url, &url)) {
         if (err && cch_err) text_copy(err, cch_err, L"server_url 的端口大于 65535");

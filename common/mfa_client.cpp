@@ -108,19 +108,27 @@ bool judge_verify_message(unsigned long status, wchar_t* err, size_t cch_err) {
     return false;
 }
 
-bool verify_totp(const Settings* s, const wchar_t* code, wchar_t* err, size_t cch_err) {
+MfaCheck check_totp(const Settings* s, const wchar_t* code, wchar_t* err, size_t cch_err) {
     if (err && cch_err) err[0] = L'\0';
     if (!s || !s->server_url[0] || !s->api_key[0]) {
         if (err && cch_err) text_copy(err, cch_err, L"server_url/api_key 未配置");
-        return false;
+        return MfaCheck::failed;
     }
     wchar_t user[128], body[mfa_body_cch], answer[2048];
     mfa_user_name(s, user, ARRAYSIZE(user));
-    if (!build_verify_totp_body(user, code, s->address, s->country_code, body, ARRAYSIZE(body)))
-        return refuse_long_body(err, cch_err);
+    if (!build_verify_totp_body(user, code, s->address, s->country_code, body, ARRAYSIZE(body))) {
+        refuse_long_body(err, cch_err);
+        return MfaCheck::failed;
+    }
     unsigned long status = 0;
-    if (!post_json(s, mfa_verify_path, body, &status, answer, ARRAYSIZE(answer), err, cch_err)) return false;
-    return judge_verify_totp(status, err, cch_err);
+    if (!post_json(s, mfa_verify_path, body, &status, answer, ARRAYSIZE(answer), err, cch_err))
+        return MfaCheck::failed;
+    if (judge_verify_totp(status, err, cch_err)) return MfaCheck::passed;
+    return status == 401 ? MfaCheck::wrong_code : MfaCheck::failed;
+}
+
+bool verify_totp(const Settings* s, const wchar_t* code, wchar_t* err, size_t cch_err) {
+    return check_totp(s, code, err, cch_err) == MfaCheck::passed;
 }
 
 bool request_push(const Settings* s, wchar_t* id, size_t cch_id, wchar_t* passcode, size_t cch_passcode,
@@ -166,11 +174,19 @@ bool request_message_code(const Settings* s, const wchar_t* auth_type, wchar_t* 
     return true;
 }
 
-bool verify_message_code(const Settings* s, const wchar_t* id, const wchar_t* code, wchar_t* err, size_t cch_err) {
+MfaCheck check_message_code(const Settings* s, const wchar_t* id, const wchar_t* code, wchar_t* err, size_t cch_err) {
     wchar_t body[mfa_verify_body_cch], answer[2048];
-    if (!build_message_verify_body(id, code, body, ARRAYSIZE(body))) return refuse_long_body(err, cch_err);
+    if (!build_message_verify_body(id, code, body, ARRAYSIZE(body))) {
+        refuse_long_body(err, cch_err);
+        return MfaCheck::failed;
+    }
     unsigned long status = 0;
     if (!post_json(s, mfa_message_verify_path, body, &status, answer, ARRAYSIZE(answer), err, cch_err))
-        return false;
-    return judge_verify_message(status, err, cch_err);
+        return MfaCheck::failed;
+    if (judge_verify_message(status, err, cch_err)) return MfaCheck::passed;
+    return status == 401 ? MfaCheck::wrong_code : MfaCheck::failed;
+}
+
+bool verify_message_code(const Settings* s, const wchar_t* id, const wchar_t* code, wchar_t* err, size_t cch_err) {
+    return check_message_code(s, id, code, err, cch_err) == MfaCheck::passed;
 }

@@ -15,6 +15,12 @@ constexpr size_t mfa_body_cch = 1024;
 constexpr size_t mfa_verify_body_cch = 512;   // the message-verify body
 constexpr size_t mfa_client_ip_cch = 64;
 
+// What the server said of a typed code: accepted, refused as wrong (HTTP 401: the person may type
+// it again), or the check itself failed (no answer, another status): err holds the reason.
+enum class MfaCheck { passed, wrong_code, failed };
+MfaCheck check_totp(const Settings* s, const wchar_t* code, wchar_t* err, size_t cch_err);
+MfaCheck check_message_code(const Settings* s, const wchar_t* id, const wchar_t* code, wchar_t* err, size_t cch_err);
+// check_totp / check_message_code == passed.
 bool verify_totp(const Settings* s, const wchar_t* code, wchar_t* err, size_t cch_err);
 bool request_push(const Settings* s, wchar_t* id, size_t cch_id, wchar_t* passcode, size_t cch_passcode,
                   wchar_t* err, size_t cch_err);

@@ -1,4 +1,4 @@
-// Who may do what to the objects Sentrel guards: its five files, its service object, the service's
+// Who may do what to the objects Sentrel guards: its five files (the settings file apart), its service object, the service's
 // registry key and the log folder. Every security descriptor the product applies is in the table
 // of permissions.cpp, in SDDL.
 //
@@ -12,7 +12,7 @@
 
 #include <windows.h>
 
-enum class Guarded { file, service, key, log_folder };
+enum class Guarded { file, service, key, log_folder, settings_file };
 enum class Guard { protect, release };
 
 struct GuardRow {
@@ -25,6 +25,10 @@ struct GuardRow {
 
 extern const GuardRow guard_table[];
 extern const size_t guard_table_rows;
+
+// Which file row a protected file takes: settings_file for SentrelSvc.json (it holds the API key:
+// nobody but LocalSystem and administrators reads it, protected or released), file otherwise.
+Guarded guard_of_file(const wchar_t* path);
 
 // The SDDL for an object and state; null when the product applies none (a log folder is never
 // released: the uninstall leaves the audit trail where it is).

@@ -144,6 +144,7 @@ void settings_from_text(const wchar_t* text, Settings* s) {
     scan_json_value(text, L"admin_auth_mode", s->admin_auth_mode, ARRAYSIZE(s->admin_auth_mode));
     scan_json_value(text, L"log_file", s->log_file, ARRAYSIZE(s->log_file));
     scan_json_value(text, L"language", s->language, ARRAYSIZE(s->language));
+    scan_json_word(text, L"allow_plain_http", s->allow_plain_http, ARRAYSIZE(s->allow_plain_http));
     if (s->language[0] == L'\0') text_copy(s->language, default_language());
 }
 
@@ -151,7 +152,7 @@ bool settings_to_text(const Settings* s, wchar_t* out, size_t cch_out) {
     // Escaped copies; the capacities are those of the file format, so an over-long value is cut
     // on writing (a 254-character server_url without escapes is written as 253 characters).
     wchar_t server_url[256], api_key[256], mfa_username[128], address[512], country_code[64];
-    wchar_t client_ip[64], admin_auth_mode[64], log_file[1024], language[16];
+    wchar_t client_ip[64], admin_auth_mode[64], log_file[1024], language[16], allow_plain_http[16];
     json_escape(s->server_url, server_url, ARRAYSIZE(server_url));
     json_escape(s->api_key, api_key, ARRAYSIZE(api_key));
     json_escape(s->mfa_username, mfa_username, ARRAYSIZE(mfa_username));
@@ -161,14 +162,18 @@ bool settings_to_text(const Settings* s, wchar_t* out, size_t cch_out) {
     json_escape(s->admin_auth_mode, admin_auth_mode, ARRAYSIZE(admin_auth_mode));
     json_escape(s->log_file, log_file, ARRAYSIZE(log_file));
     json_escape(s->language, language, ARRAYSIZE(language));
+    json_escape(s->allow_plain_http, allow_plain_http, ARRAYSIZE(allow_plain_http));
+    // The optional key is written only when set, so a file without it stays as it was.
+    wchar_t optional[64] = L"";
+    if (allow_plain_http[0]) text_format(optional, ARRAYSIZE(optional), L",\n  \"allow_plain_http\": \"%s\"", allow_plain_http);
 
     wchar_t text[settings_write_cch];
     TextResult r = text_format(text, ARRAYSIZE(text),
         L"{\n  \"server_url\": \"%s\",\n  \"api_key\": \"%s\",\n  \"mfa_username\": \"%s\",\n"
         L"  \"address\": \"%s\",\n  \"country_code\": \"%s\",\n  \"client_ip\": \"%s\",\n"
-        L"  \"admin_auth_mode\": \"%s\",\n  \"log_file\": \"%s\",\n  \"language\": \"%s\"\n}\n",
+        L"  \"admin_auth_mode\": \"%s\",\n  \"log_file\": \"%s\",\n  \"language\": \"%s\"%s\n}\n",
         server_url, api_key, mfa_username, address, country_code, client_ip, admin_auth_mode,
-        log_file, language);
+        log_file, language, optional);
     if (r != text_ok || !out || text_length(text, ARRAYSIZE(text)) >= cch_out) return false;
     text_copy(out, cch_out, text);
     return true;

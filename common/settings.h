@@ -12,6 +12,7 @@ struct Settings {
     wchar_t admin_auth_mode[32];
     wchar_t log_file[1024];
     wchar_t language[16];
+    wchar_t allow_plain_http[8];  // "true": plain http:// to a remote MFA server is accepted (optional key)
 };
 
 constexpr const wchar_t* default_log_path = L"C:\\ProgramData\\Sentrel\\logs\\sentrel.log";

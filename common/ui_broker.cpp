@@ -106,10 +106,6 @@ bool ui_round_result(UiRound round, const UiAuthReply* reply, wchar_t* message, 
         case UiRound::replied:
             break;
     }
-    if (reply->approved != 0) {
-        text_copy(message, cch_message, text_approved);
-        return true;
-    }
     // The host's text is bounded by its field, terminated or not.
     if (reply->message[0] == L'\0') {
         text_copy(message, cch_message, text_refused);
@@ -117,6 +113,11 @@ bool ui_round_result(UiRound round, const UiAuthReply* reply, wchar_t* message, 
         text_copy_n(message, cch_message, reply->message, reply_message_cch);
     }
     return false;
+}
+
+bool ui_round_passed(wchar_t* message, size_t cch_message) {
+    text_copy(message, cch_message, text_approved);
+    return true;
 }
 
 PushSeen ui_push_seen(bool call_ok, const wchar_t* status) {
@@ -137,7 +138,7 @@ bool ui_push_round_result(UiRound round, const UiAuthReply* reply, PushSeen seen
     if (round != UiRound::replied || reply->approved == 0) return ui_round_result(round, reply, message, cch_message);
     switch (seen) {
         case PushSeen::approved:
-            return ui_round_result(round, reply, message, cch_message);
+            return ui_round_passed(message, cch_message);
         case PushSeen::unreachable:
             text_copy(message, cch_message, text_push_unreachable);
             return false;
@@ -149,11 +150,35 @@ bool ui_push_round_result(UiRound round, const UiAuthReply* reply, PushSeen seen
     return false;
 }
 
+void ui_push_refusal_text(PushSeen seen, const wchar_t* status, const wchar_t* error, wchar_t* out, size_t cch_out) {
+    if (seen == PushSeen::unreachable) {
+        if (error && error[0])
+            text_format(out, cch_out, L"%s：%s", text_push_unreachable, error);
+        else
+            text_copy(out, cch_out, text_push_unreachable);
+        return;
+    }
+    if (status && status[0] && text_length(status, 64) < 64)
+        text_format(out, cch_out, L"%s：%s", text_push_unconfirmed, status);
+    else
+        text_copy(out, cch_out, text_push_unconfirmed);
+}
+
 void ui_push_request_failed(const wchar_t* reason, wchar_t* message, size_t cch_message) {
     if (reason && reason[0])
         text_format(message, cch_message, L"%s：%s", text_push_request_failed, reason);
     else
         text_copy(message, cch_message, text_push_request_failed);
+}
+
+UiAccount ui_round_account(const wchar_t* mfa_username, const AccountSid* starter, const AccountSid* session_user) {
+    if (mfa_username && mfa_username[0]) return UiAccount::configured;
+    if (!starter || starter->cb == 0) return UiAccount::host;
+    return same_account(starter, session_user) ? UiAccount::starter : UiAccount::other_account;
+}
+
+void ui_other_account_text(wchar_t* message, size_t cch_message) {
+    text_copy(message, cch_message, L"以其他账户启动；请设置 mfa_username 或以本人身份启动，默认拒绝");
 }
 
 void build_admin_rule(const Settings* s, const wchar_t* operation, Rule* out) {

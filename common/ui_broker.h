@@ -1,20 +1,30 @@
 // The auth UI broker: the caller's side of the UI pipe. Every MFA a person has to pass is shown by
 // the dialog host (SentrelUI.exe --pipe in that person's session); the broker makes sure a host
-// listens (starting one when nothing does), sends one UiAuthRequest, waits for one UiAuthReply and
-// turns the outcome into yes/no plus a short Chinese result text.
+// listens (starting one when nothing does), sends one UiAuthRequest and then decides the round
+// itself: the dialog only collects what the person does, and nothing the host says approves.
 //
 // Every round is shown in one session, which the caller names: the stopped program's, the
 // runguard client's, or the console's own. Each session has its own host and its own pipe
 // (\\.\pipe\SentrelUI.<session>); the host's single-instance mutex lives in the session's own
 // namespace, so no user of another session can keep that session's host from starting.
 //
-// Since the host's verdict on a typed code is trusted as it stands (a push approval is checked
-// with the MFA server, below), the broker first makes sure that the server end of the pipe is our
-// own SentrelUI.exe from the executables' folder, running in the round's session as that session's
-// user: any other process that managed to create a pipe of that name, or a host of another user or
-// session, is refused before it sees a request. A host is started only in that session and only
-// as its user: never as LocalSystem, never in session 0. With nobody logged on in the session the
-// round is refused at once.
+// The exchange on one connection:
+//   broker -> host  UiAuthRequest (mode with the settings' language, see ui_request_mode_word).
+//                   SMS/e-mail: the broker has requested the code; challenge id and masked
+//                   destination are in the request. Push: the broker's challenge id and passcode.
+//   host -> broker  UiAuthReply "answer": approved 1 and the typed digits in code (a code to
+//                   check), or approved 0 (the person cancelled or closed the dialog).
+//   broker -> host  UiAuthReply "verdict" (magic ui_verdict_magic): passed, retry (a wrong code,
+//                   the text says why, the dialog asks again) or refused (the dialog closes).
+// The broker checks every code with the MFA server under its own settings, at most
+// ui_code_attempts wrong codes per round; a push is decided by the broker's own polls. The host
+// runs as the session's user, so any process of that user can drive it: its word is never enough.
+//
+// Before anything is written, the broker makes sure that the server end of the pipe is our own
+// SentrelUI.exe from the executables' folder, running in the round's session as that session's
+// user, so a request (with its challenge) reaches no other process. A host is started only in
+// that session and only as its user: never as LocalSystem, never in session 0. With nobody logged
+// on in the session the round is refused at once.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -47,11 +57,12 @@ struct UiAuthRequest {
     wchar_t passcode[32];
 };
 
+// An answer (host to broker) or a verdict (broker to host, magic ui_verdict_magic).
 struct UiAuthReply {
-    uint32_t magic;       // set by the host; not examined by the broker
-    uint32_t approved;    // 1 the user passed MFA, 0 anything else
-    wchar_t code[64];     // the digits the user entered; empty for push
-    wchar_t message[256]; // the dialog's last verdict text; may be empty
+    uint32_t magic;       // answer: set by the host, not examined by the broker
+    uint32_t approved;    // answer: 1 a code to check, 0 the person gave up; verdict: UiVerdict
+    wchar_t code[64];     // answer: the digits the user entered; empty for push and in a verdict
+    wchar_t message[256]; // answer: the dialog's text; verdict: what the dialog shows
 };
 #pragma pack(pop)
 
@@ -68,6 +79,21 @@ static_assert(sizeof(UiAuthReply) == 648, "UI auth reply is 648 bytes");
 static_assert(offsetof(UiAuthReply, approved) == 4, "layout");
 static_assert(offsetof(UiAuthReply, code) == 8, "layout");
 static_assert(offsetof(UiAuthReply, message) == 136, "layout");
+
+constexpr uint32_t ui_verdict_magic = 0x54445653;  // the bytes 53 56 44 54 on the wire
+enum UiVerdict : uint32_t { ui_verdict_refused = 0, ui_verdict_passed = 1, ui_verdict_retry = 2 };
+
+// The request's mode word: the UiAuthMode in the low 16 bits, the dialog's language above them
+// (ui_language_english set for "en-US", else Chinese), so the host needs no settings file.
+constexpr uint32_t ui_language_english = 0x10000;
+uint32_t ui_request_mode_word(uint32_t mode, const wchar_t* language);
+uint32_t ui_request_mode(uint32_t mode_word);
+const wchar_t* ui_request_language(uint32_t mode_word);  // "en-US" or "zh-CN"
+
+constexpr int ui_code_attempts = 3;                  // wrong codes before a round is refused
+constexpr uint32_t ui_push_poll_interval_ms = 2000;  // the broker's polls while a push dialog is shown
+constexpr int ui_push_poll_failures = 3;             // failed polls in a row that end a push round
+constexpr uint32_t ui_verdict_write_ms = 5000;
 
 constexpr size_t ui_result_cch = 256;            // what every caller passes for the result text
 constexpr uint32_t ui_reply_timeout_ms = 300000;  // the user has five minutes
@@ -100,21 +126,47 @@ enum class UiRound {
     untrusted,      // the pipe's server is not our dialog host
     send_failed,    // the request was not written whole
     no_reply,       // no whole reply in time (a short reply included)
-    replied,        // a whole reply arrived
+    replied,        // a whole reply arrived: the host's answer, which approves nothing by itself
 };
-// The result of a round, and its text copied (bounded) into message: nothing is written with no
-// buffer or capacity 0, an empty text with a capacity of 2^31 or more. reply is read only when the
-// round is replied.
+// The refusal of a round that went this far, its text copied (bounded) into message: nothing is
+// written with no buffer or capacity 0, an empty text with a capacity of 2^31 or more. For a
+// replied round the reply's text (or "用户取消或认证失败") whatever its approved bit: only the
+// broker's own check passes a round. reply is read only when the round is replied. Always false.
 bool ui_round_result(UiRound round, const UiAuthReply* reply, wchar_t* message, size_t cch_message);
+// A round the broker's own check passed: "认证成功" into message, true.
+bool ui_round_passed(wchar_t* message, size_t cch_message);
 
-// --- push approvals, confirmed by the broker ---
+// --- the broker's decision on a typed code ---
+
+// What the MFA server said of one code (mirrors MfaCheck of the MFA client).
+enum class UiCodeCheck { passed, wrong_code, failed };
+// What follows an answer of the host in a code mode.
+enum class UiCodeStep {
+    passed,   // verdict passed, round approved
+    retry,    // verdict retry: a wrong code, the next answer is awaited
+    refused,  // verdict refused, round refused
+    gave_up,  // the person cancelled or closed the dialog: no verdict, round refused
+};
+// The broker's decision table. approved: the answer's bit. code_given: it carried a usable code
+// (ui_answer_code). check and reason: what the server said of it (read only with a code).
+// wrong_codes: wrong codes before this one. text receives the round's (or the retry's) text: the
+// server's reason, the dialog's text for gave_up, or one of the broker's own.
+UiCodeStep ui_code_decide(uint32_t approved, bool code_given, UiCodeCheck check, int wrong_codes,
+                          const wchar_t* reason, const UiAuthReply* answer, wchar_t* text, size_t cch_text);
+// The code of an answer: digits only, 1 to 63 of them (the field may lack a terminator). False
+// (out untouched) for anything else.
+bool ui_answer_code(const UiAuthReply* answer, wchar_t* out, size_t cch_out);
+// A verdict record: magic, the verdict, the text (bounded), code empty.
+void build_ui_verdict(UiVerdict verdict, const wchar_t* text, UiAuthReply* out);
+// The refusal when the broker could not have the SMS or e-mail code sent: no dialog is shown.
+void ui_message_request_failed(const wchar_t* reason, wchar_t* message, size_t cch_message);
+
+// --- push approvals, decided by the broker ---
 //
-// A dialog's "approved" can be forged by anything that can make a dialog host say yes, so for a
-// push the broker does not take the dialog's word: it requests the push itself, sends its challenge
-// id and passcode in the request (the dialog then only shows the passcode and polls), and counts
-// an approving reply only when its own poll of that challenge says approved. The code modes keep
-// the dialog's verdict: a second check of a one-time code would be refused by servers that forbid
-// its reuse.
+// For a push the broker requests the push itself, sends its challenge id and passcode in the
+// request (the dialog only shows the passcode and waits), and polls the challenge while the dialog
+// is shown: approved ends the round approved, rejected or expired refused. An approving answer of
+// the host counts only when the broker's own poll of that challenge says approved.
 
 // What one of the broker's polls saw: the call failed (no answer, or not HTTP 200), or the status
 // "approved", "rejected"/"expired" (any case), or anything else (the challenge is still open).
@@ -125,11 +177,14 @@ PushSeen ui_push_seen(bool call_ok, const wchar_t* status);
 constexpr int ui_push_confirm_polls = 3;
 constexpr uint32_t ui_push_confirm_interval_ms = 1500;
 bool ui_push_poll_again(PushSeen seen, int polls_done);
-// The result of a push round: as ui_round_result, except that an approving reply counts only
-// when the broker's own poll saw the challenge approved; otherwise it is refused with the
-// broker's text. seen is read only for an approving reply.
+// The result of a push round whose host answered: an approving answer counts only when the
+// broker's own poll saw the challenge approved; otherwise it is refused with the broker's text
+// (or, for a refusing answer, the dialog's). seen is read only for an approving reply.
 bool ui_push_round_result(UiRound round, const UiAuthReply* reply, PushSeen seen, wchar_t* message,
                           size_t cch_message);
+// The refusal of a push the broker's polls saw refused ("rejected", "expired") or could not reach
+// (error the last call's text).
+void ui_push_refusal_text(PushSeen seen, const wchar_t* status, const wchar_t* error, wchar_t* out, size_t cch_out);
 // The refusal when the broker could not create the push: no dialog is shown. reason is the MFA
 // client's error text (may be empty).
 void ui_push_request_failed(const wchar_t* reason, wchar_t* message, size_t cch_message);
@@ -150,6 +205,19 @@ UiTrust ui_judge_server(const UiServerFacts* server, uint32_t session, const Acc
 // "image", "session", "user" (or "" for trusted): the log's word for a refusal.
 const wchar_t* ui_trust_word(UiTrust trust);
 
+// Whose factor a round asks for, when mfa_username is empty: the account that started the
+// program or command (starter), which must be the session's user; with no starter known, the
+// account of the dialog host (the session's user).
+enum class UiAccount {
+    configured,     // mfa_username is set: it is used, whoever started what
+    starter,        // the starter's account, DOMAIN\user
+    host,           // no starter known: the host's account, DOMAIN\user
+    other_account,  // started as another account than the session's user: refused
+};
+UiAccount ui_round_account(const wchar_t* mfa_username, const AccountSid* starter, const AccountSid* session_user);
+// "以其他账户启动；请设置 mfa_username 或以本人身份启动，默认拒绝"
+void ui_other_account_text(wchar_t* message, size_t cch_message);
+
 // The temporary rule of an administrative operation: a command rule named after the operation
 // (at most 127 characters), with the settings' admin_auth_mode or "totp", cache window 0.
 void build_admin_rule(const Settings* s, const wchar_t* operation, Rule* out);
@@ -163,6 +231,13 @@ void build_admin_rule(const Settings* s, const wchar_t* operation, Rule* out);
 // ui_round_result). Blocks for the whole round.
 bool authenticate_via_ui(uint32_t session, const Settings* s, const Rule* rule, const wchar_t* target,
                          const wchar_t* detail, wchar_t* message, size_t cch_message);
+// The same for a program or command started by the account starter (see UiAccount); null: not
+// known.
+bool authenticate_via_ui_as(uint32_t session, const AccountSid* starter, const Settings* s, const Rule* rule,
+                            const wchar_t* target, const wchar_t* detail, wchar_t* message, size_t cch_message);
+// The account of a token (impersonation or primary) and the calling process's own; false when it
+// cannot be read.
+bool own_process_account(AccountSid* out);
 // MFA gate of the console's administrative operations, in the console's own session. On approval
 // the caller's buffer is left untouched; on refusal it receives the reason.
 bool authenticate_admin(const Settings* s, const wchar_t* operation, wchar_t* message, size_t cch_message);
@@ -182,18 +257,31 @@ struct UiSystemPorts {
     // was started. Writes the broker's start log lines.
     void* (*start_host)(void* state, const Settings* s, uint32_t session, const AccountSid* user,
                         const wchar_t* host_path);
+    // DOMAIN\user of an account; false when it cannot be named. Null: the real lookup.
+    bool (*account_name)(void* state, const AccountSid* account, wchar_t* out, size_t cch_out);
 };
 // The real calls.
 const UiSystemPorts* ui_system_ports();
 
+// The MFA calls of the broker's code rounds (the MFA client's unless a test gives others). The
+// settings carry the round's MFA user name.
+struct UiCodeCalls {
+    UiCodeCheck (*check_totp)(const Settings* s, const wchar_t* code, wchar_t* err, size_t cch_err);
+    bool (*request_message)(const Settings* s, const wchar_t* auth_type, wchar_t* id, size_t cch_id, wchar_t* dest,
+                            size_t cch_dest, wchar_t* err, size_t cch_err);
+    UiCodeCheck (*check_message)(const Settings* s, const wchar_t* id, const wchar_t* code, wchar_t* err,
+                                 size_t cch_err);
+};
+
 // The MFA calls of the broker's own push (request_push and poll_push_status unless a test gives
-// others), and the time between its confirming polls.
+// others), and the time between its polls.
 struct UiPushCalls {
     bool (*request)(const Settings* s, wchar_t* id, size_t cch_id, wchar_t* passcode, size_t cch_passcode,
                     wchar_t* err, size_t cch_err);
     bool (*poll)(const Settings* s, const wchar_t* id, wchar_t* status, size_t cch_status, wchar_t* err,
                  size_t cch_err);
-    uint32_t poll_interval_ms;
+    uint32_t poll_interval_ms;        // between the confirming polls after an approving answer
+    uint32_t round_poll_interval_ms;  // between the polls while the dialog is shown; 0: ui_push_poll_interval_ms
 };
 
 // What the shipped broker fixes; tests point it elsewhere to run a host of their own.
@@ -206,19 +294,45 @@ struct UiBrokerOptions {
     uint32_t start_limit_ms;           // ui_start_limit_ms; 0: no longer than start_wait_ms
     const UiPushCalls* push_calls;     // null: the MFA client's calls
     const UiSystemPorts* ports;        // null: ui_system_ports()
+    const UiCodeCalls* code_calls;     // null: the MFA client's calls
 };
+
+// The settings of the round's MFA calls: s with mfa_username, when empty, set to DOMAIN\user of
+// account (the starter), or without one of the process at the pipe's server end.
+void ui_round_settings(const Settings* s, const UiSystemPorts* ports, const AccountSid* account, void* pipe,
+                       Settings* out);
 
 // The broker's own push (ui_broker_push_win.cpp). Requests the push for the person at the pipe's
 // server end and puts its challenge id and passcode into the request; push_settings receives the
-// settings the push was made with, for the confirming polls. False (no dialog is to be asked) with
-// the refusal text in message when no push could be created.
-bool ui_request_broker_push(const UiBrokerOptions* options, const Settings* s, void* pipe, UiAuthRequest* request,
-                            Settings* push_settings, wchar_t* message, size_t cch_message);
+// settings the push was made with, for the polls. False (no dialog is to be asked) with the
+// refusal text in message when no push could be created.
+bool ui_request_broker_push(const UiBrokerOptions* options, const Settings* s, const Settings* push_settings,
+                            UiAuthRequest* request, wchar_t* message, size_t cch_message);
+// One poll of the challenge (status and error receive the call's texts).
+PushSeen ui_poll_broker_push(const UiBrokerOptions* options, const Settings* push_settings, const wchar_t* challenge_id,
+                             wchar_t* status, size_t cch_status, wchar_t* error, size_t cch_error);
 // Polls the challenge after the dialog replied approved; s only for the log line of a refusal.
 PushSeen ui_confirm_broker_push(const UiBrokerOptions* options, const Settings* s, const Settings* push_settings,
                                 const wchar_t* challenge_id);
 
+// The rounds after the request was written (ui_broker_round_win.cpp): the answers of the host,
+// the broker's checks and its verdicts, within the round's deadline (a GetTickCount64 value).
+// round_settings: the settings of the round's MFA calls. True only when the round passed.
+bool ui_run_code_round(const UiBrokerOptions* options, const Settings* s, const Settings* round_settings,
+                       void* pipe, const UiAuthRequest* request, unsigned long long deadline, wchar_t* message,
+                       size_t cch_message);
+bool ui_run_push_round(const UiBrokerOptions* options, const Settings* s, const Settings* push_settings,
+                       void* pipe, const UiAuthRequest* request, unsigned long long deadline, wchar_t* message,
+                       size_t cch_message);
+// Requests the SMS or e-mail code before the dialog is asked: challenge id and masked destination
+// into the request. False with the refusal text in message when no code was sent.
+bool ui_request_broker_message_code(const UiBrokerOptions* options, const Settings* s, const Settings* round_settings,
+                                    UiAuthRequest* request, wchar_t* message, size_t cch_message);
+
 bool authenticate_via_ui_with(const UiBrokerOptions* options, uint32_t session, const Settings* s, const Rule* rule,
                               const wchar_t* target, const wchar_t* detail, wchar_t* message, size_t cch_message);
+bool authenticate_via_ui_with_starter(const UiBrokerOptions* options, uint32_t session, const AccountSid* starter,
+                                      const Settings* s, const Rule* rule, const wchar_t* target,
+                                      const wchar_t* detail, wchar_t* message, size_t cch_message);
 bool authenticate_admin_with(const UiBrokerOptions* options, uint32_t session, const Settings* s,
                              const wchar_t* operation, wchar_t* message, size_t cch_message);

@@ -1,17 +1,19 @@
-// The broker's own push: requested before the dialog is asked, confirmed after it says approved.
+// The broker's own push: requested before the dialog is asked, polled by the broker while it is
+// shown.
 //
 // The push is created for the person in front of the dialog: the configured mfa_username, or else
-// the account that runs the dialog host (the account the dialog itself would name), never the
-// caller's own account (LocalSystem in the service). Its challenge id and passcode go into the
-// request, so the dialog shows that passcode and polls that challenge instead of creating one.
-// An approving reply then counts only when the broker's own poll says approved; the poll is
-// repeated a few times while the challenge still reads open or the server cannot be reached, so a
-// slow server or a lost answer does not turn a real approval into a refusal.
+// the account that started the program or command (which must be the session's user), or the
+// account that runs the dialog host; never the caller's own account (LocalSystem in the service). Its challenge id and passcode go into the request, so the dialog shows that passcode
+// and waits for the broker's verdict. An approving answer of a host counts only when the broker's
+// own poll says approved; that poll is repeated a few times while the challenge still reads open
+// or the server cannot be reached, so a slow server or a lost answer does not turn a real approval
+// into a refusal.
 #include <windows.h>
 
 #include "common/handle.h"
 #include "common/log.h"
 #include "common/mfa_client.h"
+#include "common/process_identity.h"
 #include "common/settings.h"
 #include "common/text.h"
 #include "common/ui_broker.h"
@@ -28,35 +30,45 @@ const UiPushCalls* calls_of(const UiBrokerOptions* options) {
     return options && options->push_calls ? options->push_calls : &mfa_push_calls;
 }
 
-// The account name of the process at the server end of the pipe; false when it cannot be read.
-bool host_account(HANDLE pipe, wchar_t* out, size_t cch_out) {
-    ULONG pid = 0;
-    if (!GetNamedPipeServerProcessId(pipe, &pid)) return false;
-    OwnedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-    HANDLE raw_token = nullptr;
-    if (!process || !OpenProcessToken(process.get(), TOKEN_QUERY, &raw_token)) return false;
-    OwnedHandle token(raw_token);
-    alignas(TOKEN_USER) unsigned char buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD cb = 0;
-    if (!GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &cb)) return false;
+// DOMAIN\user of an account (names without their domain would let alice and CORP\alice share a
+// factor); false when it cannot be named.
+bool real_account_name(const AccountSid* account, wchar_t* out, size_t cch_out) {
     wchar_t name[256], domain[256];
     DWORD cch_name = ARRAYSIZE(name), cch_domain = ARRAYSIZE(domain);
     SID_NAME_USE use;
-    if (!LookupAccountSidW(nullptr, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, name, &cch_name, domain,
-                           &cch_domain, &use))
+    if (!account || account->cb == 0 ||
+        !LookupAccountSidW(nullptr, const_cast<BYTE*>(account->sid), name, &cch_name, domain, &cch_domain, &use))
         return false;
-    return text_copy(out, cch_out, name) == text_ok;
+    wchar_t full[account_cch];
+    if (text_format(full, account_cch, L"%s\\%s", domain, name) != text_ok) return false;
+    return text_copy(out, cch_out, full) == text_ok;
+}
+
+bool name_of(const UiSystemPorts* ports, const AccountSid* account, wchar_t* out, size_t cch_out) {
+    if (ports && ports->account_name) return ports->account_name(ports->state, account, out, cch_out);
+    return real_account_name(account, out, cch_out);
+}
+
+// The account of the process at the server end of the pipe; false when it cannot be read.
+bool host_account(HANDLE pipe, AccountSid* out) {
+    ULONG pid = 0;
+    return GetNamedPipeServerProcessId(pipe, &pid) && process_account(pid, out);
 }
 
 }  // namespace
 
-bool ui_request_broker_push(const UiBrokerOptions* options, const Settings* s, void* pipe, UiAuthRequest* request,
-                            Settings* push_settings, wchar_t* message, size_t cch_message) {
-    *push_settings = s ? *s : Settings{};
-    wchar_t account[account_cch];  // without it, the MFA client names the caller's account
-    if (!push_settings->mfa_username[0] && host_account(pipe, account, account_cch))
-        text_copy(push_settings->mfa_username, account);
-    wchar_t id[128] = L"", passcode[32] = L"", error[error_cch] = L"";
+void ui_round_settings(const Settings* s, const UiSystemPorts* ports, const AccountSid* account, void* pipe,
+                       Settings* out) {
+    *out = s ? *s : Settings{};
+    if (out->mfa_username[0]) return;
+    AccountSid host = {};
+    if ((!account || account->cb == 0) && host_account(pipe, &host)) account = &host;
+    wchar_t name[account_cch];  // without one, the MFA client names the caller's account
+    if (name_of(ports, account, name, account_cch)) text_copy(out->mfa_username, name);
+}
+
+bool ui_request_broker_push(const UiBrokerOptions* options, const Settings* s, const Settings* push_settings,
+                            UiAuthRequest* request, wchar_t* message, size_t cch_message) {    wchar_t id[128] = L"", passcode[32] = L"", error[error_cch] = L"";
     bool created = calls_of(options)->request(push_settings, id, ARRAYSIZE(id), passcode, ARRAYSIZE(passcode), error,
                                               error_cch);
     if (created && !id[0]) {
@@ -71,6 +83,13 @@ bool ui_request_broker_push(const UiBrokerOptions* options, const Settings* s, v
     text_copy(request->challenge_id, id);
     text_copy(request->passcode, passcode);
     return true;
+}
+
+PushSeen ui_poll_broker_push(const UiBrokerOptions* options, const Settings* push_settings, const wchar_t* challenge_id,
+                             wchar_t* status, size_t cch_status, wchar_t* error, size_t cch_error) {
+    status[0] = error[0] = L'\0';
+    bool ok = calls_of(options)->poll(push_settings, challenge_id, status, cch_status, error, cch_error);
+    return ui_push_seen(ok, status);
 }
 
 PushSeen ui_confirm_broker_push(const UiBrokerOptions* options, const Settings* s, const Settings* push_settings,

@@ -6,6 +6,8 @@
 // identification-level impersonation only, so no pipe server can act as the caller. A round that
 // gives up closes the pipe, which is how the dialog learns that its caller has gone.
 //
+// The answers, checks and verdicts after the request are in ui_broker_round_win.cpp.
+//
 // Before anything is written, the server end is checked (ui_judge_server): its process image must
 // be the trusted host path (SentrelUI.exe beside the running executable), and it must run in the
 // round's session as that session's user. A process that squats the pipe name, or a host of
@@ -130,7 +132,7 @@ void* real_start_host(void*, const Settings* s, uint32_t session, const AccountS
     return nullptr;
 }
 
-const UiSystemPorts real_ports = {nullptr, real_session_user, real_server_facts, real_start_host};
+const UiSystemPorts real_ports = {nullptr, real_session_user, real_server_facts, real_start_host, nullptr};
 
 // Opens the pipe of a host that was just started. The pipe is tried every 50 ms: for the start-up
 // wait in any case, and beyond it, up to the limit, for as long as the host we started still runs.
@@ -192,7 +194,8 @@ bool reconnect_same_host(const Settings* s, const UiBrokerOptions* options, cons
 UiBrokerOptions shipped_options(wchar_t (&host)[path_cch]) {
     host[0] = L'\0';
     path_beside_exe(ui_host_file_name, host, path_cch);
-    return UiBrokerOptions{nullptr, host, host, ui_reply_timeout_ms, ui_start_wait_ms, ui_start_limit_ms, nullptr};
+    return UiBrokerOptions{nullptr, host, host, ui_reply_timeout_ms, ui_start_wait_ms, ui_start_limit_ms,
+                           nullptr, nullptr, nullptr};
 }
 
 }  // namespace
@@ -205,8 +208,21 @@ uint32_t ui_own_session() {
     return session;
 }
 
+bool own_process_account(AccountSid* out) {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return false;
+    OwnedHandle token(raw);
+    return token_account(token.get(), out);
+}
+
 bool authenticate_via_ui_with(const UiBrokerOptions* options, uint32_t session, const Settings* s, const Rule* rule,
                               const wchar_t* target, const wchar_t* detail, wchar_t* message, size_t cch_message) {
+    return authenticate_via_ui_with_starter(options, session, nullptr, s, rule, target, detail, message, cch_message);
+}
+
+bool authenticate_via_ui_with_starter(const UiBrokerOptions* options, uint32_t session, const AccountSid* starter,
+                                      const Settings* s, const Rule* rule, const wchar_t* target,
+                                      const wchar_t* detail, wchar_t* message, size_t cch_message) {
     UiAuthRequest request;
     build_ui_request(rule, target, detail, &request);
     const UiSystemPorts* ports = options->ports ? options->ports : &real_ports;
@@ -217,6 +233,14 @@ bool authenticate_via_ui_with(const UiBrokerOptions* options, uint32_t session, 
         is_service_account(&user)) {
         log_event(s, L"UI get user token failed session=%lu", ul(session));
         return ui_round_result(UiRound::no_user, nullptr, message, cch_message);
+    }
+    // The factor is the starter's: with no mfa_username, someone else's program is not asked about
+    // in this person's name.
+    if (ui_round_account(s ? s->mfa_username : nullptr, starter, &user) == UiAccount::other_account) {
+        log_event(s, L"UI round refused: started as another account than the session's user, session=%lu",
+                  ul(session));
+        ui_other_account_text(message, cch_message);
+        return false;
     }
     wchar_t pipe_name[ui_pipe_name_cch];
     if (options->pipe_name) {
@@ -236,35 +260,42 @@ bool authenticate_via_ui_with(const UiBrokerOptions* options, uint32_t session, 
     if (!server_trusted(s, ports, pipe.get(), options->trusted_host_path, session, &user))
         return ui_round_result(UiRound::untrusted, nullptr, message, cch_message);
 
-    const bool push = request.mode == ui_mode_push;
-    Settings push_settings;
-    if (push && !ui_request_broker_push(options, s, pipe.get(), &request, &push_settings, message, cch_message))
-        return false;
+    const ULONGLONG deadline = GetTickCount64() + options->reply_timeout_ms;
+    const uint32_t mode = request.mode;
+    const bool push = mode == ui_mode_push;
+    Settings round_settings;
+    ui_round_settings(s, ports, starter, pipe.get(), &round_settings);
+    if (push) {
+        if (!ui_request_broker_push(options, s, &round_settings, &request, message, cch_message)) return false;
+    } else {
+        if ((mode == ui_mode_sms || mode == ui_mode_email) &&
+            !ui_request_broker_message_code(options, s, &round_settings, &request, message, cch_message))
+            return false;
+    }
+    request.mode = ui_request_mode_word(mode, s ? s->language : nullptr);
     if (!write_request(options, pipe.get(), &request)) {
-        // A host may drop a client that stayed silent while the push was being requested: the same
-        // host, listening again, is asked once more.
-        if (!push || !reconnect_same_host(s, options, ports, pipe_name, session, &user, &pipe) ||
+        // A host may drop a client that stayed silent while the push or code was being requested:
+        // the same host, listening again, is asked once more.
+        if (!reconnect_same_host(s, options, ports, pipe_name, session, &user, &pipe) ||
             !write_request(options, pipe.get(), &request))
             return ui_round_result(UiRound::send_failed, nullptr, message, cch_message);
     }
-
-    UiAuthReply reply = {};
-    DWORD read = 0;
-    if (!pipe_transfer_bounded(pipe.get(), false, &reply, sizeof reply, options->reply_timeout_ms, &read) ||
-        read != sizeof reply)
-        return ui_round_result(UiRound::no_reply, nullptr, message, cch_message);
-    pipe.reset();
-    if (!push) return ui_round_result(UiRound::replied, &reply, message, cch_message);
-    PushSeen seen = reply.approved ? ui_confirm_broker_push(options, s, &push_settings, request.challenge_id)
-                                   : PushSeen::refused;
-    return ui_push_round_result(UiRound::replied, &reply, seen, message, cch_message);
+    if (push)
+        return ui_run_push_round(options, s, &round_settings, pipe.get(), &request, deadline, message, cch_message);
+    return ui_run_code_round(options, s, &round_settings, pipe.get(), &request, deadline, message, cch_message);
 }
 
 bool authenticate_via_ui(uint32_t session, const Settings* s, const Rule* rule, const wchar_t* target,
                          const wchar_t* detail, wchar_t* message, size_t cch_message) {
+    return authenticate_via_ui_as(session, nullptr, s, rule, target, detail, message, cch_message);
+}
+
+bool authenticate_via_ui_as(uint32_t session, const AccountSid* starter, const Settings* s, const Rule* rule,
+                            const wchar_t* target, const wchar_t* detail, wchar_t* message, size_t cch_message) {
     wchar_t host[path_cch];
     UiBrokerOptions options = shipped_options(host);
-    return authenticate_via_ui_with(&options, session, s, rule, target, detail, message, cch_message);
+    return authenticate_via_ui_with_starter(&options, session, starter, s, rule, target, detail, message,
+                                            cch_message);
 }
 
 bool authenticate_admin_with(const UiBrokerOptions* options, uint32_t session, const Settings* s,

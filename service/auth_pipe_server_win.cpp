@@ -29,6 +29,7 @@
 #include "common/log.h"
 #include "common/pipe_io.h"
 #include "common/text.h"
+#include "common/process_identity.h"
 #include "common/ui_broker.h"
 #include "service/command_auth.h"
 #include "service/rule_match.h"
@@ -94,6 +95,26 @@ bool identity_as_client(void* state, const wchar_t* path, bool want_hash, FileId
 }
 
 // The handler was counted in by hand_off; it counts itself out when it is done with the context.
+// The account of the runguard client, read at identification level (all the client allows); the
+// command's factor is that account's. One per handler thread.
+thread_local AccountSid t_client;
+
+void client_account(HANDLE pipe, AccountSid* out) {
+    if (!ImpersonateNamedPipeClient(pipe)) return;
+    HANDLE raw = nullptr;
+    bool opened = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &raw);
+    if (!RevertToSelf()) ExitProcess(1);  // never go on as the client
+    if (!opened) return;
+    OwnedHandle token(raw);
+    if (!token_account(token.get(), out)) *out = AccountSid{};
+}
+
+bool authenticate_client(uint32_t session, const Settings* settings, const Rule* rule, const wchar_t* target,
+                         const wchar_t* detail, wchar_t* message, size_t cch_message) {
+    return authenticate_via_ui_as(session, t_client.cb ? &t_client : nullptr, settings, rule, target, detail, message,
+                                  cch_message);
+}
+
 DWORD WINAPI request_handler(void* parameter) {
     HandlerStart* start = static_cast<HandlerStart*>(parameter);
     HANDLE pipe = start->pipe;
@@ -124,8 +145,10 @@ DWORD WINAPI request_handler(void* parameter) {
         AuthReply reply;
         wchar_t account[event_account_cch];
         if (cb_read == 0 || !pipe_client_account(pipe, account, event_account_cch)) text_copy(account, unknown_account);
+        t_client = AccountSid{};
+        client_account(pipe, &t_client);
         IdentityPort identity = {pipe, identity_as_client, false};
-        answer_auth_request(context, &request, cb_read, session, &reply, authenticate_via_ui, long_path_of,
+        answer_auth_request(context, &request, cb_read, session, &reply, authenticate_client, long_path_of,
                             gone.get(), account, &identity);
         if (watching) end_client_watch(pipe, &watch);
         DWORD written = 0;

@@ -316,7 +316,7 @@ Verdict judge_stopped(ServiceContext* context, const StoppedProgram* program, co
         !relaunch_command_line(target.program, stopped_arguments(program), detail, process_command_line_cch))
         detail[0] = L'\0';
     wchar_t reason[reason_cch] = L"";
-    bool passed = ports->authenticate(ports->state, program->starter.session, settings, program->rule, program->path,
+    bool passed = ports->authenticate(ports->state, &program->starter, settings, program->rule, program->path,
                                       detail, reason, reason_cch);
     reason[reason_cch - 1] = L'\0';
     if (!passed) {

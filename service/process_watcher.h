@@ -134,8 +134,9 @@ struct WatcherPorts {
     // The approval cache, keyed by the starter's user and the path (user->cb 0: never approved).
     bool (*cache_lookup)(void* state, const AccountSid* user, const wchar_t* path, uint32_t window);
     void (*cache_insert)(void* state, const AccountSid* user, const wchar_t* path, uint32_t seconds);
-    // The MFA round (authenticate_via_ui in the service), shown in the stopped program's session.
-    bool (*authenticate)(void* state, uint32_t session, const Settings* settings, const Rule* rule,
+    // The MFA round (authenticate_via_ui_as in the service), shown in the stopped program's session
+    // (starter->session) for the account that started it (starter->token's).
+    bool (*authenticate)(void* state, const Starter* starter, const Settings* settings, const Rule* rule,
                          const wchar_t* target, const wchar_t* detail, wchar_t* message, size_t cch_message);
     // arguments: the text after the program on its command line; null or empty: none.
     bool (*relaunch)(void* state, const Settings* settings, const Starter* starter, const wchar_t* program,

@@ -130,9 +130,14 @@ void insert_cache(void*, const AccountSid* user, const wchar_t* path, uint32_t s
     approval_cache_insert(user, path, seconds);
 }
 
-bool ask_user(void*, uint32_t session, const Settings* settings, const Rule* rule, const wchar_t* target,
+// The factor asked for is that of the account that started the program (the stopped process's
+// token, taken when it was stopped).
+bool ask_user(void*, const Starter* starter, const Settings* settings, const Rule* rule, const wchar_t* target,
               const wchar_t* detail, wchar_t* message, size_t cch_message) {
-    return authenticate_via_ui(session, settings, rule, target, detail, message, cch_message);
+    AccountSid account = {};
+    if (!starter->token || !token_account(reinterpret_cast<HANDLE>(starter->token), &account)) account = AccountSid{};
+    return authenticate_via_ui_as(starter->session, account.cb ? &account : nullptr, settings, rule, target, detail,
+                                  message, cch_message);
 }
 
 bool start_again(void*, const Settings* settings, const Starter* starter, const wchar_t* program,

@@ -15,6 +15,7 @@
 #include "common/event_log.h"
 #include "common/log.h"
 #include "common/log_status.h"
+#include "common/server_url.h"
 #include "common/text.h"
 #include "service/auth_pipe_server.h"
 #include "service/event_source.h"
@@ -93,6 +94,17 @@ void service_run() {
     wchar_t rule_count[16];
     text_format(rule_count, 16, L"%lu", static_cast<unsigned long>(g_context.policy.count));
     audit_event(&g_context.settings, AuditEvent::service_started, rule_count, product_version());
+    switch (judge_server_url(g_context.settings.server_url, g_context.settings.allow_plain_http)) {
+        case UrlTransport::plain_refused:
+            log_event(&g_context.settings, L"server_url refused: plain http to another machine; every MFA round is refused");
+            break;
+        case UrlTransport::plain_allowed:
+            log_event(&g_context.settings, L"warning: plain http to another machine allowed by allow_plain_http");
+            break;
+        case UrlTransport::secure:
+        case UrlTransport::plain_loopback:
+            break;
+    }
     start_tamper_protection(&g_context.settings);
 
     ensure_stop_event();

@@ -42,7 +42,9 @@ HANDLE g_armed_event = nullptr;  // set once the watcher's first directory read 
 HANDLE g_watcher = nullptr;
 constexpr DWORD watcher_arm_limit_ms = 2000;
 
-bool protect(const wchar_t* path) { return apply_guard(Guarded::file, Guard::protect, path) == ERROR_SUCCESS; }
+bool protect(const wchar_t* path) {
+    return apply_guard(guard_of_file(path), Guard::protect, path) == ERROR_SUCCESS;
+}
 
 bool take_backup(ProtectedFile* slot) {
     OwnedHandle file(CreateFileW(slot->path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -256,7 +258,7 @@ void tamper_stop() {
     }
 }
 
-unsigned long release_file(const wchar_t* path) { return apply_guard(Guarded::file, Guard::release, path); }
+unsigned long release_file(const wchar_t* path) { return apply_guard(guard_of_file(path), Guard::release, path); }
 
 bool protected_file_paths(wchar_t (*paths)[tamper_path_cch]) {
     wchar_t exe[tamper_path_cch];

@@ -55,12 +55,10 @@ int collect_digits(const wchar_t* const boxes[digit_box_count], wchar_t out[digi
     return taken;
 }
 
-VerifyStep verify_step(uint32_t mode, int digits_taken, bool code_requested) {
+VerifyStep verify_step(uint32_t mode, int digits_taken, bool challenge_given) {
     if (digits_taken < digit_box_count) return VerifyStep::need_all_digits;
     bool message = mode == ui_mode_sms || mode == ui_mode_email;
-    if (message && !code_requested) return VerifyStep::need_code_first;
-    if (mode == ui_mode_totp) return VerifyStep::call_totp;
-    if (message) return VerifyStep::call_message;
+    if (mode == ui_mode_totp || (message && challenge_given)) return VerifyStep::send_code;
     return VerifyStep::refuse;
 }
 
@@ -68,26 +66,12 @@ const wchar_t* verify_failure_text(const wchar_t* error) {
     return error && error[0] ? error : text_for_id(txt_verification_failed);
 }
 
-const wchar_t* message_auth_type(uint32_t mode) { return mode == ui_mode_sms ? L"sms" : L"email"; }
-
 void code_prompt_text(uint32_t mode, const wchar_t* destination, wchar_t* out, size_t cch_out) {
     const wchar_t* where = destination && destination[0] ? destination
                            : mode == ui_mode_sms       ? text_for_id(txt_phone)
                                                        : text_for_id(txt_email);
     text_format(out, cch_out, text_for_id(txt_code_prompt), where);
     remove_bidi_controls(out);
-}
-
-bool get_code_allowed(int32_t countdown) { return countdown < 1; }
-
-void resend_button_text(int32_t countdown, wchar_t* out, size_t cch_out) {
-    text_format(out, cch_out, text_for_id(txt_resend_in), static_cast<int>(countdown));
-}
-
-CountdownStep resend_tick(int32_t* countdown) {
-    if (*countdown < 1) return CountdownStep::idle;
-    --*countdown;
-    return *countdown == 0 ? CountdownStep::finished : CountdownStep::counting;
 }
 
 void code_sent_text(const wchar_t* destination, wchar_t* out, size_t cch_out) {
@@ -98,18 +82,12 @@ void code_sent_text(const wchar_t* destination, wchar_t* out, size_t cch_out) {
     remove_bidi_controls(out);
 }
 
-void reply_approved_with_code(UiAuthReply* reply, const wchar_t* digits) {
-    text_copy(reply->code, digits);
-    reply->approved = 1;
-}
-
 void reply_cancelled(UiAuthReply* reply) {
     reply->approved = 0;
     text_copy(reply->message, text_for_id(txt_user_cancelled));
 }
 
 void reply_window_closed(UiAuthReply* reply) {
-    if (reply->approved == 1) return;
     reply->approved = 0;
     text_copy(reply->message, text_for_id(txt_window_closed));
 }

@@ -1,6 +1,6 @@
 // The authentication dialog's rules, apart from any window: which variant a mode code shows, the
 // layout rows that depend on it, the digit-box input rules, the Verify decision, the texts of the
-// header, and the reply each ending writes. The window code (auth_dialog_win.cpp,
+// header, and the answer each ending writes. The window code (auth_dialog_win.cpp,
 // digit_box_win.cpp) only asks these functions and carries out the answer.
 #pragma once
 #include <stddef.h>
@@ -17,15 +17,11 @@ enum DialogText : unsigned {
     txt_code_prompt = 13,
     txt_phone = 14,
     txt_email = 15,
-    txt_get_code = 16,
     txt_sending = 17,
-    txt_resend = 20,
-    txt_resend_in = 22,
     txt_verify = 18,
     txt_cancel = 19,
     txt_verification_failed = 30,
     txt_enter_all_digits = 31,
-    txt_get_code_first = 32,
     txt_code_sent_to = 33,
     txt_user_cancelled = 98,
     txt_window_closed = 99,
@@ -38,7 +34,6 @@ enum DialogControl : int {
     id_subtitle = 103,
     id_target = 104,
     id_prompt = 112,
-    id_get_code = 114,
     id_push_label = 115,
     id_verify = 120,
     id_cancel = 121,
@@ -92,43 +87,24 @@ int collect_digits(const wchar_t* const boxes[digit_box_count], wchar_t out[digi
 
 enum class VerifyStep {
     need_all_digits,   // status: string 31, focus the first empty box
-    need_code_first,   // status: string 32 (SMS/e-mail before a successful Get Code)
-    call_totp,         // verify_totp
-    call_message,      // verify_message_code with the challenge id
-    refuse,            // a mode that cannot verify typed codes: string 30, no server call
+    send_code,         // the digits go to the broker, which checks them
+    refuse,            // a mode without typed codes, or SMS/e-mail without the broker's challenge: string 30
 };
-VerifyStep verify_step(uint32_t mode, int digits_taken, bool code_requested);
-// The status text after a failed verification: the call's error text, or string 30 when it gave none.
+VerifyStep verify_step(uint32_t mode, int digits_taken, bool challenge_given);
+// The status text after a refused code: the broker's text, or string 30 when it gave none.
 const wchar_t* verify_failure_text(const wchar_t* error);
 
-// --- SMS and e-mail codes ---
+// --- SMS and e-mail codes (sent by the broker before the dialog) ---
 
-constexpr int32_t resend_wait_seconds = 60;
-constexpr unsigned resend_timer_id = 1;
-
-// "sms" for mode 3, "email" otherwise.
-const wchar_t* message_auth_type(uint32_t mode);
 // String 13 filled with the destination, or with "Phone" (SMS) / "Email" (e-mail) when it is empty.
 void code_prompt_text(uint32_t mode, const wchar_t* destination, wchar_t* out, size_t cch_out);
-// Get Code may be pressed only when no countdown runs.
-bool get_code_allowed(int32_t countdown);
-// The text of Get Code while a countdown runs: string 22 with the seconds left.
-void resend_button_text(int32_t countdown, wchar_t* out, size_t cch_out);
-
-enum class CountdownStep {
-    idle,      // no countdown ran: nothing changes
-    counting,  // one second less, still waiting: the button shows the seconds left
-    finished,  // reached 0: the button reads "Resend", is enabled again, and the timer stops
-};
-CountdownStep resend_tick(int32_t* countdown);
-// The status line after a code was sent: string 33 with the masked destination, empty without one.
+// The status line when the dialog opens: string 33 with the masked destination, empty without one.
 void code_sent_text(const wchar_t* destination, wchar_t* out, size_t cch_out);
 
 // --- the reply ---
 
-void reply_approved_with_code(UiAuthReply* reply, const wchar_t* digits);
+// The person gave up: approved 0 with the text. Only the broker's verdict ever ends a round passed.
 void reply_cancelled(UiAuthReply* reply);
-// The window is closed: an approval stands, anything else becomes "window closed".
 void reply_window_closed(UiAuthReply* reply);
 
 // --- header texts: what the person is asked to approve ---

@@ -1,5 +1,9 @@
 // The authentication dialog window (class SNAuthDlg). The window procedure unpacks messages and
 // calls the handlers below; the rules themselves live in auth_dialog_state.cpp.
+//
+// The dialog decides nothing and calls no MFA server: Verify sends the digits to the broker, whose
+// verdict (msg_verdict) closes the dialog or asks for the code again. A push dialog shows the
+// broker's passcode and waits for the broker's verdict.
 #include <windows.h>
 #include <commctrl.h>
 #include <dwmapi.h>
@@ -7,13 +11,11 @@
 #include <initializer_list>
 
 #include "common/lang.h"
-#include "common/mfa_client.h"
 #include "common/text.h"
 #include "ui/auth_dialog_state.h"
 #include "ui/controls.h"
 #include "ui/dialog_host.h"
 #include "ui/push_poll.h"
-#include "ui/push_worker.h"
 #include "ui/ui_fonts.h"
 
 namespace {
@@ -24,7 +26,6 @@ constexpr int header_height = 80;
 constexpr int band_bottom = 124;
 constexpr DWORD dwm_window_corner_preference = 33;
 constexpr DWORD dwm_corner_round = 2;
-constexpr size_t error_cch = 256;
 constexpr UINT marquee_step_ms = 40;
 
 AuthDialogContext* context_of(HWND window) {
@@ -149,10 +150,10 @@ void place_window(HWND window, DialogVariant variant) {
 void create_code_row(HWND window, AuthDialogContext* c, DialogVariant variant) {
     const UiFonts& fonts = ui_fonts();
     if (variant == DialogVariant::message) {
+        // The broker has had the code sent already; the prompt names where it went.
         wchar_t prompt[160];
         code_prompt_text(c->request.mode, c->request.destination, prompt, 160);
-        make_static(window, id_prompt, prompt, content_x, 141, 276, 18, fonts.body, SS_NOPREFIX);
-        make_button(window, id_get_code, text_for_id(txt_get_code), 304, 141, 112, 24);
+        make_static(window, id_prompt, prompt, content_x, 141, content_width, 18, fonts.body, SS_NOPREFIX);
     } else {
         make_static(window, id_prompt, text_for_id(txt_totp_prompt), content_x, 141, content_width, 18, fonts.body);
     }
@@ -174,49 +175,6 @@ void create_push_row(HWND window, const AuthDialogContext* c) {
                                     content_width, 4, window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id_progress)),
                                     GetModuleHandleW(nullptr), nullptr);
     if (progress) SendMessageW(progress, PBM_SETMARQUEE, TRUE, marquee_step_ms);
-}
-
-void stop_marquee(HWND window) {
-    HWND progress = GetDlgItem(window, id_progress);
-    if (!progress) return;
-    SendMessageW(progress, PBM_SETMARQUEE, FALSE, 0);
-    ShowWindow(progress, SW_HIDE);
-}
-
-void show_push_request_failed(HWND window, const wchar_t* text) {
-    set_status(window, text && text[0] ? text : text_for_id(txt_push_network));
-    stop_marquee(window);
-}
-
-// The push ended: approved closes the dialog; anything else is shown and the dialog waits for
-// Cancel or close.
-void end_push(HWND window, AuthDialogContext* c, bool approved, const wchar_t* text) {
-    if (approved) {
-        c->reply.approved = 1;
-        text_copy(c->reply.message, text_for_id(txt_push_succeeded));
-        PostMessageW(window, WM_CLOSE, 0, 0);
-        return;
-    }
-    const wchar_t* shown = push_failure_text(text);
-    c->reply.approved = 0;
-    text_copy(c->reply.message, shown);
-    set_status(window, shown);
-}
-
-void start_polling(HWND window, AuthDialogContext* c) {
-    c->polling = 1;
-    if (!push_job_poll(c->push_job, c->request.challenge_id)) end_push(window, c, false, nullptr);
-}
-
-// A request that already carries a challenge id is polled at once; otherwise the push is requested.
-void start_push(HWND window, AuthDialogContext* c) {
-    c->push_job = push_job_create(window, &c->settings);
-    if (c->request.challenge_id[0]) {
-        start_polling(window, c);
-        return;
-    }
-    SetDlgItemTextW(window, id_push_label, text_for_id(txt_push_sending));
-    if (!push_job_request(c->push_job)) show_push_request_failed(window, nullptr);
 }
 
 bool on_create(HWND window, const CREATESTRUCTW* create) {
@@ -248,7 +206,11 @@ bool on_create(HWND window, const CREATESTRUCTW* create) {
         make_button(window, id_cancel, text_for_id(txt_cancel), 224, y + 32, 192, 36);
     }
     place_window(window, variant);
-    if (variant == DialogVariant::push) start_push(window, c);
+    if (variant == DialogVariant::message) {
+        wchar_t sent[256];
+        code_sent_text(c->request.destination, sent, 256);
+        if (sent[0]) set_status(window, sent);
+    }
     return true;
 }
 
@@ -309,6 +271,7 @@ LRESULT on_edit_colour(HDC dc) {
 }
 
 void on_verify(HWND window, AuthDialogContext* c) {
+    if (c->checking) return;  // the broker is checking the code already
     wchar_t texts[digit_box_count][4] = {};
     const wchar_t* boxes[digit_box_count] = {};
     for (int i = 0; i < digit_box_count; ++i) {
@@ -316,134 +279,57 @@ void on_verify(HWND window, AuthDialogContext* c) {
         GetWindowTextW(c->digit_boxes[i], texts[i], 4);
         boxes[i] = texts[i];
     }
-    wchar_t digits[digit_box_count + 1];
-    int taken = collect_digits(boxes, digits);
-    wchar_t error[error_cch] = L"";
-    bool passed = false;
-    switch (verify_step(c->request.mode, taken, c->code_requested != 0)) {
+    UiAuthReply answer = {};
+    int taken = collect_digits(boxes, answer.code);
+    switch (verify_step(c->request.mode, taken, c->request.challenge_id[0] != L'\0')) {
         case VerifyStep::need_all_digits:
             set_status(window, text_for_id(txt_enter_all_digits));
             if (c->digit_boxes[taken]) SetFocus(c->digit_boxes[taken]);
             return;
-        case VerifyStep::need_code_first:
-            set_status(window, text_for_id(txt_get_code_first));
-            return;
         case VerifyStep::refuse:
             set_status(window, text_for_id(txt_verification_failed));
             return;
-        case VerifyStep::call_totp:
-            passed = verify_totp(&c->settings, digits, error, error_cch);
-            break;
-        case VerifyStep::call_message:
-            passed = verify_message_code(&c->settings, c->request.challenge_id, digits, error, error_cch);
+        case VerifyStep::send_code:
             break;
     }
-    if (passed) {
-        reply_approved_with_code(&c->reply, digits);
-        DestroyWindow(window);
-    } else {
-        set_status(window, verify_failure_text(error));
-    }
-}
-
-void set_button_text(HWND button, const wchar_t* text) {
-    SetWindowTextW(button, text);
-    InvalidateRect(button, nullptr, TRUE);
-    UpdateWindow(button);
-}
-
-void on_get_code(HWND window, AuthDialogContext* c) {
-    HWND button = GetDlgItem(window, id_get_code);
-    if (!button || !get_code_allowed(c->resend_countdown)) return;
-    wchar_t id[128] = L"", destination[128] = L"", error[error_cch] = L"";
-    set_status(window, L"");
-    EnableWindow(button, FALSE);
-    set_button_text(button, text_for_id(txt_sending));
-    if (!request_message_code(&c->settings, message_auth_type(c->request.mode), id, 128, destination, 128, error,
-                              error_cch)) {
-        set_status(window, error);
-        set_button_text(button, text_for_id(txt_get_code));
-        EnableWindow(button, TRUE);
+    answer.magic = ui_auth_magic;
+    answer.approved = 1;
+    bool sent = dialog_host_send_answer(&answer);
+    SecureZeroMemory(&answer, sizeof answer);
+    if (!sent) {
+        set_status(window, text_for_id(txt_verification_failed));
         return;
     }
-    text_copy(c->request.challenge_id, id);
-    c->code_requested = 1;
-    c->resend_countdown = resend_wait_seconds;
-    SetTimer(window, resend_timer_id, 1000, nullptr);
-    wchar_t text[64];
-    resend_button_text(c->resend_countdown, text, 64);
-    set_button_text(button, text);
-    wchar_t sent[256];
-    code_sent_text(destination, sent, 256);
-    if (sent[0]) set_status(window, sent);
+    c->checking = true;
+    EnableWindow(GetDlgItem(window, id_verify), FALSE);
+    set_status(window, text_for_id(txt_sending));
 }
 
-void on_timer(HWND window, AuthDialogContext* c, UINT_PTR timer) {
-    if (timer != resend_timer_id) return;
-    HWND button = GetDlgItem(window, id_get_code);
-    wchar_t text[64];
-    switch (resend_tick(&c->resend_countdown)) {
-        case CountdownStep::idle:
-            return;
-        case CountdownStep::counting:
-            resend_button_text(c->resend_countdown, text, 64);
-            set_button_text(button, text);
-            return;
-        case CountdownStep::finished:
-            KillTimer(window, resend_timer_id);
-            EnableWindow(button, TRUE);
-            set_button_text(button, text_for_id(txt_resend));
-            return;
-    }
-}
-
-// The workers' messages carry nothing: what happened is taken from the dialog's own push job, and
-// a message with nothing waiting there (posted by someone else, or in a dialog without a job) is
-// ignored.
-void on_push_requested(HWND window, AuthDialogContext* c) {
-    bool created = false;
-    wchar_t text[push_text_cch];
-    if (!push_job_take_request(c->push_job, &created, text, push_text_cch, c->request.challenge_id, 128,
-                               c->request.passcode, 32))
-        return;
-    push_job_reap(c->push_job);
-    if (!created) {
-        show_push_request_failed(window, text);
+// The broker's verdict: passed or refused end the round (the dialog closes), retry asks again.
+void on_verdict(HWND window, AuthDialogContext* c) {
+    UiAuthReply verdict;
+    if (!dialog_host_take_verdict(&verdict)) return;  // nothing waiting: not the host's message
+    if (verdict.approved == ui_verdict_retry && dialog_variant(c->request.mode) != DialogVariant::push) {
+        c->checking = false;
+        EnableWindow(GetDlgItem(window, id_verify), TRUE);
+        verdict.message[ARRAYSIZE(verdict.message) - 1] = L'\0';
+        set_status(window, verify_failure_text(verdict.message));
+        if (c->digit_boxes[0]) SetFocus(c->digit_boxes[0]);  // typing replaces the digits box by box
         return;
     }
-    SetDlgItemTextW(window, id_push_label, text_for_id(txt_push_sent));
-    for (int i = 0; i < digit_box_count; ++i) {
-        wchar_t digit[2];
-        passcode_digit(c->request.passcode, i, digit);
-        SetDlgItemTextW(window, id_first_box + i, digit);
-    }
-    RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN);
-    start_polling(window, c);
-}
-
-void on_push_retrying(HWND window, AuthDialogContext* c) {
-    if (push_job_take_retrying(c->push_job)) set_status(window, text_for_id(txt_push_retrying));
-}
-
-void on_push_finished(HWND window, AuthDialogContext* c) {
-    bool approved = false;
-    wchar_t text[push_text_cch];
-    if (!push_job_take_ending(c->push_job, &approved, text, push_text_cch)) return;
-    push_job_reap(c->push_job);
-    end_push(window, c, approved, text);
+    c->decided = true;
+    c->reply.approved = verdict.approved == ui_verdict_passed ? 1 : 0;
+    DestroyWindow(window);
 }
 
 void on_command(HWND window, AuthDialogContext* c, int id) {
-    if (id == id_get_code) {
-        on_get_code(window, c);
-    } else if (id == id_verify) {
+    if (id == id_verify) {
         on_verify(window, c);
     } else if (id == id_cancel) {
         reply_cancelled(&c->reply);
         DestroyWindow(window);
     }
 }
-
 void on_close(HWND window, AuthDialogContext* c) {
     if (c) reply_window_closed(&c->reply);
     DestroyWindow(window);
@@ -474,25 +360,14 @@ LRESULT CALLBACK auth_dialog_proc(HWND window, UINT message, WPARAM wparam, LPAR
         case WM_COMMAND:
             if (c && HIWORD(wparam) == BN_CLICKED) on_command(window, c, LOWORD(wparam));
             return 0;
-        case WM_TIMER:
-            if (c) on_timer(window, c, wparam);
-            return 0;
         case WM_CLOSE:
             on_close(window, c);
             return 0;
-        case msg_push_requested:  // parameters ignored: see on_push_requested
-            if (c) on_push_requested(window, c);
-            return 0;
-        case msg_push_retrying:
-            if (c) on_push_retrying(window, c);
-            return 0;
-        case msg_push_finished:
-            if (c) on_push_finished(window, c);
+        case msg_verdict:  // parameters ignored: see on_verdict
+            if (c) on_verdict(window, c);
             return 0;
         case WM_DESTROY:
             if (c) {
-                push_job_detach(c->push_job);
-                c->push_job = nullptr;
                 if (c->dialog_icon_owned) DestroyIcon(c->dialog_icon);
                 c->dialog_icon = nullptr;
             }

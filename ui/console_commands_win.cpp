@@ -330,6 +330,10 @@ void on_save_settings(ConsoleRecord* c) {
 
     static Settings wanted;
     settings_from_form(&c->settings, &form, &wanted);
+    if (!server_url_savable(&wanted)) {
+        show_message(c, console_text(ConsoleText::plain_http_refused), text_for_id(txt_error), MB_OK | MB_ICONERROR);
+        return;
+    }
     bool written = save_settings(c->settings_path, &wanted);
     if (written) log_event(&wanted, L"admin: config saved via console");
     load_settings(c->settings_path, &c->settings);  // what the file holds now

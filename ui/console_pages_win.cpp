@@ -6,6 +6,7 @@
 
 #include "common/handle.h"
 #include "common/lang.h"
+#include "common/server_url.h"
 #include "common/text.h"
 #include "ui/audit_line.h"
 #include "ui/console.h"
@@ -221,4 +222,8 @@ void build_settings_page(ConsoleRecord* c) {
         SendMessageW(language, CB_SETCURSEL, language_index_of(s.language), 0);
     }
     make_button(content, id_save_settings, text_for_id(45), 16, 360, 120, 36);
+    // The optional key has no field (it is set in the file only), but the page says when it is on.
+    if (plain_http_allowed(s.allow_plain_http))
+        make_label(content, id_plain_http_note, console_text(ConsoleText::plain_http_allowed), 16, 408, w, 18,
+                   fonts.body);
 }

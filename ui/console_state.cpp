@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "common/lang.h"
+#include "common/server_url.h"
 #include "common/text.h"
 
 int32_t page_rule_type(int32_t page) { return page == page_app_rules ? rule_type_program : rule_type_command; }
@@ -84,7 +85,7 @@ bool settings_equal(const Settings* a, const Settings* b) {
            !wcscmp(a->mfa_username, b->mfa_username) && !wcscmp(a->address, b->address) &&
            !wcscmp(a->country_code, b->country_code) && !wcscmp(a->client_ip, b->client_ip) &&
            !wcscmp(a->admin_auth_mode, b->admin_auth_mode) && !wcscmp(a->log_file, b->log_file) &&
-           !wcscmp(a->language, b->language);
+           !wcscmp(a->language, b->language) && !wcscmp(a->allow_plain_http, b->allow_plain_http);
 }
 
 void wizard_settings(const wchar_t* existing_text, const wchar_t* server_url, const wchar_t* api_key,
@@ -102,6 +103,10 @@ void wizard_settings(const wchar_t* existing_text, const wchar_t* server_url, co
     text_copy(s.api_key, api_key);
     text_copy(s.mfa_username, mfa_username);
     *out = s;
+}
+
+bool server_url_savable(const Settings* s) {
+    return judge_server_url(s->server_url, s->allow_plain_http) != UrlTransport::plain_refused;
 }
 
 bool needs_setup(const Settings* s) { return !s->server_url[0] || !s->api_key[0] || !s->mfa_username[0]; }
@@ -174,6 +179,15 @@ const ConsoleTextEntry console_texts[] = {
      L"Could not start uninstaller process.", L"无法启动卸载程序。"},
     {ConsoleText::uninstall_failed,
      L"Uninstallation failed (Exit Code: 0x%X).", L"卸载失败（退出代码：0x%X）。"},
+    {ConsoleText::plain_http_refused,
+     L"The MFA server URL was not saved: plain http:// is accepted only for this machine (localhost, "
+     L"127.0.0.1, ::1). Over plain HTTP anyone on the network path could approve every sign-in and read "
+     L"the API key. Use https://.",
+     L"未保存 MFA 服务器地址：明文 http:// 只允许用于本机（localhost、127.0.0.1、::1）。通过明文 HTTP，"
+     L"网络路径上的任何人都能批准每一次认证并读取 API Key。请使用 https://。"},
+    {ConsoleText::plain_http_allowed,
+     L"allow_plain_http is on: plain http:// to another machine is accepted.",
+     L"allow_plain_http 已开启：接受以明文 http:// 连接其他计算机。"},
 };
 
 }  // namespace

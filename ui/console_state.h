@@ -39,6 +39,7 @@ enum ConsoleControl : int {
     id_mfa_username = 304,
     id_language = 305,
     id_save_settings = 310,
+    id_plain_http_note = 311,
 };
 
 // Language-table ids the console uses.
@@ -114,6 +115,9 @@ bool settings_equal(const Settings* a, const Settings* b);
 // language it does not name stays unnamed), with the three values it asks for put in.
 void wizard_settings(const wchar_t* existing_text, const wchar_t* server_url, const wchar_t* api_key,
                      const wchar_t* mfa_username, Settings* out);
+// The URL may be saved: https://, or plain http:// to this machine, or allow_plain_http set.
+bool server_url_savable(const Settings* s);
+
 // The console needs the setup wizard while any of the three connection values is empty.
 bool needs_setup(const Settings* s);
 
@@ -139,5 +143,7 @@ enum class ConsoleText {
     uninstalling,
     uninstaller_not_started,
     uninstall_failed,       // %X: the exit code
+    plain_http_refused,     // a server_url the settings would refuse to use
+    plain_http_allowed,     // the settings page's note while allow_plain_http is "true"
 };
 const wchar_t* console_text(ConsoleText which);

@@ -1,30 +1,34 @@
 // The dialog host: the server end of its session's \\.\pipe\SentrelUI.<session>. Requests are
-// served one at a time: one UiAuthRequest, one authentication dialog, one UiAuthReply.
+// served one at a time: one UiAuthRequest, one authentication dialog, its answers and the broker's
+// verdicts (see ui_broker.h). The host makes no MFA call and reads no settings file.
 #pragma once
 #include <windows.h>
 #include <stdint.h>
 
-#include "common/settings.h"
 #include "common/ui_broker.h"
-
-struct PushJob;
 
 // One dialog round; the host clears it before every request and hands it to the dialog window.
 struct AuthDialogContext {
     UiAuthRequest request;
     UiAuthReply reply;
-    Settings settings;
-    uint32_t code_requested;
-    uint32_t polling;
-    PushJob* push_job;  // the push workers' job (and thread); null outside push mode
+    bool checking;  // a code was sent to the broker; its verdict is awaited
+    bool decided;   // the broker's verdict ended the round: no answer follows
     HWND dialog_window;
     HICON dialog_icon;
     bool dialog_icon_owned;
     HWND digit_boxes[6];
-    int32_t resend_countdown;
 };
 
 constexpr const wchar_t* auth_dialog_class = L"SNAuthDlg";
+// Tells the dialog that the broker's verdict arrived (it carries nothing: the dialog takes the
+// verdict with dialog_host_take_verdict, so a message posted by anyone else decides nothing).
+constexpr UINT msg_verdict = WM_APP + 40;
+
+// Sends an answer (a code to check) to the broker of the round being shown; false when it could
+// not be sent.
+bool dialog_host_send_answer(const UiAuthReply* answer);
+// The verdict that arrived for the round being shown; false when none is waiting.
+bool dialog_host_take_verdict(UiAuthReply* verdict);
 
 // Serves the pipe for as long as the process lives.
 [[noreturn]] void run_dialog_host();

@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr size_t settings_path_cch = 1024;
 constexpr UINT pipe_poll_ms = 200;  // while a dialog is shown
 
 AuthDialogContext context;
@@ -18,10 +17,12 @@ HostSlot* serving = nullptr;  // the slot whose dialog is shown
 HWND serving_window = nullptr;
 
 // While a dialog is shown the pipe is looked after from a timer, whose callback any message loop
-// runs (a nested one too): new clients are taken, idle ones dropped, and a dialog whose caller has
-// gone is closed.
+// runs (a nested one too): new clients are taken, idle ones dropped, the broker's verdict is handed
+// to the dialog, and a dialog whose caller has gone is closed.
 void CALLBACK on_pipe_timer(HWND, UINT, UINT_PTR, DWORD) {
     host_pipe_poll(&host_pipe);
+    if (serving && serving->has_verdict && serving_window && IsWindow(serving_window))
+        SendMessageW(serving_window, msg_verdict, 0, 0);
     if (serving && serving->gone && serving_window && IsWindow(serving_window)) {
         HWND window = serving_window;
         serving_window = nullptr;
@@ -29,10 +30,11 @@ void CALLBACK on_pipe_timer(HWND, UINT, UINT_PTR, DWORD) {
     }
 }
 
-// Shows the dialog for the request in the context and runs it to its end.
-void show_dialog(const wchar_t* settings_path) {
-    load_settings(settings_path, &context.settings);
-    set_language(context.settings.language);
+// Shows the dialog for the request in the context and runs it to its end. The dialog speaks the
+// language the broker named in the request's mode word: the host reads no settings file.
+void show_dialog() {
+    set_language(ui_request_language(context.request.mode));
+    context.request.mode = ui_request_mode(context.request.mode);
 
     HINSTANCE instance = GetModuleHandleW(nullptr);
     WNDCLASSW window_class = {};
@@ -65,6 +67,7 @@ void show_dialog(const wchar_t* settings_path) {
             // taken back so the next dialog's loop does not end at once.
             DestroyWindow(window);
             context.reply.approved = 0;
+            context.decided = false;
             MSG quit;
             PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
         }
@@ -72,21 +75,26 @@ void show_dialog(const wchar_t* settings_path) {
     UnregisterClassW(auth_dialog_class, instance);
 }
 
-void serve(HostSlot* slot, const wchar_t* settings_path) {
+void serve(HostSlot* slot) {
     memset(&context, 0, sizeof context);
     context.request = slot->request;
     serving = slot;
-    show_dialog(settings_path);
+    show_dialog();
     serving = nullptr;
+    // A round the broker decided needs no last word; otherwise the person gave up: approved 0
+    // whatever the dialog's state, as only the broker's verdict passes a round.
     context.reply.magic = ui_auth_magic;
-    host_pipe_finish(&host_pipe, slot, &context.reply);  // not sent when the caller has gone
+    context.reply.approved = 0;
+    host_pipe_finish(&host_pipe, slot, context.decided ? nullptr : &context.reply);  // not sent when the caller has gone
 }
 
 }  // namespace
 
+bool dialog_host_send_answer(const UiAuthReply* answer) { return serving && host_pipe_send(serving, answer); }
+
+bool dialog_host_take_verdict(UiAuthReply* verdict) { return serving && host_pipe_take_verdict(serving, verdict); }
+
 void run_dialog_host() {
-    static wchar_t settings_path[settings_path_cch] = L"";
-    path_beside_exe(settings_file_name, settings_path, settings_path_cch);
     // Without its name and descriptor the host serves nothing (never a pipe anyone may open).
     while (!host_pipe_open(&host_pipe)) Sleep(host_create_retry_ms);
     // The broker that started this host is trying its pipe: the pipe comes first, then the
@@ -96,7 +104,7 @@ void run_dialog_host() {
     for (;;) {
         HostSlot* slot = host_pipe_take_request(&host_pipe);
         if (slot) {
-            serve(slot, settings_path);
+            serve(slot);
         } else {
             host_pipe_wait(&host_pipe, INFINITE);
         }

@@ -4,9 +4,10 @@
 // never blocks: a small table of instances (slots), each listening, reading a request, holding a
 // request read whole, or being served by the dialog. There is always an instance listening (while
 // a slot is free), so one idle client cannot make the pipe unreachable; every client has a bounded
-// time to send its request and is dropped after it; and a request read whole keeps a one-byte read
-// pending, whose end (the broker closed its end, having received its answer or given up) tells
-// the host that the caller has gone. A round is also given up when it outlasts the broker's own
+// time to send its request and is dropped after it; and a request read whole keeps a read of the
+// broker's next verdict pending: a whole verdict is kept for the dialog (and the read started
+// again), any other end (the broker closed its end, having its answer or giving up, or wrote
+// something else) tells the host that the caller has gone. A round is also given up when it outlasts the broker's own
 // bound, so a dialog whose caller has gone closes and never blocks the rounds after it.
 //
 // Requests are served oldest first, one at a time; while a dialog is shown the host polls the pipe
@@ -38,7 +39,9 @@ struct HostSlot {
     bool gone;           // ready or serving: the caller has gone, or its time is up
     ULONGLONG deadline;  // reading: for the request; ready, serving: for the whole round
     uint64_t order;      // ready: requests are served in the order they were read whole
-    char probe;          // the one byte of the caller-gone read
+    bool has_verdict;    // serving: a verdict arrived and the dialog has not taken it yet
+    UiAuthReply incoming;  // the pending read of the broker's next verdict
+    UiAuthReply verdict;
     UiAuthRequest request;
 };
 
@@ -59,5 +62,11 @@ void host_pipe_poll(HostPipe* pipe);
 void host_pipe_wait(HostPipe* pipe, DWORD timeout_ms);
 // The oldest request read whole whose caller is still there, now being served; null when none.
 HostSlot* host_pipe_take_request(HostPipe* pipe);
-// Answers the served slot's caller (when it is still there) and closes the slot.
+// Sends an answer to the served slot's caller while the round goes on (a code to check); false
+// when it could not be written whole (the caller has gone).
+bool host_pipe_send(HostSlot* slot, const UiAuthReply* answer);
+// Takes the verdict that arrived for the served slot; false when none is waiting.
+bool host_pipe_take_verdict(HostSlot* slot, UiAuthReply* verdict);
+// Answers the served slot's caller (when it is still there and reply is not null) and closes the
+// slot.
 void host_pipe_finish(HostPipe* pipe, HostSlot* slot, const UiAuthReply* reply);

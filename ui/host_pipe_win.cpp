@@ -44,6 +44,7 @@ void close_slot(HostSlot* slot) {
     slot->pipe = nullptr;
     slot->state = SlotState::empty;
     slot->gone = false;
+    slot->has_verdict = false;
 }
 
 void begin(HostSlot* slot) {
@@ -61,16 +62,36 @@ void start_reading(HostSlot* slot) {
         close_slot(slot);  // the client has gone already
 }
 
-// A whole request: from now on a one-byte read stays pending, and its end means the caller has
-// gone (the broker writes nothing more; it closes its end when it has its answer or gives up).
-void start_watching(HostPipe* pipe, HostSlot* slot) {
+// Keeps the read of the broker's next verdict pending; its end without a whole verdict means the
+// caller has gone.
+void read_verdict(HostSlot* slot) {
     begin(slot);
+    if (!ReadFile(slot->pipe, &slot->incoming, sizeof slot->incoming, nullptr, &slot->overlapped) &&
+        GetLastError() != ERROR_IO_PENDING)
+        slot->gone = true;
+}
+
+// A whole request: from now on the verdict read stays pending.
+void start_watching(HostPipe* pipe, HostSlot* slot) {
     slot->state = SlotState::ready;
     slot->gone = false;
+    slot->has_verdict = false;
     slot->order = pipe->next_order++;
     slot->deadline = GetTickCount64() + ui_reply_timeout_ms + host_round_grace_ms;
-    if (!ReadFile(slot->pipe, &slot->probe, 1, nullptr, &slot->overlapped) && GetLastError() != ERROR_IO_PENDING)
-        slot->gone = true;
+    read_verdict(slot);
+}
+
+// The verdict read ended: a whole verdict while the dialog is shown is kept for it; anything else
+// (before the dialog, another size or magic, an error) means the caller has gone.
+bool took_verdict(HostSlot* slot) {
+    DWORD cb = 0;
+    bool whole = GetOverlappedResult(slot->pipe, &slot->overlapped, &cb, FALSE) && cb == sizeof slot->incoming &&
+                 slot->incoming.magic == ui_verdict_magic && slot->state == SlotState::serving;
+    if (!whole) return false;
+    slot->verdict = slot->incoming;
+    slot->has_verdict = true;
+    read_verdict(slot);
+    return !slot->gone;
 }
 
 void on_request_read(HostPipe* pipe, HostSlot* slot) {
@@ -147,6 +168,7 @@ void handle(HostPipe* pipe, HostSlot* slot, ULONGLONG now) {
             break;
         case SlotState::ready:
         case SlotState::serving:
+            if (!slot->gone && done && now < slot->deadline && took_verdict(slot)) break;
             if (!slot->gone && (done || now >= slot->deadline)) {
                 settle(slot);
                 slot->gone = true;
@@ -219,9 +241,34 @@ HostSlot* host_pipe_take_request(HostPipe* pipe) {
     return oldest;
 }
 
+bool host_pipe_send(HostSlot* slot, const UiAuthReply* answer) {
+    if (slot->state != SlotState::serving || slot->gone) return false;
+    // Its own event and OVERLAPPED: the verdict read stays pending meanwhile, and only this write
+    // is cancelled at the limit.
+    OwnedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!event) return false;
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = event.get();
+    UiAuthReply copy = *answer;
+    if (!WriteFile(slot->pipe, &copy, sizeof copy, nullptr, &overlapped) && GetLastError() != ERROR_IO_PENDING)
+        return false;
+    if (WaitForSingleObject(event.get(), reply_io_timeout_ms) != WAIT_OBJECT_0) CancelIoEx(slot->pipe, &overlapped);
+    DWORD cb = 0;
+    bool written = GetOverlappedResult(slot->pipe, &overlapped, &cb, TRUE) && cb == sizeof copy;
+    SecureZeroMemory(&copy, sizeof copy);
+    return written;
+}
+
+bool host_pipe_take_verdict(HostSlot* slot, UiAuthReply* verdict) {
+    if (!slot->has_verdict) return false;
+    *verdict = slot->verdict;
+    slot->has_verdict = false;
+    return true;
+}
+
 void host_pipe_finish(HostPipe* pipe, HostSlot* slot, const UiAuthReply* reply) {
     handle(pipe, slot, GetTickCount64());  // has the caller gone meanwhile?
-    if (!slot->gone) {
+    if (!slot->gone && reply) {
         settle(slot);
         slot->gone = true;  // nothing pending any more
         UiAuthReply copy = *reply;

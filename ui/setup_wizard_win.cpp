@@ -99,6 +99,10 @@ void on_save(HWND window) {
     bool readable = read_utf8_file(settings_path, existing, settings_text_cch);
     static Settings s;
     wizard_settings(readable ? existing : nullptr, url, key, user, &s);
+    if (!server_url_savable(&s)) {
+        MessageBoxW(window, console_text(ConsoleText::plain_http_refused), text_for_id(txt_error), MB_OK | MB_ICONERROR);
+        return;  // the wizard stays open with what was entered
+    }
     wchar_t message[1280];
     if (!write_settings(settings_path, &s, existing)) {
         text_format(message, 1280, console_text(ConsoleText::wizard_settings_failed), settings_path);

@@ -137,6 +137,14 @@ std::vector<RowCase> expectations() {
          {{"query status", SERVICE_QUERY_STATUS, Y, Y}, {"start", SERVICE_START, Y, N}, {"stop", SERVICE_STOP, Y, N},
           {"change config", SERVICE_CHANGE_CONFIG, Y, N}, {"delete", DELETE, Y, N}, {"change DACL", WRITE_DAC, Y, N},
           {"take owner", WRITE_OWNER, Y, N}}},
+        // The settings file holds the API key: a standard user reads nothing, protected or released.
+        {Guarded::settings_file, Guard::protect,
+         {{"read", FILE_READ_DATA, Y, N}, {"read all", FILE_GENERIC_READ, Y, N}, {"execute", FILE_EXECUTE, N, N},
+          {"write", FILE_WRITE_DATA, N, N}, {"delete", DELETE, X, N}, {"change DACL", WRITE_DAC, Y, N},
+          {"take owner", WRITE_OWNER, X, N}}},
+        {Guarded::settings_file, Guard::release,
+         {{"read", FILE_READ_DATA, Y, N}, {"attributes", FILE_READ_ATTRIBUTES, Y, N}, {"write", FILE_GENERIC_WRITE, Y, N},
+          {"delete", DELETE, Y, N}, {"change DACL", WRITE_DAC, Y, N}}},
         {Guarded::key, Guard::protect,
          {{"read", KEY_READ, Y, Y}, {"set value", KEY_SET_VALUE, N, N}, {"create subkey", KEY_CREATE_SUB_KEY, N, N},
           {"delete", DELETE, X, N}, {"change DACL", WRITE_DAC, Y, N}, {"take owner", WRITE_OWNER, X, N}}},
@@ -163,6 +171,7 @@ const char* name_of(Guarded object) {
         case Guarded::service: return "service";
         case Guarded::key: return "key";
         case Guarded::log_folder: return "log folder";
+        case Guarded::settings_file: return "settings file";
     }
     return "?";
 }
@@ -196,6 +205,22 @@ TEST(Permissions, EveryAppliedDescriptorGivesEachTokenExactlyItsRights) {
                     << name_of(row.object) << " " << state << ": standard user, right 0x" << std::hex << bit;
             }
         }
+    }
+}
+
+TEST(Permissions, OnlyTheSettingsFileTakesTheSecretRow) {
+    EXPECT_EQ(guard_of_file(L"C:\\Program Files\\Sentrel\\SentrelSvc.json"), Guarded::settings_file);
+    EXPECT_EQ(guard_of_file(L"C:\\Program Files\\Sentrel\\sentrelsvc.JSON"), Guarded::settings_file);
+    EXPECT_EQ(guard_of_file(L"C:\\Program Files\\Sentrel\\SentrelPolicy.json"), Guarded::file);
+    EXPECT_EQ(guard_of_file(L"C:\\Program Files\\Sentrel\\SentrelUI.exe"), Guarded::file);
+    EXPECT_EQ(guard_of_file(L"C:\\x\\SentrelSvc.json.bak"), Guarded::file);
+    EXPECT_EQ(guard_of_file(nullptr), Guarded::file);
+    // Protected, then released: no token without Administrators ever reads it.
+    Tokens tokens;
+    for (Guard state : {Guard::protect, Guard::release}) {
+        std::wstring sddl = effective_sddl(Guarded::settings_file, state);
+        EXPECT_EQ(sddl.find(L"BU"), std::wstring::npos);
+        EXPECT_EQ(granted(sddl, tokens.user.get(), FILE_READ_DATA, file_mapping), 0);
     }
 }
 

@@ -140,7 +140,10 @@ TEST(UiBrokerResult, ReplyIsReadFromItsOffsets) {
     ASSERT_EQ(sizeof reply, 648u);
     memcpy(&reply, image.data(), sizeof reply);
     wchar_t message[ui_result_cch];
-    EXPECT_TRUE(ui_round_result(UiRound::replied, &reply, message, ui_result_cch));
+    // The host's approved bit passes nothing: only the broker's own check does.
+    EXPECT_FALSE(ui_round_result(UiRound::replied, &reply, message, ui_result_cch));
+    EXPECT_STREQ(message, L"用户取消或认证失败");
+    EXPECT_TRUE(ui_round_passed(message, ui_result_cch));
     EXPECT_STREQ(message, L"认证成功");
 
     image[4] = 0;
@@ -285,6 +288,23 @@ bool fake_poll(const Settings*, const wchar_t* id, wchar_t* status, size_t cch_s
 
 const UiPushCalls fake_push_calls = {fake_request, fake_poll, 0};
 
+// The code calls: "123456" is the right code; a message code is always sent.
+UiCodeCheck right_code_check(const Settings*, const wchar_t* code, wchar_t* err, size_t cch_err) {
+    if (lstrcmpW(code, L"123456") == 0) return UiCodeCheck::passed;
+    text_copy(err, cch_err, L"验证码错误或用户不存在");
+    return UiCodeCheck::wrong_code;
+}
+UiCodeCheck right_message_check(const Settings* s, const wchar_t*, const wchar_t* code, wchar_t* err, size_t cch_err) {
+    return right_code_check(s, code, err, cch_err);
+}
+bool message_sent(const Settings*, const wchar_t*, wchar_t* id, size_t cch_id, wchar_t* dest, size_t cch_dest, wchar_t*,
+                  size_t) {
+    text_copy(id, cch_id, L"msg-1");
+    text_copy(dest, cch_dest, L"+86****0000");
+    return true;
+}
+const UiCodeCalls fake_code_calls = {right_code_check, message_sent, right_message_check};
+
 // The server end of a pipe of its own, answering one client from a thread.
 class FakeHost {
 public:
@@ -346,6 +366,7 @@ private:
             case FakeAnswer::approve_wrong_magic:
                 reply.magic = 0x12345678;
                 reply.approved = 1;
+                text_copy(reply.code, L"123456");
                 break;
             case FakeAnswer::deny:
                 text_copy(reply.message, host->message_);
@@ -386,7 +407,8 @@ protected:
         fake_push = FakePush{};
     }
     UiBrokerOptions options_for(const FakeHost& host, uint32_t reply_timeout_ms = 10000) {
-        return UiBrokerOptions{host.name, self, nullptr, reply_timeout_ms, 0, 0, &fake_push_calls, nullptr};
+        return UiBrokerOptions{host.name, self, nullptr, reply_timeout_ms, 0, 0, &fake_push_calls, nullptr,
+                               &fake_code_calls};
     }
 
     TempFolder tmp;
@@ -439,7 +461,7 @@ TEST_F(UiBrokerRound, ShortReplyIsNoReply) {
 TEST_F(UiBrokerRound, SilentHostIsRefusedAtTheBound) {
     FakeHost host(FakeAnswer::silent);
     UiBrokerOptions options = options_for(host, 400);
-    Rule r = rule_with(L"x", L"push");
+    Rule r = rule_with(L"x", L"totp");
     ULONGLONG start = GetTickCount64();
     EXPECT_FALSE(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
     ULONGLONG elapsed = GetTickCount64() - start;
@@ -495,6 +517,7 @@ TEST_F(UiBrokerRound, AdminApprovalLeavesCallerBufferAlone) {
     EXPECT_STREQ(caller, L"unchanged");
     ASSERT_EQ(host.cb_received(), 3912u);
     EXPECT_EQ(host.received.mode, 4u);
+    EXPECT_STREQ(host.received.challenge_id, L"msg-1");  // the broker had the code sent
     EXPECT_STREQ(host.received.title, L"Uninstall");
     EXPECT_STREQ(host.received.target, L"管理操作");
     EXPECT_STREQ(host.received.detail, L"");
@@ -585,7 +608,7 @@ protected:
     }
     UiBrokerOptions options_for(const wchar_t* pipe_name, const wchar_t* host_path = nullptr) {
         return UiBrokerOptions{pipe_name, L"C:\\Program Files\\Sentrel\\SentrelUI.exe", host_path, 10000, 0, 0,
-                               nullptr, &system.ports};
+                               nullptr, &system.ports, &fake_code_calls};
     }
     bool round(const UiBrokerOptions& options, uint32_t session) {
         Rule r = rule_with(L"git", L"totp");
@@ -765,6 +788,34 @@ TEST_F(UiBrokerRound, PushApprovalCountsOnlyWhenTheBrokersPollSaysApproved) {
         << log;
 }
 
+// While the dialog shows the passcode, the broker's own polls decide; the host is never asked.
+TEST_F(UiBrokerRound, PushIsDecidedByTheBrokersPollsWhileTheDialogIsShown) {
+    const UiPushCalls quick = {fake_request, fake_poll, 0, 10};
+    Rule r = rule_with(L"记事本", L"push");
+    const struct Case {
+        std::vector<const wchar_t*> statuses;
+        bool approved;
+        int polls;
+        const wchar_t* text;
+    } cases[] = {
+        {{L"pending", L"pending", L"approved"}, true, 3, L"认证成功"},
+        {{L"pending", L"rejected"}, false, 2, L"推送未经服务器确认，默认拒绝：rejected"},
+        {{poll_fails, poll_fails, L"pending", poll_fails, poll_fails, poll_fails}, false, 6,
+         L"无法向服务器确认推送结果，默认拒绝：接收响应失败: 12002"},  // three failures in a row
+    };
+    for (const Case& c : cases) {
+        fake_push = FakePush{};
+        fake_push.statuses = c.statuses;
+        FakeHost host(FakeAnswer::silent);
+        UiBrokerOptions options = options_for(host);
+        options.push_calls = &quick;
+        EXPECT_EQ(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch),
+                  c.approved);
+        EXPECT_STREQ(message, c.text);
+        EXPECT_EQ(fake_push.polls, c.polls);
+    }
+}
+
 TEST_F(UiBrokerRound, PushRefusedByTheDialogIsNotPolled) {
     FakeHost host(FakeAnswer::deny, L"Request rejected on phone");
     UiBrokerOptions options = options_for(host);
@@ -809,7 +860,9 @@ TEST_F(UiBrokerRound, PushIsForTheConfiguredUserOrTheHostsAccount) {
         FakeHost host(FakeAnswer::approve_wrong_magic);
         UiBrokerOptions options = options_for(host);
         EXPECT_TRUE(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
-        EXPECT_STREQ(fake_push.request_user, account);
+        std::wstring user = fake_push.request_user;  // DOMAIN\\user
+        ASSERT_NE(user.find(L'\\'), std::wstring::npos) << user;
+        EXPECT_EQ(user.substr(user.find(L'\\') + 1), account);
     }
     {
         text_copy(settings.mfa_username, L"alice");
@@ -820,17 +873,27 @@ TEST_F(UiBrokerRound, PushIsForTheConfiguredUserOrTheHostsAccount) {
     }
 }
 
-TEST_F(UiBrokerRound, CodeModesKeepTheDialogsVerdictWithoutAPush) {
+TEST_F(UiBrokerRound, CodeModesAreCheckedByTheBrokerWithoutAPush) {
     for (const wchar_t* mode : {L"totp", L"sms", L"email", L""}) {
         FakeHost host(FakeAnswer::approve_wrong_magic);
         UiBrokerOptions options = options_for(host);
         Rule r = rule_with(L"x", mode);
         EXPECT_TRUE(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
         ASSERT_EQ(host.cb_received(), 3912u);
-        EXPECT_STREQ(host.received.challenge_id, L"");
+        bool message_mode = ui_mode_code(mode) == ui_mode_sms || ui_mode_code(mode) == ui_mode_email;
+        EXPECT_STREQ(host.received.challenge_id, message_mode ? L"msg-1" : L"");
+        EXPECT_STREQ(host.received.destination, message_mode ? L"+86****0000" : L"");
         EXPECT_STREQ(host.received.passcode, L"");
     }
     EXPECT_EQ(fake_push.requests + fake_push.polls, 0);
+
+    // The same approving host with no way to check its code: refused.
+    FakeHost host(FakeAnswer::approve_wrong_magic);
+    UiBrokerOptions options = options_for(host);
+    options.code_calls = nullptr;  // the MFA client's calls, with no server configured
+    Rule r = rule_with(L"x", L"totp");
+    EXPECT_FALSE(authenticate_via_ui_with(&options, session, &settings, &r, L"C:\\x.exe", nullptr, message, ui_result_cch));
+    EXPECT_STREQ(message, L"server_url/api_key 未配置");
 }
 
 // A host that drops a client silent for too long (the push request can take the transport's
@@ -940,7 +1003,8 @@ TEST_F(UiBrokerHostMachineWide, StartsTheHostOnceWaitsForItsSlowStartAndIsServed
     // A cold start slower than the start-up wait: the broker waits on while the host it started runs.
     ASSERT_TRUE(write_file_bytes(tmp.file(L"test_dialog_start_delay.txt"), "2500"));
     fake_push = FakePush{};
-    UiBrokerOptions options = {nullptr, host.c_str(), host.c_str(), 20000, ui_start_wait_ms, 20000, &fake_push_calls, nullptr};
+    UiBrokerOptions options = {nullptr, host.c_str(), host.c_str(), 20000, ui_start_wait_ms, 20000, &fake_push_calls, nullptr,
+                               &fake_code_calls};
     wchar_t pipe_name[ui_pipe_name_cch];
     ASSERT_TRUE(ui_pipe_name_for(session, pipe_name, ui_pipe_name_cch));
 
@@ -976,8 +1040,10 @@ TEST_F(UiBrokerHostMachineWide, StartsTheHostOnceWaitsForItsSlowStartAndIsServed
                          L"\"challenge_id\":\"c0ffee42\",\"passcode\":\"428571\"}\n"),
               std::wstring::npos)
         << lines;
+    // The broker had the SMS code sent before it asked the dialog.
     EXPECT_NE(lines.find(L"\"mode\":3,\"title\":\"git\",\"target\":\"C:\\\\git\\\\git.exe\","
-                         L"\"detail\":\"push \\\"a\\\"\\u0009b\",\"extras_zero\":true,\"padding_zero\":true}\n"),
+                         L"\"detail\":\"push \\\"a\\\"\\u0009b\",\"extras_zero\":false,\"padding_zero\":true,"
+                         L"\"challenge_id\":\"msg-1\",\"passcode\":\"\"}\n"),
               std::wstring::npos)
         << lines;
     EXPECT_EQ(std::count(lines.begin(), lines.end(), L'\n'), 3);

@@ -6,19 +6,36 @@ import os
 import shutil
 import time
 
-from harness import BIN, E2ETestCase, main, policy_json, rule_json, run_wine, wait_until, win_to_unix
+from harness import BIN, E2ETestCase, main, policy_json, rule_json, run_wine, settings_json, wait_until, win_to_unix
+from mfa_fixture import API_KEY, MfaServerCase
 
 NO_SERVICE = "无法连接 SentrelSvc。请确认服务已启动（SentrelSvc.exe install）。\n"
 UNMATCHED = "未命中命令规则，直接放行"
 TOOLS = ("arg_echo.exe", "report_exit.exe", "pipe_probe.exe")
 
 
-class CommandAuthorization(E2ETestCase):
+class CommandAuthorization(MfaServerCase):
+    """The scripted host answers like a person (a code the test MFA server accepts: "code <digits>")
+    or like a forger ("approve", an approval without a code): the service checks every code."""
+
     def lay_out(self, rules, host=True):
         executables = ("SentrelSvc.exe", "runguard.exe") + TOOLS + (("SentrelUI.exe",) if host else ())
-        self.install.lay_out(policy=policy_json(rules), executables=executables,
+        settings = settings_json(server_url="http://127.0.0.1:%d" % self.server.port, api_key=API_KEY,
+                                 mfa_username="alice")
+        self.install.lay_out(settings=settings, policy=policy_json(rules), executables=executables,
                              replace={"SentrelUI.exe": "test_dialog_host.exe"})
         self.echo_path = self.install.path_win("arg_echo.exe")
+
+    def right_code(self):
+        """The host's action that types alice's current code (the server accepts a step either side)."""
+        return "code " + self.server.control("GET", "totp/alice")["code"]
+
+    def host_verdicts(self):
+        try:
+            with open(os.path.join(self.install.folder, "test_dialog_verdicts.txt"), encoding="utf-8") as f:
+                return [json.loads(line) for line in f if line.strip()]
+        except FileNotFoundError:
+            return []
 
     def start_service(self):
         self.install.start_console_service()
@@ -48,7 +65,7 @@ class CommandAuthorization(E2ETestCase):
     # ------------------------------------------------------------------------------------------
     def test_unmatched_command_runs_with_its_arguments_and_exit_code(self):
         self.lay_out([rule_json("command", "Other", match_name="other.exe")])
-        self.host_script("approve")
+        self.host_script(self.right_code())
         self.start_service()
 
         code, out, err = self.runguard("arg_echo.exe", "a b", "", 'q"x', "tab\there", "中文",
@@ -66,21 +83,32 @@ class CommandAuthorization(E2ETestCase):
         self.assertEqual(err.strip().splitlines()[-1], "exit code: 70000")
         self.assertEqual(self.host_requests(), [])
 
-    def test_matched_command_asks_the_dialog_and_runs_only_when_approved(self):
+    def test_matched_command_asks_the_dialog_and_runs_only_with_a_code_the_service_checked(self):
         self.lay_out([rule_json("command", "Echo tool", match_name="ARG_ECHO.EXE", args_contains="deploy",
-                                auth_mode="EMAIL")])
-        self.host_script("approve", "deny 请求在手机上被拒绝", "deny", "short", "magic approve")
+                                auth_mode="EMAIL"),
+                      rule_json("command", "Echo totp", match_name="arg_echo.exe", args_contains="totp")])
+        self.host_script("code 000000 111111 222222", "approve", "magic approve", "deny 请求在手机上被拒绝", "deny",
+                         "short", "code 000000 " + self.right_code()[5:])
         self.start_service()
 
+        # Three wrong codes in the same dialog: refused; the e-mail code was sent by the service.
         code, out, err = self.runguard("arg_echo.exe", "deploy", "now please")
-        self.assertEqual(code, 0, err)
-        self.assertIn("[now please]", out)
+        self.assertEqual((code, out), (4, ""))
+        self.assertTrue(err.startswith("命令被拒绝: 验证码错误次数过多，默认拒绝"), err)
         request = self.host_requests()[0]
-        self.assertEqual((request["mode"], request["title"], request["target"], request["detail"]),
+        # The mode in the low 16 bits; above them the settings' language for the dialog.
+        self.assertEqual((request["mode"] & 0xFFFF, request["title"], request["target"], request["detail"]),
                          (4, "Echo tool", self.echo_path, 'deploy "now please"'))
-        self.assertTrue(request["extras_zero"])
-        self.assertEqual(self.cmd_lines()[-1], 'cmd: path=%s args=deploy "now please" result=认证成功' % self.echo_path)
+        self.assertFalse(request["extras_zero"])
+        sent = self.server.control("GET", "outbox")
+        self.assertEqual([m["auth_type"] for m in sent], ["email"])
+        self.assertEqual(request["challenge_id"], sent[0]["challenge_id"])
+        self.assertEqual([v["verdict"] for v in self.host_verdicts()], [2, 2, 0])
 
+        # A host that says approved without a code, whatever its magic: refused.
+        for _ in range(2):
+            code, out, err = self.runguard("arg_echo.exe", "DEPLOY")
+            self.assertEqual((code, out, err), (4, "", "命令被拒绝: 未收到验证码，默认拒绝\n"))
         expected = ["命令被拒绝: 请求在手机上被拒绝\n", "命令被拒绝: 用户取消或认证失败\n",
                     "命令被拒绝: 等待认证结果超时，默认拒绝\n"]
         for reason in expected:
@@ -88,13 +116,19 @@ class CommandAuthorization(E2ETestCase):
             self.assertEqual((code, out, err), (4, "", reason))
         self.assertTrue(self.cmd_lines()[-1].endswith("result=等待认证结果超时，默认拒绝"))
 
-        # A whole reply with another magic still carries the verdict.
-        code, out, _ = self.runguard("arg_echo.exe", "deploy")
-        self.assertEqual(code, 0)
-        # Without the args condition the rule does not apply: no dialog.
+        # A wrong code, then the right one: allowed in the same dialog.
+        code, out, err = self.runguard("arg_echo.exe", "totp", "now please")
+        self.assertEqual(code, 0, err)
+        self.assertIn("[now please]", out)
+        self.assertEqual(self.cmd_lines()[-1], 'cmd: path=%s args=totp "now please" result=认证成功' % self.echo_path)
+        self.assertEqual([v["verdict"] for v in self.host_verdicts()][-2:], [2, 1])
+        messages = "\n".join(self.install.log_messages())
+        for typed in ("000000", "111111", "222222"):
+            self.assertNotIn(typed, messages)
+        # Without the args condition no rule applies: no dialog.
         code, _, _ = self.runguard("arg_echo.exe", "status")
         self.assertEqual(code, 0)
-        self.assertEqual(len(self.host_requests()), 5)
+        self.assertEqual(len(self.host_requests()), 7)
 
     def test_relative_name_is_sent_as_full_path(self):
         self.lay_out([rule_json("command", "Echo", match_path=self.install.path_win("arg_echo.exe").upper())])
@@ -160,7 +194,7 @@ class CommandAuthorization(E2ETestCase):
         self.addCleanup(shutil.rmtree, planted, True)
         shutil.copy(os.path.join(self.install.folder, "arg_echo.exe"), os.path.join(planted, "cmd.exe"))
         # The reason carries a line break, a tab and an escape sequence: printed without them.
-        self.host_script("deny 不行\x1b[2J\tnext", "approve", "approve")
+        self.host_script("deny 不行\x1b[2J\tnext", self.right_code(), self.right_code())
         self.start_service()
 
         code, out, err = self.runguard("cmd.exe", "/c", "echo", "real", cwd=planted)
@@ -172,7 +206,7 @@ class CommandAuthorization(E2ETestCase):
 
     def test_the_dialog_host_gets_the_users_environment_not_the_services(self):
         self.lay_out([rule_json("command", "Echo", match_name="arg_echo.exe")])
-        self.host_script("approve")
+        self.host_script(self.right_code())
         # A variable of the user's own (Windows keeps them in HKCU\\Environment), and another
         # value of it in the service's environment.
         self.assertEqual(run_wine(["wine", "reg", "add", r"HKCU\Environment", "/v", "SENTREL_ENV_MARKER", "/d", "user",

@@ -96,6 +96,34 @@ class Pages(ConsoleCase):
         self.page(1)
         self.assertEqual(self.rows()[1], ("Ledger", "email", "0 秒", "⏸ 暂停"))
 
+    def test_plain_http_to_another_machine_is_not_saved(self):
+        self.open_console()
+        self.page(4)
+        self.assertNotIn("311", self.texts())  # no allowance, no note
+        before = self.read("SentrelSvc.json")
+        self.w(CONSOLE, "set", "301", "http://10.0.0.5:8080")
+        self.click(310)
+        self.pass_gate("Edit")
+        caption, text = self.message()
+        self.assertEqual(caption, "Error")
+        self.assertTrue(text.startswith("The MFA server URL was not saved: plain http:// is accepted only for this "
+                                        "machine"), text)
+        self.assertEqual(self.read("SentrelSvc.json"), before)
+
+    def test_the_allowance_is_shown_and_kept_by_a_save(self):
+        self.install.write_file("SentrelSvc.json", self.settings(allow_plain_http="true"))
+        self.open_console()
+        self.page(4)
+        self.assertEqual(self.texts()["311"],
+                         (True, "allow_plain_http is on: plain http:// to another machine is accepted."))
+        self.w(CONSOLE, "set", "301", "http://10.0.0.5:8080")
+        self.click(310)
+        self.pass_gate("Edit")
+        self.assertEqual(self.message()[0], "  Settings")
+        saved = self.read("SentrelSvc.json")
+        self.assertIn('"server_url": "http://10.0.0.5:8080"', saved)
+        self.assertIn('"allow_plain_http": "true"', saved)
+
     def test_the_audit_page_shows_the_newest_lines_scrolled_to_the_bottom(self):
         write_log(b"\xef\xbb\xbf" + log_lines(1, 120))
         self.open_console()

@@ -124,7 +124,7 @@ class PushConfirmedByTheBroker(MfaServerCase):
         pushes = self.server.control("GET", "pushes")
         self.assertEqual([(p["status"], p["username"]) for p in pushes], [("pending", "alice")])
         request = self.host_requests()[-1]
-        self.assertEqual((request["mode"], request["challenge_id"], request["passcode"]),
+        self.assertEqual((request["mode"] & 0xFFFF, request["challenge_id"], request["passcode"]),
                          (2, pushes[0]["challenge_id"], pushes[0]["passcode"]))
         self.assertEqual(self.polled(), [pushes[0]["challenge_id"]] * 3)
         self.assertIn("UI push approval not confirmed by the server: pending", self.install.log_messages())
@@ -147,6 +147,48 @@ class PushConfirmedByTheBroker(MfaServerCase):
         code, out, err = self.runguard("arg_echo.exe", "sign")
         self.assertEqual((code, out, err), (4, "", "命令被拒绝: 推送请求失败，默认拒绝：Push挑战失败, HTTP:500 响应:boom\n"))
         self.assertEqual(self.host_requests(), [])
+
+
+
+class CodesCheckedByTheService(MfaServerCase):
+    """The scripted dialog host installed as SentrelUI.exe (so trusted as the genuine one) answers
+    like a frozen and driven host would: "approved" without a code, or with codes of its choosing.
+    Only a code the MFA server accepts, checked by the service, runs the command."""
+
+    def setUp(self):
+        super().setUp()
+        self.install.lay_out(settings=settings_json(server_url="http://127.0.0.1:%d" % self.server.port,
+                                                    api_key=API_KEY, mfa_username="alice"),
+                             policy=policy_json([rule_json("command", "Totp step", match_name="arg_echo.exe",
+                                                           args_contains="totp", cache_window_seconds=0),
+                                                 rule_json("command", "Sms step", match_name="arg_echo.exe",
+                                                           args_contains="sms", auth_mode="sms")]),
+                             executables=("SentrelSvc.exe", "runguard.exe", "arg_echo.exe", "SentrelUI.exe"),
+                             replace={"SentrelUI.exe": "test_dialog_host.exe"})
+
+    def runguard(self, *command):
+        code, out, err = self.install.run("runguard.exe", "run", "--", *command)
+        return code, out.replace("\r\n", "\n"), err.replace("\r\n", "\n")
+
+    def test_approved_without_a_valid_code_is_refused_and_a_valid_one_passes(self):
+        right = self.server.control("GET", "totp/alice")["code"]
+        wrong = next(c for c in ("000000", "111111", "222222") if c != right)
+        self.install.host_script("approve", "magic approve", "code " + wrong + " CODE", "approve", "code " + right)
+        self.install.start_console_service()
+        refusals = ["命令被拒绝: 未收到验证码，默认拒绝\n", "命令被拒绝: 未收到验证码，默认拒绝\n",
+                    "命令被拒绝: 未收到验证码，默认拒绝\n"]
+        for expected in refusals:
+            # the third: one wrong code (retry), then a malformed one ("CODE"): no code given
+            self.assertEqual(self.runguard("arg_echo.exe", "totp"), (4, "", expected))
+        # An SMS round: the service sent the code; the host's bare approval does not pass.
+        self.assertEqual(self.runguard("arg_echo.exe", "sms"), (4, "", "命令被拒绝: 未收到验证码，默认拒绝\n"))
+        self.assertEqual([m["auth_type"] for m in self.server.control("GET", "outbox")], ["sms"])
+        verifies = [r for r in self.server.requests() if r["path"].endswith("/verify")]
+        self.assertEqual(len(verifies), 1)  # only the one wrong code reached the server
+        # The right code, checked by the service: the command runs.
+        code, out, err = self.runguard("arg_echo.exe", "totp")
+        self.assertEqual((code, err), (0, ""))
+        self.assertIn("[totp]", out)
 
 
 if __name__ == "__main__":

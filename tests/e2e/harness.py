@@ -47,6 +47,8 @@ def settings_json(**values):
     keys = ["server_url", "api_key", "mfa_username", "address", "country_code", "client_ip",
             "admin_auth_mode", "log_file", "language"]
     values.setdefault("log_file", LOG_WIN)
+    if "allow_plain_http" in values:  # optional: written only when given, as the product does
+        keys.append("allow_plain_http")
     lines = ['  "%s": "%s"' % (k, json_escape(values.get(k, ""))) for k in keys]
     return "{\n" + ",\n".join(lines) + "\n}\n"
 

@@ -102,6 +102,22 @@ class MfaClientTest(MfaServerCase):
         body = json.loads(self.server.requests()[-1]["body"])
         self.assertEqual((getpass.getuser(), getpass.getuser()), (body["username"], body["login"]))
 
+    def test_plain_http_only_to_this_machine_unless_allowed(self):
+        refused = ("已拒绝以明文 http:// 连接其他计算机上的 MFA 服务器，请使用 https:// / "
+                   "Plain http:// to an MFA server on another machine is refused; use https://")
+        self.lay_out(server_url="http://0.0.0.0:%d" % self.server.port)
+        for args in (("totp", "123456"), ("push",), ("poll", "c1"), ("message", "sms"), ("verify-message", "c1", "1")):
+            self.assertFailed(self.call(*args), refused)
+        self.assertEqual(self.server.requests(), [])  # nothing left the machine in clear
+        # An administrator's explicit choice lets the call go out (here to a closed port).
+        self.lay_out(server_url="http://0.0.0.0:1", allow_plain_http="true")
+        result = self.call("totp", "123456")
+        self.assertEqual("0", result.get("ok"), result)
+        self.assertNotEqual(refused, result["err"])
+        # Loopback is this machine: allowed without the key (every other test here uses it).
+        self.lay_out(server_url="http://localhost:%d" % self.server.port)
+        self.assertEqual("1", self.call("totp", self.code_now())["ok"])
+
     def test_base_path_is_joined(self):
         self.lay_out(server_url="127.0.0.1:%d/tenant/" % self.server.port)
         self.assertEqual("1", self.call("totp", self.code_now())["ok"])

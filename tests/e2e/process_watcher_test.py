@@ -9,7 +9,9 @@ import time
 
 import subprocess
 
-from harness import E2ETestCase, main, observe_for, policy_json, rule_json, run_wine, wait_until, wine_env, win_to_unix
+from harness import (E2ETestCase, main, observe_for, policy_json, rule_json, run_wine, settings_json, wait_until,
+                     wine_env, win_to_unix)
+from mfa_fixture import API_KEY, MfaServerCase
 
 APP = "protected_app.exe"
 STOPPED = 5  # the exit code the watcher gives a stopped program
@@ -58,8 +60,9 @@ def reported_exit(process, timeout=10):
     return lines[-1] if lines else ""
 
 
-class WatcherCase(E2ETestCase):
-    """What the watcher's end-to-end tests share: the install, the host script, the starts."""
+class WatcherCase(MfaServerCase):
+    """What the watcher's end-to-end tests share: the install, the host script, the starts. The
+    scripted host answers with a code the test MFA server accepts (the service checks it)."""
 
     def setUp(self):
         super().setUp()
@@ -67,7 +70,9 @@ class WatcherCase(E2ETestCase):
 
     def lay_out(self, rules, host=True, app=True):
         executables = ("SentrelSvc.exe", "free_app.exe", "report_exit.exe") + ((APP,) if app else ()) + (("SentrelUI.exe",) if host else ())
-        self.install.lay_out(policy=policy_json(rules), executables=executables,
+        settings = settings_json(server_url="http://127.0.0.1:%d" % self.server.port, api_key=API_KEY,
+                                 mfa_username="alice")
+        self.install.lay_out(settings=settings, policy=policy_json(rules), executables=executables,
                              replace={"SentrelUI.exe": "test_dialog_host.exe", "free_app.exe": APP})
         self.app_win = self.install.path_win(APP)
 
@@ -75,6 +80,9 @@ class WatcherCase(E2ETestCase):
         self.install.start_console_service(env=env)
 
     def host_script(self, *actions):
+        # "approve" stands for a person typing alice's current code.
+        code = "code " + self.server.control("GET", "totp/alice")["code"]
+        actions = [a.replace("approve", code) for a in actions]
         with open(os.path.join(self.install.folder, "test_dialog_script.txt"), "w", encoding="utf-8") as f:
             f.write("\n".join(actions) + "\n")
 
@@ -131,7 +139,7 @@ class WatcherCase(E2ETestCase):
 class ProcessWatcher(WatcherCase):
     def test_program_is_stopped_asked_for_and_relaunched_then_a_second_start_runs_within_the_window(self):
         self.lay_out([rule_json("program", "Other", match_name="other.exe"),
-                      rule_json("program", "Protected app", match_name="PROTECTED_APP.EXE", auth_mode="email",
+                      rule_json("program", "Protected app", match_name="PROTECTED_APP.EXE", auth_mode="totp",
                                 cache_window_seconds=300)])
         self.host_script("approve", "deny unexpected second dialog")
         self.start_service()
@@ -141,8 +149,8 @@ class ProcessWatcher(WatcherCase):
         self.assertTrue(self.install.wait_for_log("program relaunch ok: " + self.app_win), self.program_lines())
         request = self.host_requests()[0]
         # The detail line is the command line the relaunch runs: the approved file and the arguments.
-        self.assertEqual((request["mode"], request["title"], request["target"], request["detail"]),
-                         (4, "Protected app", self.app_win, '"%s" first' % self.app_win))
+        self.assertEqual((request["mode"] & 0xFFFF, request["title"], request["target"], request["detail"]),
+                         (1, "Protected app", self.app_win, '"%s" first' % self.app_win))
         # The new process runs with the first start's arguments, in its current folder.
         self.assertTrue(wait_until(lambda: len(self.relaunched()) == 1))
         again = self.relaunched()[0]

@@ -388,15 +388,15 @@ void fake_insert(void* state, const AccountSid* user, const wchar_t* path, uint3
     fake(state)->insert_seconds = seconds;
     fake(state)->cached.push_back({user->cb == 12 ? user->sid[8] : uint8_t(0), path});
 }
-bool fake_broker(void* state, uint32_t session, const Settings*, const Rule* rule, const wchar_t* target,
+bool fake_broker(void* state, const Starter* starter, const Settings*, const Rule* rule, const wchar_t* target,
                  const wchar_t* detail, wchar_t* message, size_t cch_message) {
     FakeSystem* f = fake(state);
     f->calls.push_back("authenticate");
     f->targets.push_back(target);
-    f->round_sessions.push_back(session);
+    f->round_sessions.push_back(starter->session);
     f->detail = detail;
     f->rule_name = rule->display_name;
-    f->lock_held_in_broker = session_lock_held(f->locks, session);
+    f->lock_held_in_broker = session_lock_held(f->locks, starter->session);
     if (f->during_round) {
         auto during = f->during_round;
         f->during_round = nullptr;

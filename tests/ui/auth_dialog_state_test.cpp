@@ -81,11 +81,11 @@ TEST(DigitBoxes, ReadingStopsAtTheFirstBoxWithoutADigit) {
 
 TEST_F(DialogStateTest, VerifyDecision) {
     EXPECT_EQ(verify_step(ui_mode_totp, 5, false), VerifyStep::need_all_digits);
-    EXPECT_EQ(verify_step(ui_mode_totp, 6, false), VerifyStep::call_totp);
-    EXPECT_EQ(verify_step(ui_mode_sms, 6, false), VerifyStep::need_code_first);
-    EXPECT_EQ(verify_step(ui_mode_email, 6, true), VerifyStep::call_message);
+    EXPECT_EQ(verify_step(ui_mode_totp, 6, false), VerifyStep::send_code);
+    EXPECT_EQ(verify_step(ui_mode_sms, 6, false), VerifyStep::refuse);  // no challenge of the broker
+    EXPECT_EQ(verify_step(ui_mode_email, 6, true), VerifyStep::send_code);
     EXPECT_EQ(verify_step(ui_mode_sms, 3, true), VerifyStep::need_all_digits);
-    // Only mode 1 verifies a typed code with the authenticator check.
+    // Other modes have no typed code to send.
     EXPECT_EQ(verify_step(0, 6, false), VerifyStep::refuse);
     EXPECT_EQ(verify_step(5, 6, true), VerifyStep::refuse);
     EXPECT_EQ(verify_step(ui_mode_push, 6, true), VerifyStep::refuse);
@@ -97,13 +97,10 @@ TEST_F(DialogStateTest, VerifyDecision) {
 
 TEST_F(DialogStateTest, RepliesOfEachEnding) {
     UiAuthReply reply = {};
-    reply_approved_with_code(&reply, L"123456");
-    EXPECT_EQ(reply.approved, 1u);
-    EXPECT_STREQ(reply.code, L"123456");
-    EXPECT_STREQ(reply.message, L"");
-    reply_window_closed(&reply);  // closing after approval keeps it
-    EXPECT_EQ(reply.approved, 1u);
-    EXPECT_STREQ(reply.message, L"");
+    reply.approved = 1;
+    reply_window_closed(&reply);  // the dialog's own bit never stands
+    EXPECT_EQ(reply.approved, 0u);
+    EXPECT_STREQ(reply.message, L"Window closed");
 
     UiAuthReply closed = {};
     text_copy(closed.message, L"Push authentication failed");
@@ -169,7 +166,7 @@ TEST_F(DialogStateTest, BidirectionalControlsNeverReachTheDialog) {
     EXPECT_NE(std::wstring(out).find(L"a@b"), std::wstring::npos) << out;
 }
 
-TEST_F(DialogStateTest, MessageCodePromptAndResendCountdown) {
+TEST_F(DialogStateTest, MessageCodePromptNamesTheDestination) {
     wchar_t out[160];
     code_prompt_text(ui_mode_sms, L"", out, 160);
     EXPECT_STREQ(out, L"Verification (Sent to Phone)");
@@ -177,22 +174,6 @@ TEST_F(DialogStateTest, MessageCodePromptAndResendCountdown) {
     EXPECT_STREQ(out, L"Verification (Sent to Email)");
     code_prompt_text(ui_mode_email, L"a***@example.com", out, 160);
     EXPECT_STREQ(out, L"Verification (Sent to a***@example.com)");
-    EXPECT_STREQ(message_auth_type(ui_mode_sms), L"sms");
-    EXPECT_STREQ(message_auth_type(ui_mode_email), L"email");
-
-    int32_t countdown = 0;
-    EXPECT_TRUE(get_code_allowed(countdown));
-    EXPECT_EQ(resend_tick(&countdown), CountdownStep::idle);  // a stray tick changes nothing
-    EXPECT_EQ(countdown, 0);
-    countdown = resend_wait_seconds;
-    EXPECT_FALSE(get_code_allowed(countdown));
-    resend_button_text(countdown, out, 64);
-    EXPECT_STREQ(out, L"Resend(60)");
-    for (int i = 0; i < 59; ++i) EXPECT_EQ(resend_tick(&countdown), CountdownStep::counting);
-    EXPECT_EQ(countdown, 1);
-    EXPECT_EQ(resend_tick(&countdown), CountdownStep::finished);
-    EXPECT_TRUE(get_code_allowed(countdown));
-    EXPECT_EQ(resend_tick(&countdown), CountdownStep::idle);
 
     code_sent_text(L"+86138****1234", out, 160);
     EXPECT_STREQ(out, L"Code sent to +86138****1234");

@@ -12,7 +12,10 @@
 //   test_dialog_script.txt    one action per line, read again for every request. The n-th request
 //                             takes the n-th action line (blank lines and lines starting with # are
 //                             skipped); the last line repeats. No script: deny "test_dialog_host: no script".
-//       approve                   approved 1
+//       approve                   approved 1 without a code (what a forged approval looks like)
+//       code <digits> [<digits>...]  approved 1 with the first code; while the broker's verdict is
+//                                 "retry" the next code is sent (the last one repeats no more:
+//                                 after it the connection is held until the client closes it)
 //       deny <message>            approved 0 with the message (the rest of the line, may be empty)
 //       never                     no reply; the connection is held until the client closes it
 //       magic <approve|deny>      a whole reply with a wrong magic number
@@ -51,7 +54,7 @@ constexpr size_t record_cch = 16384;
 constexpr DWORD short_reply_cb = 100;
 constexpr uint32_t wrong_magic_value = 0x0BADF00D;
 
-enum class ActionKind { reply, wrong_magic, short_reply, never, exit };
+enum class ActionKind { reply, codes, wrong_magic, short_reply, never, exit };
 
 struct Action {
     ActionKind kind;
@@ -83,6 +86,10 @@ void parse_action(const wchar_t* line, Action* action) {
     if (!wcscmp(word, L"approve")) {
         action->kind = ActionKind::reply;
         action->approved = 1;
+    } else if (!wcscmp(word, L"code")) {
+        action->kind = ActionKind::codes;
+        action->approved = 1;
+        text_copy(action->message, rest);  // the codes, one after another
     } else if (!wcscmp(word, L"deny")) {
         action->kind = ActionKind::reply;
         action->approved = 0;
@@ -218,6 +225,34 @@ void hold_until_client_leaves(HANDLE pipe) {
     }
 }
 
+// Reads the broker's verdict after an approving answer and records it; true when it says "retry".
+bool read_verdict(HANDLE pipe) {
+    UiAuthReply verdict = {};
+    DWORD read = 0;
+    bool whole = ReadFile(pipe, &verdict, sizeof verdict, &read, nullptr) && read == sizeof verdict &&
+                 verdict.magic == ui_verdict_magic;
+    static wchar_t line[record_cch];
+    text_format(line, record_cch, L"{\"verdict\":%ld", whole ? static_cast<long>(verdict.approved) : -1L);
+    append_json_text(line, record_cch, L"message", whole ? verdict.message : L"", 256);
+    text_append(line, record_cch, L"}\n");
+    append_record_beside_exe(L"test_dialog_verdicts.txt", line);
+    return whole && verdict.approved == ui_verdict_retry;
+}
+
+// Sends the codes one after another while the broker asks again.
+void answer_codes(HANDLE pipe, const wchar_t* codes) {
+    const wchar_t* rest = codes;
+    for (;;) {
+        UiAuthReply answer = {};
+        answer.magic = ui_auth_magic;
+        answer.approved = 1;
+        rest = take_word(rest, answer.code, 64);
+        DWORD written = 0;
+        if (!WriteFile(pipe, &answer, sizeof answer, &written, nullptr) || !read_verdict(pipe) || !*rest) break;
+    }
+    hold_until_client_leaves(pipe);
+}
+
 // Answers one connected client; false when the host is to end.
 bool serve(HANDLE pipe, unsigned long* served) {
     UiAuthRequest request = {};
@@ -239,6 +274,10 @@ bool serve(HANDLE pipe, unsigned long* served) {
     switch (action.kind) {
         case ActionKind::exit:
             return false;
+        case ActionKind::codes:
+            answer_codes(pipe, action.message);
+            DisconnectNamedPipe(pipe);
+            return true;
         case ActionKind::never:
             hold_until_client_leaves(pipe);
             DisconnectNamedPipe(pipe);
@@ -254,8 +293,13 @@ bool serve(HANDLE pipe, unsigned long* served) {
             break;
     }
     DWORD written = 0;
-    WriteFile(pipe, &reply, cb, &written, nullptr);  // a client gone away is ignored
-    FlushFileBuffers(pipe);
+    bool sent = WriteFile(pipe, &reply, cb, &written, nullptr);  // a client gone away is ignored
+    if (sent && reply.approved == 1 && cb == sizeof reply) {
+        read_verdict(pipe);  // what the broker made of an approval without a code
+        hold_until_client_leaves(pipe);
+    } else {
+        FlushFileBuffers(pipe);
+    }
     DisconnectNamedPipe(pipe);
     return true;
 }
