@@ -11,6 +11,8 @@ bool pipe_transfer_bounded(HANDLE pipe, bool write, void* bytes, DWORD cb, DWORD
 // transfer is cancelled and fails, as at its time limit); null: none. The service sets it around
 // a command's round, so a dialog whose asker has gone is not waited for.
 void pipe_set_thread_abort(HANDLE abort);
+// The calling thread's abort event (null when none is set), for waits of its own.
+HANDLE pipe_thread_abort();
 
 // After a reply: waits at most timeout_ms for the client to close its end (it has read the reply
 // by then), so the instance can be disconnected without discarding unread data. Unlike

@@ -9,6 +9,7 @@ thread_local HANDLE t_abort = nullptr;
 }  // namespace
 
 void pipe_set_thread_abort(HANDLE abort) { t_abort = abort; }
+HANDLE pipe_thread_abort() { return t_abort; }
 
 bool pipe_transfer_bounded(HANDLE pipe, bool write, void* bytes, DWORD cb, DWORD timeout_ms, DWORD* done) {
     OwnedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));

@@ -30,10 +30,16 @@ AnswerRead read_answer(HANDLE pipe, DWORD timeout_ms, UiAuthReply* answer) {
     UiAuthReply got = {};
     if (!ReadFile(pipe, &got, sizeof got, nullptr, &overlapped) && GetLastError() != ERROR_IO_PENDING)
         return AnswerRead::failed;
-    bool cancelled = WaitForSingleObject(event.get(), timeout_ms) != WAIT_OBJECT_0;
+    // The thread's abort (its caller has gone) ends the wait as a failure: nobody is left to answer.
+    HANDLE abort = pipe_thread_abort();
+    HANDLE events[2] = {event.get(), abort};
+    DWORD waited = WaitForMultipleObjects(abort ? 2 : 1, events, FALSE, timeout_ms);
+    bool cancelled = waited != WAIT_OBJECT_0;
     if (cancelled) CancelIoEx(pipe, &overlapped);
     DWORD cb = 0;
-    if (!GetOverlappedResult(pipe, &overlapped, &cb, TRUE))
+    bool read = GetOverlappedResult(pipe, &overlapped, &cb, TRUE);
+    if (waited == WAIT_OBJECT_0 + 1) return AnswerRead::failed;
+    if (!read)
         return cancelled && GetLastError() == ERROR_OPERATION_ABORTED ? AnswerRead::timed_out : AnswerRead::failed;
     if (cb != sizeof got) return AnswerRead::failed;  // short (a longer one fails with ERROR_MORE_DATA)
     *answer = got;

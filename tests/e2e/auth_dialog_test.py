@@ -101,7 +101,9 @@ class AuthDialog(DialogCase):
             self.driver("click", "130")
             self.driver("type", wrong)
             if attempt < 2:
-                self.assertEqual(self.texts()["122"], (True, "验证码错误或用户不存在"))
+                # The dialog shows "Sending..." until the service's verdict on the code arrives.
+                wrong_shown = (True, "验证码错误或用户不存在")
+                self.assertTrue(wait_until(lambda: self.texts()["122"] == wrong_shown, timeout=15), self.texts())
         self.assertEqual(self.driver("gone", "10000")[0], 0)
         status, out, err = self.finish(guarded)
         self.assertEqual((status, err), (4, "命令被拒绝: 验证码错误次数过多，默认拒绝：验证码错误或用户不存在\n"))
@@ -210,7 +212,8 @@ class AuthDialog(DialogCase):
         wrong = "111111" if sent[0]["code"] != "111111" else "222222"
         self.driver("click", "130")
         self.driver("type", wrong)
-        self.assertEqual(self.texts()["122"], (True, "验证码错误或已过期"))
+        # "Sending..." until the service's verdict on the code arrives.
+        self.assertTrue(wait_until(lambda: self.texts()["122"] == (True, "验证码错误或已过期"), timeout=15), self.texts())
         self.assertEqual(self.focus(), 130)
         self.driver("type", sent[0]["code"])
         self.assertEqual(self.finish(guarded)[0], 0)

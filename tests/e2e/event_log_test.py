@@ -6,7 +6,8 @@ service runs in the foreground (the same body as the service) with that debug se
 import os
 import re
 
-from harness import E2ETestCase, main, policy_json, rule_json, wait_until
+from harness import main, policy_json, rule_json, settings_json, wait_until
+from mfa_fixture import API_KEY, MfaServerCase
 
 APP = "protected_app.exe"
 STOPPED = 5
@@ -54,17 +55,21 @@ def reported_events(trace):
     return events
 
 
-class EventLog(E2ETestCase):
+class EventLog(MfaServerCase):
     def setUp(self):
         super().setUp()
         rules = [rule_json("command", "Echo tool", match_name="arg_echo.exe", args_contains="deploy", auth_mode="totp"),
                  rule_json("program", "Protected app", match_name=APP, auth_mode="email")]
-        self.install.lay_out(policy=policy_json(rules),
+        settings = settings_json(server_url="http://127.0.0.1:%d" % self.server.port, api_key=API_KEY,
+                                 mfa_username="alice")
+        self.install.lay_out(settings=settings, policy=policy_json(rules),
                              executables=("SentrelSvc.exe", "runguard.exe", "arg_echo.exe", "report_exit.exe", APP,
                                           "SentrelUI.exe"),
                              replace={"SentrelUI.exe": "test_dialog_host.exe"})
         with open(os.path.join(self.install.folder, "test_dialog_script.txt"), "w", encoding="utf-8") as f:
-            f.write("approve\ndeny 请求被拒绝 \"x\"\n")
+            # A person typing alice's current code (the service checks it), then one who gives up.
+            code = self.server.control("GET", "totp/alice")["code"]
+            f.write("code %s\ndeny 请求被拒绝 \"x\"\n" % code)
         self.policy = self.read("SentrelSvc.policy.json")
 
     def read(self, name):

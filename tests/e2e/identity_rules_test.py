@@ -8,7 +8,8 @@ import os
 import shutil
 
 import process_watcher_test as watcher
-from harness import BIN, main, policy_json, rule_json, wait_until
+from harness import BIN, main, policy_json, rule_json, settings_json, wait_until
+from mfa_fixture import API_KEY
 
 APP = watcher.APP
 
@@ -84,7 +85,10 @@ class IdentityRules(watcher.WatcherCase):
 class CommandIdentity(watcher.WatcherCase):
     def test_a_command_rule_by_hash_gates_a_renamed_copy_through_runguard(self):
         echo = os.path.join(BIN, "arg_echo.exe")
-        self.install.lay_out(policy=policy_json([rule_json("command", "Echo by hash", match_sha256=sha256_of(echo))]),
+        settings = settings_json(server_url="http://127.0.0.1:%d" % self.server.port, api_key=API_KEY,
+                                 mfa_username="alice")
+        self.install.lay_out(settings=settings,
+                             policy=policy_json([rule_json("command", "Echo by hash", match_sha256=sha256_of(echo))]),
                              executables=("SentrelSvc.exe", "runguard.exe", "SentrelUI.exe", "arg_echo.exe",
                                           "renamed_tool.exe", "report_exit.exe"),
                              replace={"SentrelUI.exe": "test_dialog_host.exe", "renamed_tool.exe": "arg_echo.exe"})
