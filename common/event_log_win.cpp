@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "common/impersonation.h"
 #include "common/text.h"
 
 namespace {
@@ -63,9 +64,7 @@ bool pipe_client_account(void* pipe, wchar_t* out, size_t cch_out) {
     if (!ImpersonateNamedPipeClient(static_cast<HANDLE>(pipe))) return false;
     HANDLE token = nullptr;
     bool opened = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) != FALSE;
-    // This thread must never go on as the client: a failed revert ends the process (the service
-    // control manager restarts the service).
-    if (!RevertToSelf()) TerminateProcess(GetCurrentProcess(), ERROR_CANNOT_IMPERSONATE);
+    revert_or_end();  // this thread must never go on as the client
     if (!opened) return false;
     bool found = account_of_token(token, out, cch_out);
     CloseHandle(token);

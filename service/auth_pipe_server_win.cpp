@@ -26,6 +26,7 @@
 #include "common/event_log.h"
 #include "common/file_identity.h"
 #include "common/handle.h"
+#include "common/impersonation.h"
 #include "common/log.h"
 #include "common/pipe_io.h"
 #include "common/text.h"
@@ -90,7 +91,7 @@ void end_client_watch(HANDLE pipe, ClientWatch* watch) {
 bool identity_as_client(void* state, const wchar_t* path, bool want_hash, FileIdentity* out) {
     if (!ImpersonateNamedPipeClient(static_cast<HANDLE>(state))) return false;
     bool read = read_file_identity(path, want_hash, out);
-    RevertToSelf();
+    revert_or_end();
     return read;
 }
 
@@ -103,7 +104,7 @@ void client_account(HANDLE pipe, AccountSid* out) {
     if (!ImpersonateNamedPipeClient(pipe)) return;
     HANDLE raw = nullptr;
     bool opened = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &raw);
-    if (!RevertToSelf()) ExitProcess(1);  // never go on as the client
+    revert_or_end();  // never go on as the client
     if (!opened) return;
     OwnedHandle token(raw);
     if (!token_account(token.get(), out)) *out = AccountSid{};

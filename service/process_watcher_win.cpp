@@ -25,6 +25,7 @@
 #include "common/event_log.h"
 #include "common/file_identity.h"
 #include "common/handle.h"
+#include "common/impersonation.h"
 #include "common/process_identity.h"
 #include "common/text.h"
 #include "common/ui_broker.h"
@@ -55,7 +56,7 @@ bool long_path_as_starter(void* state, const wchar_t* path, wchar_t* out, size_t
         return false;
     if (!ImpersonateLoggedOnUser(token.get())) return false;
     bool resolved = long_path_of(nullptr, path, out, cch_out);
-    RevertToSelf();  // before anything else this thread does
+    revert_or_end();  // before anything else this thread does
     return resolved;
 }
 
@@ -85,7 +86,7 @@ bool identity_as_starter(void* state, const wchar_t* path, bool want_hash, FileI
         return false;
     if (!ImpersonateLoggedOnUser(token.get())) return false;
     bool read = read_file_identity(path, want_hash, out);
-    RevertToSelf();
+    revert_or_end();
     return read;
 }
 
@@ -157,7 +158,7 @@ HANDLE open_as_starter(const Starter* starter, const wchar_t* path) {
     if (!starter->token || !ImpersonateLoggedOnUser(reinterpret_cast<HANDLE>(starter->token))) return nullptr;
     OwnedHandle file(CreateFileW(path, FILE_EXECUTE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ, nullptr,
                                  OPEN_EXISTING, 0, nullptr));
-    RevertToSelf();  // before anything else this thread does
+    revert_or_end();  // before anything else this thread does
     return file ? file.release() : nullptr;
 }
 

@@ -9,6 +9,7 @@
 #include <userenv.h>
 
 #include "common/handle.h"
+#include "common/impersonation.h"
 #include "common/session_token.h"
 
 namespace {
@@ -36,7 +37,7 @@ bool create_as(void*, uintptr_t token, uint32_t session, const wchar_t* applicat
     }
     bool created = create_process_in_session(primary.get(), application, command_line, directory, &new_pid);
     DWORD create_error = GetLastError();
-    RevertToSelf();
+    revert_or_end();
     if (!created) {
         *error = create_error;
         return false;
