@@ -10,6 +10,10 @@
 namespace {
 
 constexpr DWORD reply_io_timeout_ms = 5000;
+// The broker reads a final answer between its own server calls (a push poll may take up to the
+// HTTP timeout per phase): the host keeps the connection that long, so the answer is not discarded
+// by the disconnect before it was read. A broker that has read it closes at once.
+constexpr DWORD answer_read_wait_ms = 20000;
 
 bool own_sid_text(wchar_t* out, size_t cch_out) {
     HANDLE raw = nullptr;
@@ -274,7 +278,7 @@ void host_pipe_finish(HostPipe* pipe, HostSlot* slot, const UiAuthReply* reply) 
         UiAuthReply copy = *reply;
         DWORD written = 0;
         if (pipe_transfer_bounded(slot->pipe, true, &copy, sizeof copy, reply_io_timeout_ms, &written))
-            pipe_wait_for_client_close(slot->pipe, reply_io_timeout_ms);  // it has read the reply
+            pipe_wait_for_client_close(slot->pipe, answer_read_wait_ms);  // it has read the reply
     }
     close_slot(slot);
 }
