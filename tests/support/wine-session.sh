@@ -35,6 +35,7 @@ case "$action" in
       # The boot's own server ends before any other Wine command: a command started while it is still
       # shutting down gets a second server and a second service control manager, and a service that
       # one creates is unknown to the other (docs/wine-notes.md).
+      wineserver -w
       # Without a window manager Wine waits about 2 s on every window close; unmanaged windows do not.
       wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
       wineserver -w
