@@ -121,17 +121,30 @@ class Install:
 
     def start(self, exe, *args, env=None, cwd=None):
         """Starts in the background; stopped by stop_all(). Its stdout and stderr are Output
-        objects (read, readline), kept in files."""
+        objects (read, readline), kept in files. A marked tool gets process.start_mark, for
+        start_reached()."""
         extra = dict(env or {})
         if self.display:
             extra["DISPLAY"] = self.display
+        command = self.command(exe, args)
+        mark = StartMark(command)
         out, err = Output(), Output()
-        process = subprocess.Popen(self.command(exe, args), cwd=cwd or self.folder, env=wine_env(extra),
+        process = subprocess.Popen(command, cwd=cwd or self.folder, env=wine_env(mark.env(extra)),
                                    stdout=out.file, stderr=err.file, stdin=subprocess.DEVNULL)
         out.process = err.process = process
         process.stdout, process.stderr = out, err
+        process.start_mark = mark
         self.processes.append(process)
         return process
+
+    def start_reached(self, process, command_name):
+        """For a marked tool that has ended: False (after saying so) when Wine never started it, so
+        the caller may start it once more."""
+        if not process.start_mark.never_started():
+            return True
+        report_infrastructure_failure(["wine", command_name], process.returncode,
+                                      (process.stdout.read() + process.stderr.read()).decode("utf-8", "replace"))
+        return False
 
     def start_display(self):
         """An Xvfb display of our own for GUI programs. Xvfb picks a free display number itself and
@@ -182,6 +195,8 @@ class Install:
         for stream in (process.stdout, process.stderr):
             if stream:
                 stream.close()
+        if getattr(process, "start_mark", None):
+            process.start_mark.close()
 
     def stop_all(self):
         for process in self.processes:
@@ -276,7 +291,8 @@ class Install:
     def assert_free(self, what="free"):
         code, out = self.wait_for(what, "15000")
         if code != 0:
-            raise AssertionError("an earlier service or dialog host is still there: " + out.strip())
+            raise AssertionError("an earlier service or dialog host is still there (wait_for exit code %s): %s"
+                                 % (code, out.strip()))
 
     # --- service control manager ---------------------------------------------------------------
     def sc(self, *args, timeout=30):
@@ -420,9 +436,56 @@ class Output:
         self.file.close()
 
 
+# Our test programs that write the start mark (tools/start_mark.h) before anything else.
+MARKED_TOOLS = ("wait_for.exe", "report_exit.exe", "ui_driver.exe")
+
+
+class StartMark:
+    """A start-mark file for one run of a marked tool: a run that ends without it never reached the
+    program (Wine could not start it), which is an infrastructure failure, not the program's result."""
+
+    def __init__(self, command):
+        self.path = None
+        if len(command) > 1 and command[1].replace("\\", "/").split("/")[-1].lower() in MARKED_TOOLS:
+            handle, self.path = tempfile.mkstemp(prefix="sentrel-mark.")
+            os.close(handle)
+
+    def env(self, env):
+        """The environment of the next start, its mark not yet there."""
+        if self.path is None:
+            return env
+        self.close()
+        return dict(env or {}, SENTREL_START_MARK="Z:" + self.path.replace("/", "\\"))
+
+    def never_started(self):
+        return self.path is not None and not os.path.exists(self.path)
+
+    def close(self):
+        if self.path is not None and os.path.exists(self.path):
+            os.unlink(self.path)
+
+
+def report_infrastructure_failure(command, code, said):
+    sys.stderr.write("harness: INFRASTRUCTURE FAILURE, not a test result: Wine did not start %s (exit code %s;"
+                     " Wine said: %r); starting it once more\n" % (command[1], code, said[-400:]))
+
+
 def run_wine(command, cwd=None, env=None, timeout=60, input=None):
     """Runs a Wine command to its end: (exit code, stdout bytes, stderr bytes). Output goes through
-    files, never pipes (see Output), so the end of the program is the end of the wait."""
+    files, never pipes (see Output), so the end of the program is the end of the wait. A marked tool
+    that Wine never started is started once more."""
+    mark = StartMark(command)
+    try:
+        for attempt in (1, 2):
+            code, out, err = run_wine_once(command, cwd, mark.env(env), timeout, input)
+            if attempt == 2 or not mark.never_started():
+                return code, out, err
+            report_infrastructure_failure(command, code, (out + err).decode("utf-8", "replace"))
+    finally:
+        mark.close()
+
+
+def run_wine_once(command, cwd, env, timeout, input):
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         stdin = None
         if input is not None:

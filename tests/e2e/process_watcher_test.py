@@ -104,9 +104,15 @@ class WatcherCase(MfaServerCase):
         """Starts the program from a Windows parent, which reports its whole exit code (and the
         started program's id: every other start of it with these arguments is a relaunch)."""
         exe = (folder_win or self.install.folder_win) + "\\" + name
-        process = self.install.start("report_exit.exe", exe, *args, cwd=cwd, env={"REPORT_EXIT_PID": "1"})
-        line = process.stderr.readline().decode("utf-8", "replace")
-        self.assertTrue(line.startswith("started pid: "), line)
+        for attempt in (1, 2):
+            process = self.install.start("report_exit.exe", exe, *args, cwd=cwd, env={"REPORT_EXIT_PID": "1"})
+            line = process.stderr.readline().decode("utf-8", "replace")
+            if line.startswith("started pid: "):
+                break
+            process.wait(10)
+            if attempt == 2 or self.install.start_reached(process, "report_exit.exe"):
+                raise AssertionError("report_exit did not start %s (exit code %s): %r" % (
+                    exe, process.returncode, line + process.stderr.read().decode("utf-8", "replace")))
         self.started_pids.add(int(line.split(":")[1]))
         # Started means recorded, or already ended: the watcher may stop a protected program
         # before its first line has run (then the parent reports the exit code).

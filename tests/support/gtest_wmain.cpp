@@ -3,16 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include "common/handle.h"
-
-// The test runner's wrapper tells "Wine never started us" from a test result by this mark,
-// written before anything else runs.
-static void write_start_mark() {
-    wchar_t path[MAX_PATH];
-    DWORD cch = GetEnvironmentVariableW(L"SENTREL_START_MARK", path, MAX_PATH);
-    if (cch == 0 || cch >= MAX_PATH) return;
-    OwnedHandle mark(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-}
+#include "tools/start_mark.h"
 
 int wmain(int argc, wchar_t** argv) {
     write_start_mark();

@@ -12,6 +12,7 @@
 #include "common/console.h"
 #include "common/handle.h"
 #include "common/text.h"
+#include "tools/start_mark.h"
 
 namespace {
 
@@ -35,6 +36,7 @@ wchar_t child_command_line[32768];
 }  // namespace
 
 int wmain(int, wchar_t**) {
+    write_start_mark();  // the test runner tells a Wine start failure from our result by it
     const wchar_t* tail = after_program_name(GetCommandLineW());
     if (tail[0] == L'\0') {
         console_eprint(L"usage: report_exit <command line>\n");

@@ -59,6 +59,7 @@
 #include "common/handle.h"
 #include "common/text.h"
 #include "common/ui_broker.h"
+#include "tools/start_mark.h"
 #include "tools/ui_driver/driver.h"
 
 namespace {
@@ -415,6 +416,7 @@ void print_tree(HWND window) {
 }
 
 int wmain(int argc, wchar_t** argv) {
+    write_start_mark();  // the test runner tells a Wine start failure from our result by it
     int code = run(argc, argv);
     if (code == 2)
         console_eprint(L"usage: ui_driver [-w CLASS] wait|gone|exists|type|key|press|post|click|set|pick|items|rows|"

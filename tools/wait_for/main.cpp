@@ -17,6 +17,7 @@
 #include "common/handle.h"
 #include "common/text.h"
 #include "common/ui_broker.h"
+#include "tools/start_mark.h"
 
 namespace {
 
@@ -83,6 +84,7 @@ int wait_until(const wchar_t* verb, const wchar_t* name, DWORD limit_ms) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    write_start_mark();  // the test runner tells a Wine start failure from our result by it
     wchar_t full[ui_pipe_name_cch];
     if (ui_pipe_name_for(ui_own_session(), full, ui_pipe_name_cch)) text_copy(host_pipe, full + 9);  // the name after the pipe prefix
     if (argc >= 2 && argc <= 3 && (!wcscmp(argv[1], L"free") || !wcscmp(argv[1], L"free-service")))
