@@ -39,3 +39,8 @@ bool folder_for_start(const wchar_t* folder, wchar_t* out, size_t cch_out) {
     text_copy_n(out, cch_out, folder, cch);
     return true;
 }
+
+bool desktop_is_default(const wchar_t* desktop) {
+    if (!desktop || desktop[0] == L'\0') return true;
+    return text_equal_ascii_nocase(desktop, L"Default") || text_equal_ascii_nocase(desktop, L"WinSta0\\Default");
+}

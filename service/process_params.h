@@ -38,6 +38,9 @@ static_assert(sizeof(RemoteUnicodeString) == 16, "UNICODE_STRING is 16 bytes on 
 constexpr size_t peb_process_parameters_offset = 0x20;    // PEB.ProcessParameters
 constexpr size_t parameters_current_folder_offset = 0x38;  // RTL_USER_PROCESS_PARAMETERS.CurrentDirectory.DosPath
 constexpr size_t parameters_command_line_offset = 0x70;    // RTL_USER_PROCESS_PARAMETERS.CommandLine
+constexpr size_t parameters_desktop_offset = 0xC0;         // RTL_USER_PROCESS_PARAMETERS.DesktopInfo
+
+constexpr size_t process_desktop_cch = 260;
 
 // --- pure functions ---
 
@@ -55,6 +58,11 @@ bool relaunch_command_line(const wchar_t* program, const wchar_t* arguments, wch
 // backslash removed except after a drive ("C:\" stays). False (out untouched) for an empty one.
 bool folder_for_start(const wchar_t* folder, wchar_t* out, size_t cch_out);
 
+// Whether the desktop a process was started for (STARTUPINFO.lpDesktop, kept in its process
+// parameters) is its session's default one, where a relaunch puts it: empty (the default desktop
+// of its window station), "Default" or "WinSta0\Default", ignoring case.
+bool desktop_is_default(const wchar_t* desktop);
+
 // --- Win32 (process_params_win.cpp) ---
 
 // Reads what it can of the process's command line and folder into out (the missing parts with
@@ -62,3 +70,6 @@ bool folder_for_start(const wchar_t* folder, wchar_t* out, size_t cch_out);
 // process for a second open with PROCESS_VM_READ, which is used only when its creation time is the
 // query handle's (the id may have been given to another process meanwhile).
 void read_process_params(void* query, uint32_t pid, ProcessParams* out);
+// The desktop the process was started for, as its process parameters name it; false (out
+// untouched) when it cannot be read. query and pid as for read_process_params.
+bool read_process_desktop(void* query, uint32_t pid, wchar_t* out, size_t cch_out);

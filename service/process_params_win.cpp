@@ -60,16 +60,22 @@ uint64_t creation_time(HANDLE process) {
     return (uint64_t(created.dwHighDateTime) << 32) | created.dwLowDateTime;
 }
 
-// The process parameters from the PEB: the command line (when still missing) and the folder.
-void params_from_peb(HANDLE process, ProcessParams* out) {
+// The address of the process parameters block; 0 when it cannot be read.
+uint64_t parameters_address(HANDLE process) {
     PROCESS_BASIC_INFORMATION basic = {};
     ULONG cb = 0;
-    if (query(process, ProcessBasicInformation, &basic, sizeof basic, &cb) < 0 || !basic.PebBaseAddress) return;
+    if (query(process, ProcessBasicInformation, &basic, sizeof basic, &cb) < 0 || !basic.PebBaseAddress) return 0;
     uint64_t parameters = 0;
     if (!read_remote(process, reinterpret_cast<uintptr_t>(basic.PebBaseAddress) + peb_process_parameters_offset,
-                     &parameters, sizeof parameters) ||
-        parameters == 0)
-        return;
+                     &parameters, sizeof parameters))
+        return 0;
+    return parameters;
+}
+
+// The process parameters from the PEB: the command line (when still missing) and the folder.
+void params_from_peb(HANDLE process, ProcessParams* out) {
+    uint64_t parameters = parameters_address(process);
+    if (parameters == 0) return;
     RemoteUnicodeString folder, command_line;
     if (read_remote(process, parameters + parameters_current_folder_offset, &folder, sizeof folder))
         out->have_folder = read_remote_string(process, &folder, out->folder, process_folder_cch);
@@ -77,6 +83,15 @@ void params_from_peb(HANDLE process, ProcessParams* out) {
         read_remote(process, parameters + parameters_command_line_offset, &command_line, sizeof command_line))
         out->have_command_line =
             read_remote_string(process, &command_line, out->command_line, process_command_line_cch);
+}
+
+// A second handle to the process, able to read its memory; null unless it is the same process as
+// the query handle (the id may have been given to another one since that handle was opened).
+HANDLE open_reader(HANDLE query_handle, uint32_t pid) {
+    OwnedHandle reader(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ, FALSE, pid));
+    uint64_t created = creation_time(query_handle);
+    if (!reader || created == 0 || creation_time(reader.get()) != created) return nullptr;
+    return reader.release();
 }
 
 }  // namespace
@@ -88,11 +103,21 @@ void read_process_params(void* query_handle, uint32_t pid, ProcessParams* out) {
     out->folder[0] = L'\0';
     out->have_command_line =
         command_line_by_query(static_cast<HANDLE>(query_handle), out->command_line, process_command_line_cch);
-    OwnedHandle reader(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ, FALSE, pid));
-    // The same process only: the id may have been given to another one since the query handle was opened.
-    uint64_t created = creation_time(static_cast<HANDLE>(query_handle));
-    if (!reader || created == 0 || creation_time(reader.get()) != created) return;
+    OwnedHandle reader(open_reader(static_cast<HANDLE>(query_handle), pid));
+    if (!reader) return;
     params_from_peb(reader.get(), out);
     if (!out->have_command_line) out->command_line[0] = L'\0';
     if (!out->have_folder) out->folder[0] = L'\0';
+}
+
+bool read_process_desktop(void* query_handle, uint32_t pid, wchar_t* out, size_t cch_out) {
+    OwnedHandle reader(open_reader(static_cast<HANDLE>(query_handle), pid));
+    if (!reader) return false;
+    uint64_t parameters = parameters_address(reader.get());
+    RemoteUnicodeString desktop;
+    if (parameters == 0 || !read_remote(reader.get(), parameters + parameters_desktop_offset, &desktop, sizeof desktop))
+        return false;
+    wchar_t text[process_desktop_cch];
+    return read_remote_string(reader.get(), &desktop, text, process_desktop_cch) &&
+           text_copy(out, cch_out, text) == text_ok;
 }

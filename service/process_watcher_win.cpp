@@ -60,24 +60,6 @@ bool long_path_as_starter(void* state, const wchar_t* path, wchar_t* out, size_t
     return resolved;
 }
 
-// What the process was held to that a relaunch from the service would drop. What cannot be read
-// counts as holding it.
-uint32_t starter_limits(HANDLE token) {
-    uint32_t limits = 0;
-    if (IsTokenRestricted(token)) limits |= starter_restricted;
-    DWORD app_container = 0, cb = 0;
-    if (!GetTokenInformation(token, TokenIsAppContainer, &app_container, sizeof app_container, &cb) || app_container)
-        limits |= starter_app_container;
-    alignas(TOKEN_MANDATORY_LABEL) BYTE label[sizeof(TOKEN_MANDATORY_LABEL) + SECURITY_MAX_SID_SIZE];
-    DWORD rid = 0;
-    if (GetTokenInformation(token, TokenIntegrityLevel, label, sizeof label, &cb)) {
-        PSID sid = reinterpret_cast<TOKEN_MANDATORY_LABEL*>(label)->Label.Sid;
-        rid = *GetSidSubAuthority(sid, *GetSidSubAuthorityCount(sid) - 1);
-    }
-    if (rid < SECURITY_MANDATORY_MEDIUM_RID) limits |= starter_low_integrity;
-    return limits;
-}
-
 // The image file is read as its starter too: a file the user could not read is not read for them.
 bool identity_as_starter(void* state, const wchar_t* path, bool want_hash, FileIdentity* out) {
     ExaminedProcess* examined = static_cast<ExaminedProcess*>(state);
@@ -95,7 +77,7 @@ void params_of_examined(void* state, uint32_t pid, ProcessParams* out) {
     if (examined) read_process_params(examined->handle, pid, out);
 }
 
-bool take_starter(void* state, uint32_t, Starter* out) {
+bool take_starter(void* state, uint32_t pid, Starter* out) {
     ExaminedProcess* examined = static_cast<ExaminedProcess*>(state);
     out->token = 0;
     out->session = examined->session;
@@ -107,7 +89,7 @@ bool take_starter(void* state, uint32_t, Starter* out) {
     DWORD session = 0, cb = 0;
     if (GetTokenInformation(primary, TokenSessionId, &session, sizeof session, &cb)) out->session = session;
     if (!token_account(primary, &out->user)) out->user.cb = 0;  // nobody's approval counts for it
-    out->limits = starter_limits(primary);
+    out->limits = starter_limits(examined->handle, pid, primary);
     out->token = reinterpret_cast<uintptr_t>(primary);
     return true;
 }

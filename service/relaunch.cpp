@@ -35,6 +35,8 @@ const wchar_t* relaunch_refusal(uint32_t limits) {
     if (limits & starter_restricted) return L"started with a restricted token";
     if (limits & starter_app_container) return L"started in an AppContainer";
     if (limits & starter_low_integrity) return L"started below medium integrity";
+    if (limits & starter_job) return L"started in a job that keeps its processes";
+    if (limits & starter_desktop) return L"started on another desktop";
     return nullptr;
 }
 

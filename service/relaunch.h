@@ -25,11 +25,17 @@ enum StarterLimit : uint32_t {
     starter_restricted = 2,      // a restricted token
     starter_low_integrity = 4,   // below medium integrity (or its level could not be read)
     starter_app_container = 8,   // an AppContainer token
+    starter_job = 16,            // a job that lets no process break away (or one that could not be told)
+    starter_desktop = 32,        // a desktop other than its session's default (or one that could not be read)
 };
 
 // Why the program may not be started again for this starter (a fixed English text for the log), or
 // null when nothing holds it that the relaunch would drop.
 const wchar_t* relaunch_refusal(uint32_t limits);
+
+// The StarterLimit bits of a process about to be stopped (process: a handle with query access, pid
+// its id, token: its primary token). Win32, in starter_limits_win.cpp.
+uint32_t starter_limits(void* process, uint32_t pid, void* token);
 
 // What a relaunch needs from the system; the service passes the real calls, tests fakes.
 struct RelaunchPorts {

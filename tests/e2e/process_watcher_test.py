@@ -100,12 +100,12 @@ class WatcherCase(MfaServerCase):
         except FileNotFoundError:
             return []
 
-    def start_app(self, *args, name=APP, folder_win=None, cwd="/tmp"):
+    def start_app(self, *args, name=APP, folder_win=None, cwd="/tmp", env=None):
         """Starts the program from a Windows parent, which reports its whole exit code (and the
         started program's id: every other start of it with these arguments is a relaunch)."""
         exe = (folder_win or self.install.folder_win) + "\\" + name
         for attempt in (1, 2):
-            process = self.install.start("report_exit.exe", exe, *args, cwd=cwd, env={"REPORT_EXIT_PID": "1"})
+            process = self.install.start("report_exit.exe", exe, *args, cwd=cwd, env=dict(env or {}, REPORT_EXIT_PID="1"))
             line = process.stderr.readline().decode("utf-8", "replace")
             if line.startswith("started pid: "):
                 break
@@ -194,6 +194,24 @@ class ProcessWatcher(WatcherCase):
         self.assertTrue(self.install.wait_for_log(
             "program denied: %s reason=无法连接认证界面，默认拒绝" % self.app_win), self.program_lines())
         self.assertEqual(self.relaunched(), [])
+
+    def test_a_start_held_by_its_job_or_desktop_is_stopped_and_never_relaunched_outside_them(self):
+        self.lay_out([rule_json("program", "Protected app", match_name=APP)])
+        self.host_script("approve")
+        self.start_service()
+        # A job that lets no process leave it, and a desktop other than the session's default: the
+        # relaunch would start the program outside both, so it is not asked for.
+        self.assert_stopped(self.start_app("in-job", env={"REPORT_EXIT_JOB": "1"}))
+        self.assert_stopped(self.start_app("hidden", env={"REPORT_EXIT_DESKTOP": r"WinSta0\Hidden"}))
+        # A plain start after them is asked for and relaunched as usual.
+        self.assert_stopped(self.start_app("plain"))
+        self.assertTrue(wait_until(lambda: len(self.relaunched()) == 1),
+                        "waited for the plain start's relaunch: %s %s" % (self.program_lines(), self.host_requests()))
+        self.assertEqual([s["args"] for s in self.relaunched()], [["plain"]])
+        self.assertEqual(len(self.host_requests()), 1)
+        lines = self.program_lines()
+        for reason in ("started in a job that keeps its processes", "started on another desktop"):
+            self.assertIn("program relaunch refused: %s reason=%s" % (self.app_win, reason), lines)
 
     def test_window_of_zero_keeps_the_relaunched_process_and_stops_a_start_after_five_seconds(self):
         self.lay_out([rule_json("program", "Protected app", match_name=APP, cache_window_seconds=0)])

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <initializer_list>
 #include <memory>
 #include <string>
 
 #include "common/handle.h"
 #include "common/text.h"
+#include "service/relaunch.h"
 #include "tests/support/test_files.h"
 
 TEST(ProcessParams, ArgumentsStartAfterTheFirstTokenAsTheRuntimeTakesIt) {
@@ -108,4 +110,85 @@ TEST(ProcessParams, ReadsTheCommandLineAndFolderOfAnotherProcess) {
     // Once the process is gone there is nothing to read: both parts reported missing.
     read_process_params(query.get(), info.dwProcessId, params.get());
     EXPECT_FALSE(params->have_folder);
+}
+
+TEST(ProcessParams, OnlyTheSessionsDefaultDesktopIsTheRelaunchs) {
+    for (const wchar_t* desktop : {L"", L"Default", L"default", L"WinSta0\\Default", L"winsta0\\DEFAULT"})
+        EXPECT_TRUE(desktop_is_default(desktop)) << desktop;
+    for (const wchar_t* desktop : {L"Hidden", L"WinSta0\\Hidden", L"Service-0x0-3e7$\\Default", L"WinSta0\\Default\\",
+                                   L"WinSta0\\", L"\\Default", L" Default"})
+        EXPECT_FALSE(desktop_is_default(desktop)) << desktop;
+}
+
+namespace {
+
+// A suspended child of this test program, as a starter the watcher meets.
+struct Child {
+    PROCESS_INFORMATION info = {};
+    OwnedHandle process, thread;
+
+    bool start(const wchar_t* desktop, DWORD flags = 0) {
+        wchar_t self[1024];
+        if (GetModuleFileNameW(nullptr, self, 1024) == 0) return false;
+        wchar_t command_line[] = L"service_tests.exe --gtest_list_tests";
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        wchar_t desktop_name[64];
+        if (desktop) {
+            text_copy(desktop_name, desktop);
+            startup.lpDesktop = desktop_name;
+        }
+        if (!CreateProcessW(self, command_line, nullptr, nullptr, FALSE, CREATE_SUSPENDED | flags, nullptr, nullptr,
+                            &startup, &info))
+            return false;
+        process.reset(info.hProcess);
+        thread.reset(info.hThread);
+        return true;
+    }
+    // With what the watcher holds: a handle with limited query access.
+    uint32_t limits() {
+        OwnedHandle token, query(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, info.dwProcessId));
+        if (!query || !OpenProcessToken(process.get(), TOKEN_QUERY, token.put())) return ~0u;
+        return starter_limits(query.get(), info.dwProcessId, token.get());
+    }
+    ~Child() {
+        if (process) TerminateProcess(process.get(), 0);
+    }
+};
+
+}  // namespace
+
+TEST(StarterLimits, ADesktopOrAJobTheRelaunchWouldLeaveRefusesIt) {
+    Child plain, hidden;
+    ASSERT_TRUE(plain.start(nullptr));
+    EXPECT_EQ(plain.limits(), 0u);  // a plain start: nothing the relaunch would drop
+
+    ASSERT_TRUE(hidden.start(L"WinSta0\\Hidden"));
+    wchar_t desktop[process_desktop_cch] = L"untouched";
+    ASSERT_TRUE(read_process_desktop(hidden.process.get(), hidden.info.dwProcessId, desktop, process_desktop_cch));
+    EXPECT_STREQ(desktop, L"WinSta0\\Hidden");
+    EXPECT_EQ(hidden.limits(), uint32_t(starter_desktop));
+
+    // A job: kept when it lets no process leave, not when it lets them (silently or when asked).
+    for (DWORD job_flags : {0ul, DWORD(JOB_OBJECT_LIMIT_BREAKAWAY_OK), DWORD(JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK)}) {
+        OwnedHandle job(CreateJobObjectW(nullptr, nullptr));
+        ASSERT_TRUE(job.valid());
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limit = {};
+        limit.BasicLimitInformation.LimitFlags = job_flags;
+        ASSERT_TRUE(SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limit, sizeof limit));
+        Child member;
+        ASSERT_TRUE(member.start(nullptr));
+        ASSERT_TRUE(AssignProcessToJobObject(job.get(), member.process.get()));
+        EXPECT_EQ(member.limits(), job_flags ? 0u : uint32_t(starter_job)) << job_flags;
+        EXPECT_STREQ(relaunch_refusal(member.limits() | starter_desktop), job_flags ? L"started on another desktop"
+                                                                                      : L"started in a job that keeps its processes");
+    }
+
+    // A process that is gone can be told nothing: it counts as held.
+    Child gone;
+    ASSERT_TRUE(gone.start(nullptr));
+    TerminateProcess(gone.process.get(), 0);
+    WaitForSingleObject(gone.process.get(), INFINITE);
+    EXPECT_EQ(read_process_desktop(gone.process.get(), gone.info.dwProcessId, desktop, process_desktop_cch), false);
+    EXPECT_STREQ(desktop, L"WinSta0\\Hidden");  // untouched
 }

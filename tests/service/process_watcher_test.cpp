@@ -922,6 +922,8 @@ TEST(RelaunchRefusal, EveryLimitTheRelaunchWouldDropRefusesIt) {
     EXPECT_STREQ(relaunch_refusal(starter_app_container), L"started in an AppContainer");
     EXPECT_STREQ(relaunch_refusal(starter_low_integrity), L"started below medium integrity");
     EXPECT_STREQ(relaunch_refusal(starter_low_integrity | starter_app_container), L"started in an AppContainer");
+    EXPECT_STREQ(relaunch_refusal(starter_job), L"started in a job that keeps its processes");
+    EXPECT_STREQ(relaunch_refusal(starter_desktop), L"started on another desktop");
 }
 
 TEST_F(Watcher, AStartTheRelaunchWouldFreeFromItsLimitsIsStoppedAndNotAskedFor) {

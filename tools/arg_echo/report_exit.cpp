@@ -7,6 +7,8 @@
 // with 1 ("cannot start: <error>") when the command cannot be created, 2 when none was given.
 // With REPORT_EXIT_PID set, the first line on standard error is "started pid: <id>" as soon as the
 // command is created, so tests can tell the process they started from any other start.
+// REPORT_EXIT_DESKTOP names the desktop the command is started for (STARTUPINFO.lpDesktop); with
+// REPORT_EXIT_JOB set the command runs in a job of its own that lets no process break away.
 #include <windows.h>
 
 #include "common/console.h"
@@ -45,13 +47,32 @@ int wmain(int, wchar_t**) {
     text_copy(child_command_line, tail);
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
+    wchar_t desktop[256];
+    DWORD cch_desktop = GetEnvironmentVariableW(L"REPORT_EXIT_DESKTOP", desktop, 256);
+    if (cch_desktop != 0 && cch_desktop < 256) startup.lpDesktop = desktop;
+    // A job that holds its processes: created before the command, which starts inside it.
+    OwnedHandle job;
+    if (GetEnvironmentVariableW(L"REPORT_EXIT_JOB", nullptr, 0) != 0) {
+        job.reset(CreateJobObjectW(nullptr, nullptr));
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limit = {};  // no breakaway of any kind
+        if (!job || !SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limit, sizeof limit)) {
+            console_eprint(L"cannot make the job: %lu\n", GetLastError());
+            return 1;
+        }
+    }
     PROCESS_INFORMATION created = {};
-    if (!CreateProcessW(nullptr, child_command_line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &created)) {
+    if (!CreateProcessW(nullptr, child_command_line, nullptr, nullptr, FALSE, job ? CREATE_SUSPENDED : 0, nullptr,
+                        nullptr, &startup, &created)) {
         console_eprint(L"cannot start: %lu\n", GetLastError());
         return 1;
     }
     OwnedHandle process(created.hProcess);
     OwnedHandle thread(created.hThread);
+    if (job && (!AssignProcessToJobObject(job.get(), process.get()) || ResumeThread(thread.get()) == DWORD(-1))) {
+        console_eprint(L"cannot start in the job: %lu\n", GetLastError());
+        TerminateProcess(process.get(), 1);
+        return 1;
+    }
     if (GetEnvironmentVariableW(L"REPORT_EXIT_PID", nullptr, 0) != 0)
         console_eprint(L"started pid: %lu\n", static_cast<unsigned long>(created.dwProcessId));
     WaitForSingleObject(process.get(), INFINITE);
