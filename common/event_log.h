@@ -82,6 +82,3 @@ constexpr const wchar_t* unknown_account = L"-";
 
 // "DOMAIN\user" of a token (a HANDLE); false (out untouched) when it cannot be read.
 bool account_of_token(void* token, wchar_t* out, size_t cch_out);
-// The account at the client end of a pipe (a HANDLE) from which a message was read; false (out
-// untouched) when it cannot be had.
-bool pipe_client_account(void* pipe, wchar_t* out, size_t cch_out);

@@ -60,13 +60,3 @@ bool account_of_token(void* token, wchar_t* out, size_t cch_out) {
     return true;
 }
 
-bool pipe_client_account(void* pipe, wchar_t* out, size_t cch_out) {
-    if (!ImpersonateNamedPipeClient(static_cast<HANDLE>(pipe))) return false;
-    HANDLE token = nullptr;
-    bool opened = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) != FALSE;
-    revert_or_end();  // this thread must never go on as the client
-    if (!opened) return false;
-    bool found = account_of_token(token, out, cch_out);
-    CloseHandle(token);
-    return found;
-}

@@ -211,9 +211,13 @@ void* open_log_file(const wchar_t* path) {
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
-    BY_HANDLE_FILE_INFORMATION info = {};
-    if (!GetFileInformationByHandle(file, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-        info.nNumberOfLinks > 1) {
+    // The attributes and the link count only: GetFileInformationByHandle would ask the volume for
+    // its serial number too, on every line (under Wine a round trip to the mount manager).
+    FILE_BASIC_INFO basic = {};
+    FILE_STANDARD_INFO standard = {};
+    if (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) ||
+        !GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard) ||
+        (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || standard.NumberOfLinks > 1) {
         CloseHandle(file);
         SetLastError(ERROR_REPARSE_TAG_INVALID);
         return INVALID_HANDLE_VALUE;

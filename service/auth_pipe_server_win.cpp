@@ -95,19 +95,22 @@ bool identity_as_client(void* state, const wchar_t* path, bool want_hash, FileId
     return read;
 }
 
-// The handler was counted in by hand_off; it counts itself out when it is done with the context.
 // The account of the runguard client, read at identification level (all the client allows); the
 // command's factor is that account's. One per handler thread.
 thread_local AccountSid t_client;
 
-void client_account(HANDLE pipe, AccountSid* out) {
-    if (!ImpersonateNamedPipeClient(pipe)) return;
+// The client's token, taken with one impersonation; null when it cannot be.
+HANDLE client_token(HANDLE pipe) {
+    if (!ImpersonateNamedPipeClient(pipe)) return nullptr;
     HANDLE raw = nullptr;
     bool opened = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &raw);
     revert_or_end();  // never go on as the client
-    if (!opened) return;
-    OwnedHandle token(raw);
-    if (!token_account(token.get(), out)) *out = AccountSid{};
+    return opened ? raw : nullptr;
+}
+
+// The name is looked up only for a decision that is audited (a lookup may ask a domain controller).
+bool client_account_name(void* token, wchar_t* out, size_t cch_out) {
+    return token && account_of_token(token, out, cch_out);
 }
 
 bool authenticate_client(uint32_t session, const Settings* settings, const Rule* rule, const wchar_t* target,
@@ -144,13 +147,13 @@ DWORD WINAPI request_handler(void* parameter) {
         ClientWatch watch = {};
         bool watching = gone && watch_client(pipe, gone.get(), &watch);
         AuthReply reply;
-        wchar_t account[event_account_cch];
-        if (cb_read == 0 || !pipe_client_account(pipe, account, event_account_cch)) text_copy(account, unknown_account);
+        OwnedHandle token(cb_read == 0 ? nullptr : client_token(pipe));
         t_client = AccountSid{};
-        client_account(pipe, &t_client);
+        if (token && !token_account(token.get(), &t_client)) t_client = AccountSid{};
+        ClientAccount account = {token.get(), client_account_name};
         IdentityPort identity = {pipe, identity_as_client, false};
         answer_auth_request(context, &request, cb_read, session, &reply, authenticate_client, long_path_of,
-                            gone.get(), account, &identity);
+                            gone.get(), &account, &identity);
         if (watching) end_client_watch(pipe, &watch);
         DWORD written = 0;
         if (pipe_transfer_bounded(pipe, true, &reply, sizeof reply, auth_pipe_io_timeout_ms, &written))

@@ -56,7 +56,7 @@ bool command_round(ServiceContext* context, const Rule* rule, const AuthRequest*
 
 void authorize_command(ServiceContext* context, AuthRequest* request, uint32_t session, AuthReply* reply,
                        AuthenticateFn authenticate, LongPathFn long_path, HANDLE client_gone,
-                       const wchar_t* account, IdentityPort* identity) {
+                       const ClientAccount* client, IdentityPort* identity) {
     bool allowed = true;
     wchar_t reason[256] = L"未命中命令规则，直接放行";
     wchar_t path[sizeof(AuthRequest::path) / sizeof(wchar_t)];
@@ -79,10 +79,15 @@ void authorize_command(ServiceContext* context, AuthRequest* request, uint32_t s
     reply->allowed = allowed ? 1 : 0;
     text_copy(reply->reason, reason);
     log_event(&context->settings, L"cmd: path=%s args=%s result=%s", request->path, request->args, reason);
-    // A command no rule protects is no decision of ours: its text log line is enough.
+    // A command no rule protects is no decision of ours: its text log line is enough (and its
+    // client's account is never looked up).
+    if (allowed && !rule) return;
+    wchar_t account[event_account_cch];
+    if (!client || !client->name || !client->name(client->state, account, event_account_cch))
+        text_copy(account, unknown_account);
     if (!allowed)
         audit_event(&context->settings, AuditEvent::command_denied, request->path, request->args, account, reason);
-    else if (rule)
+    else
         audit_event(&context->settings, AuditEvent::command_approved, request->path, request->args, account,
                     rule->display_name);
 }
@@ -91,7 +96,7 @@ void authorize_command(ServiceContext* context, AuthRequest* request, uint32_t s
 
 void answer_auth_request(ServiceContext* context, void* request_bytes, size_t cb_request, uint32_t client_session,
                          AuthReply* reply, AuthenticateFn authenticate, LongPathFn long_path, HANDLE client_gone,
-                         const wchar_t* client_account, IdentityPort* identity) {
+                         const ClientAccount* client_account, IdentityPort* identity) {
     memset(reply, 0, sizeof *reply);
     reply->size = sizeof(AuthReply);
     if (cb_request != sizeof(AuthRequest)) return;
@@ -104,6 +109,6 @@ void answer_auth_request(ServiceContext* context, void* request_bytes, size_t cb
         clear_cache(context, reply);
     } else {
         authorize_command(context, request, client_session, reply, authenticate, long_path, client_gone,
-                          client_account ? client_account : unknown_account, identity);
+                          client_account, identity);
     }
 }

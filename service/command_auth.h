@@ -14,6 +14,12 @@
 using AuthenticateFn = bool (*)(uint32_t session, const Settings* settings, const Rule* rule, const wchar_t* target,
                                 const wchar_t* detail, wchar_t* message, size_t cch_message);
 
+// The account of the client, looked up on demand: its "DOMAIN\user" into out; false when unknown.
+struct ClientAccount {
+    void* state;
+    bool (*name)(void* state, wchar_t* out, size_t cch_out);
+};
+
 // Fills reply for the received bytes. Anything but exactly one whole request gets allowed 0 and an
 // empty reason. Text fields are terminated at their last unit before use (the client's bytes are
 // not trusted to be). Command rules are matched against the long form of the path (long_path
@@ -23,12 +29,14 @@ using AuthenticateFn = bool (*)(uint32_t session, const Settings* settings, cons
 // process at the pipe's client end, where its dialog is asked for. It waits at most
 // command_lock_wait_ms for that lock (then refused as busy); client_gone (may be null), signalled
 // when the client has left, ends the wait or the round at once and refuses the command.
-// client_account ("DOMAIN\user", or "-") goes into the audit event of a decided command. Rules
+// client_account names the client ("DOMAIN\user") in the audit event of a decided command; it is
+// asked only then (a lookup of the account may be slow), and "-" stands for it when it is null or
+// fails. Rules
 // that name a command by identity are checked on the file at that path, read through identity (as
 // the client); one whose identity cannot be read is refused.
 void answer_auth_request(ServiceContext* context, void* request_bytes, size_t cb_request, uint32_t client_session,
                          AuthReply* reply, AuthenticateFn authenticate, LongPathFn long_path = long_path_of,
-                         HANDLE client_gone = nullptr, const wchar_t* client_account = L"-",
+                         HANDLE client_gone = nullptr, const ClientAccount* client_account = nullptr,
                          IdentityPort* identity = nullptr);
 
 // How long a command waits for its session's round lock beyond its own round.

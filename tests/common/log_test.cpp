@@ -53,6 +53,23 @@ TEST(EventLog, CreatesFolderChainWritesUtf8AndCutsLongMessages) {
     EXPECT_EQ(bytes.find(std::string(1024, 'x')), std::string::npos);
 }
 
+TEST(EventLog, AHardLinkedLogFileIsNeverWrittenThrough) {
+    TempFolder tmp;
+    wchar_t log_file[MAX_PATH], other[MAX_PATH];
+    text_format(log_file, MAX_PATH, L"%s\\sentrel.log", tmp.path);
+    text_format(other, MAX_PATH, L"%s\\elsewhere.txt", tmp.path);
+    HANDLE plain = open_log_file(log_file);
+    ASSERT_NE(plain, INVALID_HANDLE_VALUE);  // a plain file of its own is the log
+    CloseHandle(plain);
+    ASSERT_TRUE(CreateHardLinkW(other, log_file, nullptr));
+    EXPECT_EQ(open_log_file(log_file), INVALID_HANDLE_VALUE);  // a second name: someone else's file
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_REPARSE_TAG_INVALID));
+    Settings s = {};
+    text_copy(s.log_file, log_file);
+    log_event(&s, L"not written");
+    EXPECT_EQ(read_file_bytes(other), "");
+}
+
 TEST(EventLog, EmptyPathOrNoSettingsLogsNothing) {
     TempFolder tmp;
     Settings s = {};

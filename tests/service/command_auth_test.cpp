@@ -216,11 +216,23 @@ TEST_F(CommandAuth, DecidedCommandsAreAuditEventsWithTheClientsAccount) {
     using Strings = std::vector<std::wstring>;
     FakeEventSink events;
     add_rule(L"Git push", L"git.exe", L"push");
+    // The account is looked up only for a decision that is audited.
+    struct Lookup {
+        const wchar_t* account;
+        Strings asked;
+        static bool name(void* state, wchar_t* out, size_t cch_out) {
+            Lookup* lookup = static_cast<Lookup*>(state);
+            lookup->asked.push_back(lookup->account);
+            return text_copy(out, cch_out, lookup->account) == text_ok;
+        }
+    } lookup = {};
     auto decide = [&](const wchar_t* args, const wchar_t* account) {
         text_copy(request->path, L"C:\\Git\\git.exe");
         text_copy(request->args, args);
+        lookup.account = account;
+        ClientAccount client = {&lookup, Lookup::name};
         answer_auth_request(context.get(), request.get(), sizeof(AuthRequest), client_session, &reply, fake_broker,
-                            long_path_of, nullptr, account);
+                            long_path_of, nullptr, &client);
     };
     g_broker.answer = true;
     g_broker.message = L"认证成功";
@@ -232,6 +244,7 @@ TEST_F(CommandAuth, DecidedCommandsAreAuditEventsWithTheClientsAccount) {
     request->kind = auth_kind_clear_cache;
     decide(L"", L"CORP\\dave");
     auto seen = events.taken();
+    EXPECT_EQ(lookup.asked, (Strings{L"CORP\\alice", L"CORP\\bob"}));
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[0].id, 3001u);
     EXPECT_EQ(seen[0].type, EventType::information);
