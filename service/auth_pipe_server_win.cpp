@@ -143,7 +143,9 @@ DWORD WINAPI request_handler(void* parameter) {
     if (!idle) {
         // The client sends nothing after its request; a read that ends means it has gone (or broke
         // the protocol): that ends its round at once.
-        OwnedHandle gone(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        // Only a command a rule protects has a round to end; without command rules none has.
+        bool rounds_possible = policy_has_rules(&context->policy, rule_type_command);
+        OwnedHandle gone(rounds_possible ? CreateEventW(nullptr, TRUE, FALSE, nullptr) : nullptr);
         ClientWatch watch = {};
         bool watching = gone && watch_client(pipe, gone.get(), &watch);
         AuthReply reply;
