@@ -144,8 +144,10 @@ void collect_log_tail(const char* raw, size_t cb, bool from_file_start, wchar_t*
                 n = 2;
             }
             // A pair whose first half is left out at the front is left out whole.
-            for (size_t i = 0; i < n; ++i, ++unit_index)
-                if (unit_index >= skip_units && !(i == 1 && unit_index == skip_units)) put(out, cch_out, &used, units[i]);
+            for (size_t i = 0; i < n; ++i, ++unit_index) {
+                bool half_left_out = i == 1 && unit_index == skip_units;
+                if (unit_index >= skip_units && !half_left_out) put(out, cch_out, &used, units[i]);
+            }
         }
         if (line.has_end) {
             put(out, cch_out, &used, L'\r');

@@ -27,7 +27,9 @@ const Key keys[] = {
     SETTINGS_KEY(allow_plain_http, 16),
 };
 
-wchar_t* field_of(Settings* s, const Key& k) { return reinterpret_cast<wchar_t*>(reinterpret_cast<char*>(s) + k.offset); }
+wchar_t* field_of(Settings* s, const Key& k) {
+    return reinterpret_cast<wchar_t*>(reinterpret_cast<char*>(s) + k.offset);
+}
 
 // json_escape's documented cut: it stops before a character once cch_escaped - 3 units are written.
 bool written_whole(const wchar_t* value, size_t cch_escaped) {

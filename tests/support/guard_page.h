@@ -16,7 +16,8 @@ inline GuardedBuffer guarded_alloc(size_t cb) {
     GetSystemInfo(&info);
     size_t page = info.dwPageSize;
     size_t pages = (cb + page - 1) / page;
-    uint8_t* base = static_cast<uint8_t*>(VirtualAlloc(nullptr, (pages + 1) * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    uint8_t* base =
+        static_cast<uint8_t*>(VirtualAlloc(nullptr, (pages + 1) * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
     if (!base) return {nullptr, nullptr};
     DWORD old = 0;
     if (!VirtualProtect(base + pages * page, page, PAGE_NOACCESS, &old)) {

@@ -178,7 +178,11 @@ int MultiByteToWideChar(UINT code_page, DWORD flags, const char* bytes, int cb_b
     int n = 0;
     for (size_t i = 0; i < cb;) {
         uint32_t c = b[i];
-        size_t length = c < 0x80 ? 1 : (c >= 0xC2 && c <= 0xDF) ? 2 : (c >= 0xE0 && c <= 0xEF) ? 3 : (c >= 0xF0 && c <= 0xF4) ? 4 : 0;
+        size_t length = c < 0x80                  ? 1
+                        : (c >= 0xC2 && c <= 0xDF) ? 2
+                        : (c >= 0xE0 && c <= 0xEF) ? 3
+                        : (c >= 0xF0 && c <= 0xF4) ? 4
+                                                   : 0;
         size_t taken = 1;
         if (length == 0) {
             c = 0xFFFD;

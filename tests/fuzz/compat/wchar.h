@@ -8,8 +8,12 @@
 
 const wchar_t* fuzz_wcschr(const wchar_t* s, wchar_t c);
 const wchar_t* fuzz_wcsrchr(const wchar_t* s, wchar_t c);
-inline wchar_t* fuzz_wcschr(wchar_t* s, wchar_t c) { return const_cast<wchar_t*>(fuzz_wcschr(static_cast<const wchar_t*>(s), c)); }
-inline wchar_t* fuzz_wcsrchr(wchar_t* s, wchar_t c) { return const_cast<wchar_t*>(fuzz_wcsrchr(static_cast<const wchar_t*>(s), c)); }
+inline wchar_t* fuzz_wcschr(wchar_t* s, wchar_t c) {
+    return const_cast<wchar_t*>(fuzz_wcschr(static_cast<const wchar_t*>(s), c));
+}
+inline wchar_t* fuzz_wcsrchr(wchar_t* s, wchar_t c) {
+    return const_cast<wchar_t*>(fuzz_wcsrchr(static_cast<const wchar_t*>(s), c));
+}
 int fuzz_wcsncmp(const wchar_t* a, const wchar_t* b, size_t n);
 size_t fuzz_wcslen(const wchar_t* s);
 
