@@ -39,6 +39,11 @@ static_assert(sizeof(AuthReply) == 524, "auth reply is 524 bytes");
 static_assert(offsetof(AuthReply, allowed) == 4, "layout");
 static_assert(offsetof(AuthReply, reason) == 12, "layout");
 
+// The service's reading of the bytes received on one connection: exactly one whole request, else
+// null. Its text fields are then terminated at their last unit (the client's bytes are not trusted
+// to be), in place.
+AuthRequest* auth_request_from_bytes(void* bytes, size_t cb);
+
 // Why a round trip did not happen.
 enum class AuthPipeFailure {
     none,

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 #include <shlwapi.h>
+#include <string.h>
 #include <wchar.h>
 
 #include "common/lang.h"
@@ -154,6 +155,19 @@ bool reads_back_as(const Rule* r_back, const Rule* r, bool enabled) {
            same_text(r_back->auth_mode, auth_mode, ARRAYSIZE(r->auth_mode));
 }
 
+// Whether after holds the rules of before with r (enabled) inserted at one place: the new rule must
+// come back as itself, neither swallowed by another object nor swallowing one, and the others
+// unchanged and in their order.
+bool inserted_as(const Policy* before, const Policy* after, const Rule* r) {
+    if (after->count != before->count + 1) return false;
+    uint32_t at = 0;
+    while (at < before->count && memcmp(&after->rules[at], &before->rules[at], sizeof(Rule)) == 0) ++at;
+    if (!reads_back_as(&after->rules[at], r, true)) return false;
+    for (uint32_t i = at; i < before->count; ++i)
+        if (memcmp(&after->rules[i + 1], &before->rules[i], sizeof(Rule)) != 0) return false;
+    return true;
+}
+
 // The identity keys of a rule line (empty when neither is set).
 bool identity_keys_text(const Rule* r, wchar_t* out, size_t cch_out) {
     wchar_t escaped[original_name_escaped_cch];
@@ -198,11 +212,12 @@ bool format_rule_line(const Rule* r, bool first, bool enabled, wchar_t* line) {
     return rule_from_object(o, &back) && reads_back_as(&back, r, enabled);
 }
 
-// Whether the reader takes the whole text: at most 65,535 UTF-8 bytes and 65,535 units.
+// Whether the reader takes the whole text: at most 65,535 UTF-8 bytes and 65,535 units, and no
+// lone surrogate (the file's UTF-8 would hold U+FFFD in its place, another text than written).
 bool fits_reader(const wchar_t* text, size_t length) {
     if (length == 0) return true;
     if (length >= policy_text_cch) return false;
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, text, int(length), nullptr, 0, nullptr, nullptr);
+    int bytes = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, int(length), nullptr, 0, nullptr, nullptr);
     return bytes > 0 && size_t(bytes) <= file_read_max_cb;
 }
 
@@ -275,14 +290,13 @@ bool policy_text_with_rule(const wchar_t* text, const Rule* r, wchar_t* out, siz
     if (text_append(joined.p, policy_text_cch, line) != text_ok) return false;
     if (text_append(joined.p, policy_text_cch, bracket) != text_ok) return false;
 
-    // The new rule must come back as one more rule: not past the 64th, not swallowed by an
-    // object it was put into.
-    HeapBuffer<Policy> check(1);
+    // The new rule must come back as one more rule, as itself: not past the 64th, not swallowed
+    // by an object it was put into (whose keys would then come first).
+    HeapBuffer<Policy> check(2);
     if (!check.p) return false;
-    policy_from_text(text, check.p);
-    uint32_t count_before = check.p->count;
-    policy_from_text(joined.p, check.p);
-    if (check.p->count != count_before + 1) return false;
+    policy_from_text(text, &check.p[0]);
+    policy_from_text(joined.p, &check.p[1]);
+    if (!inserted_as(&check.p[0], &check.p[1], r)) return false;
     return deliver(joined.p, out, cch_out);
 }
 

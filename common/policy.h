@@ -49,7 +49,8 @@ void policy_from_text(const wchar_t* text, Policy* p);
 // as the same rule (unbalanced braces in a text, a text equal to a later key's name).
 bool policy_to_text(const Policy* p, wchar_t* out, size_t cch_out);
 // The existing file text with r inserted before its last "]"; false when there is no "]" or the
-// result would not read back whole (the new rule would not be read as one more rule).
+// result would not read back whole (the new rule would not be read as one more rule, as itself,
+// with the others unchanged).
 bool policy_text_with_rule(const wchar_t* text, const Rule* r, wchar_t* out, size_t cch_out);
 // Flips enabled of the n-th rule of the given type; false when there is no such rule.
 bool policy_toggle(Policy* p, int32_t type, uint32_t n);

@@ -93,6 +93,19 @@ bool scan_value(const wchar_t* text, const wchar_t* key, wchar_t* out, size_t cc
     return true;
 }
 
+// Whether read is the text that escaped (json_escape's output) stands for.
+bool reads_as(const wchar_t* escaped, const wchar_t* read) {
+    for (; *escaped; ++escaped, ++read) {
+        wchar_t c = *escaped;
+        if (c == L'\\') {
+            ++escaped;
+            c = *escaped == L'n' ? L'\n' : *escaped == L'r' ? L'\r' : *escaped;
+        }
+        if (*read != c) return false;
+    }
+    return *read == L'\0';
+}
+
 }  // namespace
 
 const wchar_t* json_value_start(const wchar_t* text, const wchar_t* key) {
@@ -175,6 +188,19 @@ bool settings_to_text(const Settings* s, wchar_t* out, size_t cch_out) {
         server_url, api_key, mfa_username, address, country_code, client_ip, admin_auth_mode,
         log_file, language, optional);
     if (r != text_ok || !out || text_length(text, ARRAYSIZE(text)) >= cch_out) return false;
+    // The text must read back as written: a value ending in a later key's quoted name would hide
+    // that key from the reader (it takes the first occurrence), and a lone surrogate would come
+    // back from the file's UTF-8 as U+FFFD.
+    Settings back;
+    settings_from_text(text, &back);
+    bool same = reads_as(server_url, back.server_url) && reads_as(api_key, back.api_key) &&
+                reads_as(mfa_username, back.mfa_username) && reads_as(address, back.address) &&
+                reads_as(country_code, back.country_code) && reads_as(client_ip, back.client_ip) &&
+                reads_as(admin_auth_mode, back.admin_auth_mode) && reads_as(log_file, back.log_file) &&
+                (language[0] == L'\0' || reads_as(language, back.language)) &&
+                reads_as(allow_plain_http, back.allow_plain_http);
+    if (!same || WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, -1, nullptr, 0, nullptr, nullptr) <= 0)
+        return false;
     text_copy(out, cch_out, text);
     return true;
 }

@@ -41,7 +41,8 @@ void json_escape(const wchar_t* in, wchar_t* out, size_t cch_out);
 
 // Fills s from a settings text as load_settings does after a successful read.
 void settings_from_text(const wchar_t* text, Settings* s);
-// The settings file text; false when it does not fit the writer's buffer.
+// The settings file text; false when it does not fit the writer's buffer or would not read back
+// as written (a value ending in a later key's quoted name, a lone surrogate).
 bool settings_to_text(const Settings* s, wchar_t* out, size_t cch_out);
 
 // --- file functions (Win32) ---

@@ -136,6 +136,10 @@ bool ui_round_result(UiRound round, const UiAuthReply* reply, wchar_t* message, 
 // A round the broker's own check passed: "认证成功" into message, true.
 bool ui_round_passed(wchar_t* message, size_t cch_message);
 
+// The host's reading of a request: cb is how many bytes were read. True only for one whole record
+// with the request magic whose every text is terminated inside its field.
+bool ui_request_accepted(const UiAuthRequest* request, size_t cb);
+
 // --- the broker's decision on a typed code ---
 
 // What the MFA server said of one code (mirrors MfaCheck of the MFA client).

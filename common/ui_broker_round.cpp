@@ -34,6 +34,21 @@ const wchar_t* ui_request_language(uint32_t mode_word) {
     return (mode_word & ui_language_english) ? lang_code_en_us : lang_code_zh_cn;
 }
 
+template <size_t cch>
+bool terminated(const wchar_t (&field)[cch]) {
+    for (size_t i = 0; i < cch; ++i)
+        if (field[i] == L'\0') return true;
+    return false;
+}
+
+bool ui_request_accepted(const UiAuthRequest* request, size_t cb) {
+    // The dialog reads each text up to its terminator: one without it would run into the next
+    // field, and the last one past the record.
+    return request && cb == sizeof *request && request->magic == ui_auth_magic && terminated(request->title) &&
+           terminated(request->target) && terminated(request->detail) && terminated(request->destination) &&
+           terminated(request->challenge_id) && terminated(request->passcode);
+}
+
 UiCodeStep ui_code_decide(uint32_t approved, bool code_given, UiCodeCheck check, int wrong_codes,
                           const wchar_t* reason, const UiAuthReply* answer, wchar_t* text, size_t cch_text) {
     if (approved != 1) {

@@ -14,6 +14,7 @@ packages=(
   librsvg2-bin                 # rsvg-convert draws the icons
   wixl msitools osslsigncode   # the MSI, its table checks, Authenticode signing
   cppcheck                     # static analysis
+  clang libclang-rt-dev llvm   # the parser fuzz targets: libFuzzer and the sanitizers, llvm-cov (scripts/fuzz.sh)
 )
 
 missing=()

@@ -13,11 +13,6 @@
 
 namespace {
 
-template <size_t cch>
-void force_terminator(wchar_t (&field)[cch]) {
-    field[cch - 1] = L'\0';
-}
-
 void clear_cache(ServiceContext* context, AuthReply* reply) {
     approval_cache_clear();
     log_event(&context->settings, L"approval cache cleared by UI");
@@ -99,12 +94,8 @@ void answer_auth_request(ServiceContext* context, void* request_bytes, size_t cb
                          const ClientAccount* client_account, IdentityPort* identity) {
     memset(reply, 0, sizeof *reply);
     reply->size = sizeof(AuthReply);
-    if (cb_request != sizeof(AuthRequest)) return;
-
-    AuthRequest* request = static_cast<AuthRequest*>(request_bytes);
-    force_terminator(request->path);
-    force_terminator(request->args);
-    force_terminator(request->cwd);
+    AuthRequest* request = auth_request_from_bytes(request_bytes, cb_request);
+    if (!request) return;
     if (request->kind == auth_kind_clear_cache) {
         clear_cache(context, reply);
     } else {

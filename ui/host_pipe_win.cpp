@@ -100,8 +100,8 @@ bool took_verdict(HostSlot* slot) {
 
 void on_request_read(HostPipe* pipe, HostSlot* slot) {
     DWORD cb = 0;
-    bool whole = GetOverlappedResult(slot->pipe, &slot->overlapped, &cb, FALSE) && cb == sizeof slot->request &&
-                 slot->request.magic == ui_auth_magic;
+    bool whole =
+        GetOverlappedResult(slot->pipe, &slot->overlapped, &cb, FALSE) && ui_request_accepted(&slot->request, cb);
     if (whole) {
         start_watching(pipe, slot);
     } else {

@@ -135,6 +135,7 @@ void collect_log_tail(const char* raw, size_t cb, bool from_file_start, wchar_t*
         for (const byte* q = line.begin; q < line.end;) {
             uint32_t cp;
             q += utf8_next(q, line.end, &cp);
+            if (cp == 0) cp = 0xFFFD;  // a zero byte (a log cut by a crash) must not end the view
             wchar_t units[2] = {static_cast<wchar_t>(cp), 0};
             size_t n = 1;
             if (cp >= 0x10000) {
@@ -142,8 +143,11 @@ void collect_log_tail(const char* raw, size_t cb, bool from_file_start, wchar_t*
                 units[1] = static_cast<wchar_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
                 n = 2;
             }
-            for (size_t i = 0; i < n; ++i, ++unit_index)
-                if (unit_index >= skip_units) put(out, cch_out, &used, units[i]);
+            // A pair whose first half is left out at the front is left out whole.
+            for (size_t i = 0; i < n; ++i, ++unit_index) {
+                bool half_left_out = i == 1 && unit_index == skip_units;
+                if (unit_index >= skip_units && !half_left_out) put(out, cch_out, &used, units[i]);
+            }
         }
         if (line.has_end) {
             put(out, cch_out, &used, L'\r');

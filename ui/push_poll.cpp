@@ -1,10 +1,12 @@
 #include "ui/push_poll.h"
 
 #include "common/text.h"
+#include "common/ui_broker.h"
 
 namespace {
 
-constexpr size_t passcode_cch = 64;
+// The request's field: a passcode that fills it has no terminator inside it.
+constexpr size_t passcode_cch = sizeof(UiAuthRequest::passcode) / sizeof(wchar_t);
 
 }  // namespace
 

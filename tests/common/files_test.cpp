@@ -6,6 +6,8 @@
 #include "common/handle.h"
 #include "common/settings.h"
 #include "common/text.h"
+#include "common/policy.h"
+#include "tests/support/guard_page.h"
 #include "tests/support/test_files.h"
 
 namespace {
@@ -69,6 +71,52 @@ TEST(DataFiles, ReadSkipsBomCutsAtTheLimitAndFailsWholeWhenTooLarge) {
     ASSERT_TRUE(read_utf8_file(path.c_str(), big, 70001));
     EXPECT_EQ(wcslen(big), file_read_max_cb);
     EXPECT_FALSE(read_utf8_file(tmp.file(L"missing.json").c_str(), big, 70001));
+}
+
+TEST(DataFiles, ReadersStayInsideOutputsThatEndAtAGuardPage) {
+    // Each output ends right before a page that may not be touched: one unit or byte too many faults.
+    TempFolder tmp;
+    std::wstring path = tmp.file(L"f.json");
+    constexpr size_t cch = 64;
+    GuardedBuffer text = guarded_alloc(cch * sizeof(wchar_t));
+    ASSERT_NE(text.data, nullptr);
+    auto* out = static_cast<wchar_t*>(text.data);
+    // 63 units and the terminator fill it exactly, a pair as the last two units included.
+    ASSERT_TRUE(write_file_bytes(path, "\xEF\xBB\xBF" + std::string(61, 'a') + "\xF0\x9F\x98\x80"));
+    ASSERT_TRUE(read_utf8_file(path.c_str(), out, cch));
+    EXPECT_EQ(wcslen(out), 63u);
+    EXPECT_EQ(out[62], static_cast<wchar_t>(0xDE00));
+    ASSERT_TRUE(write_file_bytes(path, std::string(64, 'a')));  // one unit too many: fails whole
+    EXPECT_FALSE(read_utf8_file(path.c_str(), out, cch));
+    ASSERT_TRUE(write_file_bytes(path, std::string(60, '\xC3') + "\xE2\x82"));  // malformed to the end
+    ASSERT_TRUE(read_utf8_file(path.c_str(), out, cch));
+    EXPECT_EQ(out[0], static_cast<wchar_t>(0xFFFD));
+    guarded_free(&text);
+
+    // Whole records: every value longer than its field, and more rules than the policy holds.
+    std::string settings = "{";
+    for (const char* key : {"server_url", "api_key", "mfa_username", "address", "country_code", "client_ip",
+                            "admin_auth_mode", "log_file", "language", "allow_plain_http"})
+        settings += std::string("\"") + key + "\": \"" + std::string(300, 'v') + "\\\"\",";
+    ASSERT_TRUE(write_file_bytes(path, settings + "}"));
+    GuardedBuffer s = guarded_alloc(sizeof(Settings));
+    ASSERT_NE(s.data, nullptr);
+    ASSERT_TRUE(load_settings(path.c_str(), static_cast<Settings*>(s.data)));
+    EXPECT_EQ(wcslen(static_cast<Settings*>(s.data)->allow_plain_http), 7u);
+    guarded_free(&s);
+
+    std::string rules = "{\"rules\": [";
+    for (int i = 0; i < 70; ++i)
+        rules += "{\"type\": \"command\", \"display_name\": \"" + std::string(200, 'n') + "\", \"auth_mode\": \"" +
+                 std::string(40, 'm') + "\", \"match_sha256\": \"" + std::string(90, 'f') + "\"},";
+    ASSERT_TRUE(write_file_bytes(path, rules + "]}"));
+    GuardedBuffer p = guarded_alloc(sizeof(Policy));
+    ASSERT_NE(p.data, nullptr);
+    auto* policy = static_cast<Policy*>(p.data);
+    ASSERT_TRUE(load_policy(path.c_str(), policy));
+    EXPECT_EQ(policy->count, policy_max_rules);
+    EXPECT_EQ(wcslen(policy->rules[63].auth_mode), 31u);
+    guarded_free(&p);
 }
 
 TEST(DataFiles, PathBesideExeJoinsTheExecutablesFolder) {

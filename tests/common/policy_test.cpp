@@ -231,6 +231,27 @@ TEST(PolicyText, AppendPlacesTheSeparatorByWhatPrecedesTheBracket) {
     EXPECT_FALSE(policy_text_with_rule(full_text.c_str(), &r, &out[0], policy_text_cch));  // a 65th is never read
 }
 
+TEST(PolicyText, WritersRefuseALoneSurrogate) {
+    // The file is UTF-8: a lone surrogate would come back as U+FFFD, another rule than written.
+    auto p = new_policy();
+    add(p.get(), make_rule(rule_type_program, L"a\xD800" L"b", L"a.exe"));
+    EXPECT_EQ(to_text(p.get()), L"<refused>");
+    std::wstring out(policy_text_cch, L'\0');
+    EXPECT_FALSE(policy_text_with_rule(empty_policy_text, &p->rules[0], &out[0], policy_text_cch));
+    p->rules[0] = make_rule(rule_type_program, L"a\xD83D\xDE00" L"b", L"a.exe");  // a whole pair is fine
+    EXPECT_NE(to_text(p.get()), L"<refused>");
+}
+
+TEST(PolicyText, AppendRefusesARuleSwallowedByAnUnclosedObject) {
+    // The last "]" lies inside an object that never closes and is no rule by itself: the new line
+    // would be read inside it, with that object's cache_window_seconds coming first.
+    const wchar_t* text = L"{\"rules\": [{\"cache_window_seconds\": \"a\", \"list\": [";
+    std::wstring with_bracket = std::wstring(text) + L"]";
+    Rule r = make_rule(rule_type_program, L"New", L"new.exe", L"", L"", L"sms", 0);
+    std::wstring out(policy_text_cch, L'\0');
+    EXPECT_FALSE(policy_text_with_rule(with_bracket.c_str(), &r, &out[0], policy_text_cch));
+}
+
 TEST(PolicyToggle, CountsOnlyRulesOfTheType) {
     auto p = new_policy();
     add(p.get(), make_rule(rule_type_program, L"p0", L"p0.exe"));

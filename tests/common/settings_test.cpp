@@ -136,6 +136,37 @@ TEST(SettingsText, WriterTemplateAndItsCuts) {
     EXPECT_EQ(std::wstring(back.server_url), std::wstring(253, L'u'));
 }
 
+TEST(SettingsText, WriterRefusesWhatWouldNotReadBackAsWritten) {
+    Settings s = {};
+    text_copy(s.server_url, L"https://mfa.example/base");
+    text_copy(s.api_key, L"k-1");
+    text_copy(s.language, L"en-US");
+    wchar_t text[settings_write_cch] = L"unchanged";
+    // A value ending in a later key's quoted name: the reader would find the key there first.
+    Settings hiding = s;
+    text_copy(hiding.server_url, L"https://mfa.example/\"API_KEY");
+    EXPECT_FALSE(settings_to_text(&hiding, text, settings_write_cch));
+    hiding = s;
+    text_copy(hiding.mfa_username, L"x\"log_file");
+    EXPECT_FALSE(settings_to_text(&hiding, text, settings_write_cch));
+    // A lone surrogate (a \ud800 escape reads as one) would come back from the file as U+FFFD.
+    Settings lone = s;
+    settings_from_text(L"{\"address\": \"a\\ud800b\"}", &lone);
+    ASSERT_EQ(lone.address[1], static_cast<wchar_t>(0xD800));
+    EXPECT_FALSE(settings_to_text(&lone, text, settings_write_cch));
+    EXPECT_STREQ(text, L"unchanged");
+    // A quoted key name inside a value, or a whole pair, is fine.
+    Settings fine = s;
+    text_copy(fine.address, L"\"api_key\" and \"log_file\" inside");
+    text_copy(fine.mfa_username, L"\xD83D\xDE00");
+    ASSERT_TRUE(settings_to_text(&fine, text, settings_write_cch));
+    Settings back;
+    settings_from_text(text, &back);
+    EXPECT_STREQ(back.address, fine.address);
+    EXPECT_STREQ(back.api_key, L"k-1");
+    EXPECT_STREQ(back.mfa_username, L"\xD83D\xDE00");
+}
+
 TEST(SettingsText, ReaderDefaultsAndBareValues) {
     Settings s;
     settings_from_text(L"{\"client_ip\": 10, \"language\": null}", &s);

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <sddl.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -93,6 +94,35 @@ TEST(UiBrokerDecision, AnswerCodeIsDigitsInsideTheField) {
     a = answer_with(1, L"004211");
     EXPECT_TRUE(ui_answer_code(&a, code, 64));
     EXPECT_STREQ(code, L"004211");
+}
+
+TEST(UiBrokerDecision, HostTakesOnlyWholeRequestsWithEveryTextTerminated) {
+    auto request = std::unique_ptr<UiAuthRequest>(new UiAuthRequest());
+    Rule rule = {};
+    text_copy(rule.display_name, L"cmd");
+    build_ui_request(&rule, L"C:\\Windows\\System32\\cmd.exe", L"/c dir", request.get());
+    EXPECT_TRUE(ui_request_accepted(request.get(), sizeof(UiAuthRequest)));
+    EXPECT_FALSE(ui_request_accepted(request.get(), sizeof(UiAuthRequest) - 1));
+    EXPECT_FALSE(ui_request_accepted(nullptr, sizeof(UiAuthRequest)));
+    UiAuthRequest foreign = *request;
+    foreign.magic = ui_verdict_magic;
+    EXPECT_FALSE(ui_request_accepted(&foreign, sizeof foreign));
+    // A text that fills its field would be read on into the next field (the last one past the record).
+    struct Field {
+        size_t offset;
+        size_t cch;
+    };
+    const Field fields[] = {{offsetof(UiAuthRequest, title), 128},       {offsetof(UiAuthRequest, target), 1024},
+                            {offsetof(UiAuthRequest, detail), 512},      {offsetof(UiAuthRequest, destination), 128},
+                            {offsetof(UiAuthRequest, challenge_id), 128}, {offsetof(UiAuthRequest, passcode), 32}};
+    for (size_t f = 0; f < 6; ++f) {
+        UiAuthRequest copy = *request;
+        wchar_t* field = reinterpret_cast<wchar_t*>(reinterpret_cast<char*>(&copy) + fields[f].offset);
+        for (size_t i = 0; i < fields[f].cch; ++i) field[i] = L'x';
+        EXPECT_FALSE(ui_request_accepted(&copy, sizeof copy)) << f;
+        field[fields[f].cch - 1] = L'\0';
+        EXPECT_TRUE(ui_request_accepted(&copy, sizeof copy)) << f;
+    }
 }
 
 TEST(UiBrokerDecision, VerdictRecordAndLanguageWord) {

@@ -95,3 +95,21 @@ TEST(LogTail, Utf8DecodingRefusesOverlongSurrogateAndCutSequences) {
 }
 
 }  // namespace
+
+TEST(LogTail, ZeroBytesShowAsReplacementsAndHideNoNewerLine) {
+    // A log cut by a crash may hold zero bytes; the lines after them are still shown.
+    std::string text = log_of(1, 2) + std::string(4, '\0') + "\r\r\n" + log_of(3, 3);
+    EXPECT_EQ(tail(text), view_of(1, 2) + L"\xFFFD\xFFFD\xFFFD\xFFFD\r\n" + view_of(3, 3));
+}
+
+TEST(LogTail, APieceCutInsideASurrogatePairLeavesThePairOut) {
+    // 300 characters outside the BMP are 600 units: pieces of 90 (+ line end), 255 and 255. With
+    // room for the first two only, 255 units are left out at the front: half of a pair.
+    std::string line;
+    for (int i = 0; i < 300; ++i) line += "\xF0\x9F\x98\x80";
+    std::wstring view = tail(line + "\n", true, 92 + 255 + 1);
+    ASSERT_FALSE(view.empty());
+    EXPECT_FALSE(view[0] >= 0xDC00 && view[0] <= 0xDFFF) << "a lone second half opens the view";
+    EXPECT_EQ(view.size(), 346u);  // 172 whole pairs and the line end
+    EXPECT_EQ(view.substr(view.size() - 4), L"\xD83D\xDE00\r\n");
+}
