@@ -4,6 +4,11 @@
 //                                          the service (the baseline); runs until killed
 //   auth_bench measure <pipe> <n> <clients> n sequential round trips (p50, p99), then n round
 //                                          trips spread over <clients> threads (throughput)
+//   auth_bench compare <pipe> <pipe> <n> <clients>
+//                                          the same for two servers, interleaved so that both meet
+//                                          the same load of the machine: the sequential round trips
+//                                          alternate between them, the concurrent ones run in
+//                                          alternating blocks; one line per pipe
 // The request is an authorization of an unmatched command, so the service answers at once.
 #include <windows.h>
 #include <stdlib.h>
@@ -95,32 +100,66 @@ DWORD WINAPI load_client(void*) {
     return 0;
 }
 
-int measure(int n, int clients) {
-    for (int i = 0; i < 20; ++i) round_trip();  // warm-up
+struct Figures {
+    const wchar_t* pipe;
     std::vector<double> samples;
-    samples.reserve(n);
-    for (int i = 0; i < n; ++i) {
-        double start = now_us();
-        if (!round_trip()) {
-            console_eprint(L"round trip %d failed\n", i);
-            return 1;
-        }
-        samples.push_back(now_us() - start);
-    }
-    std::sort(samples.begin(), samples.end());
-    double p50 = samples[samples.size() / 2];
-    double p99 = samples[std::min(samples.size() - 1, samples.size() * 99 / 100)];
+    double concurrent_s;
+};
 
-    g_remaining = n;
-    g_failures = 0;
+double percentile(std::vector<double>* samples, int per_cent) {
+    std::sort(samples->begin(), samples->end());
+    return (*samples)[std::min(samples->size() - 1, samples->size() * per_cent / 100)];
+}
+
+// count round trips over clients threads against the pipe; false when any failed.
+bool concurrent_block(const wchar_t* pipe, int count, int clients, double* elapsed_s) {
+    g_pipe_name = pipe;
+    g_remaining = count;
+    LONG failures_before = g_failures;
     std::vector<HANDLE> threads;
     double start = now_us();
     for (int i = 0; i < clients; ++i) threads.push_back(CreateThread(nullptr, 0, load_client, nullptr, 0, nullptr));
     WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, INFINITE);
-    double elapsed_s = (now_us() - start) / 1e6;
+    *elapsed_s += (now_us() - start) / 1e6;
     for (HANDLE t : threads) CloseHandle(t);
-    console_print(L"pipe=%s n=%d p50_us=%d p99_us=%d clients=%d throughput_per_s=%d failures=%ld\n", g_pipe_name, n,
-                  int(p50), int(p99), clients, int(n / elapsed_s), g_failures);
+    return g_failures == failures_before;
+}
+
+// Sequential round trips alternate between the pipes (the order swapped every time); then the
+// concurrent ones run in blocks, alternating. One pipe alone is plain measurement.
+int measure(Figures* figures, int pipes, int n, int clients) {
+    for (int p = 0; p < pipes; ++p) {
+        g_pipe_name = figures[p].pipe;
+        for (int i = 0; i < 20; ++i) round_trip();  // warm-up
+        figures[p].samples.reserve(n);
+        figures[p].concurrent_s = 0;
+    }
+    for (int i = 0; i < n; ++i) {
+        for (int k = 0; k < pipes; ++k) {
+            Figures* f = &figures[(i + k) % pipes];
+            g_pipe_name = f->pipe;
+            double start = now_us();
+            if (!round_trip()) {
+                console_eprint(L"round trip %d to %s failed\n", i, f->pipe);
+                return 1;
+            }
+            f->samples.push_back(now_us() - start);
+        }
+    }
+    constexpr int blocks = 4;
+    g_failures = 0;
+    for (int b = 0; b < blocks; ++b) {
+        for (int p = 0; p < pipes; ++p) {
+            int count = n / blocks + (b < n % blocks ? 1 : 0);
+            concurrent_block(figures[p].pipe, count, clients, &figures[p].concurrent_s);
+        }
+    }
+    for (int p = 0; p < pipes; ++p) {
+        double p50 = percentile(&figures[p].samples, 50);
+        double p99 = percentile(&figures[p].samples, 99);
+        console_print(L"pipe=%s n=%d p50_us=%d p99_us=%d clients=%d throughput_per_s=%d failures=%ld\n", figures[p].pipe,
+                      n, int(p50), int(p99), clients, int(n / figures[p].concurrent_s), g_failures);
+    }
     return g_failures == 0 ? 0 : 1;
 }
 
@@ -132,9 +171,13 @@ int wmain(int argc, wchar_t** argv) {
         return serve_echo();
     }
     if (argc >= 5 && !wcscmp(argv[1], L"measure")) {
-        g_pipe_name = argv[2];
-        return measure(_wtoi(argv[3]), _wtoi(argv[4]));
+        Figures figures[1] = {{argv[2], {}, 0}};
+        return measure(figures, 1, _wtoi(argv[3]), _wtoi(argv[4]));
     }
-    console_eprint(L"usage: auth_bench echo <pipe> | measure <pipe> <n> <clients>\n");
+    if (argc >= 6 && !wcscmp(argv[1], L"compare")) {
+        Figures figures[2] = {{argv[2], {}, 0}, {argv[3], {}, 0}};
+        return measure(figures, 2, _wtoi(argv[4]), _wtoi(argv[5]));
+    }
+    console_eprint(L"usage: auth_bench echo <pipe> | measure <pipe> <n> <clients> | compare <pipe> <pipe> <n> <clients>\n");
     return 1;
 }

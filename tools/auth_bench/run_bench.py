@@ -1,4 +1,5 @@
-"""Runs the auth pipe benchmark under Wine: the raw echo baseline, then the real service.
+"""Runs the auth pipe benchmark under Wine: the real service against a raw echo baseline, both
+running at once and measured interleaved (see auth_bench compare).
 Usage (after a build): python3 tools/auth_bench/run_bench.py [n] [clients]"""
 
 import os
@@ -22,17 +23,19 @@ def main():
     try:
         install.lay_out(policy=harness.policy_json([]),
                         executables=harness.EXECUTABLES + ("auth_bench.exe",))
-        service = install.start_console_service()
-        code2, out2, err2 = install.run("auth_bench.exe", "measure", r"\\.\pipe\SentrelAuth", n, clients, timeout=600)
-        print("service:  " + (out2 or err2).strip())
-        install.stop(service)
+        install.start_console_service()
         install.start("auth_bench.exe", "echo", r"\\.\pipe\SentrelBenchEcho")
         if install.wait_for("pipe", "SentrelBenchEcho", "15000")[0] != 0:
             sys.exit("the echo server's pipe did not appear")
-        code, out, err = install.run("auth_bench.exe", "measure", r"\\.\pipe\SentrelBenchEcho", n, clients, timeout=600)
-        print("baseline: " + (out or err).strip())
-        if code or code2:
-            sys.exit(1)
+        # Both at once, interleaved: the machine's load meets both alike.
+        code, out, err = install.run("auth_bench.exe", "compare", r"\\.\pipe\SentrelAuth",
+                                     r"\\.\pipe\SentrelBenchEcho", n, clients, timeout=900)
+        lines = out.strip().splitlines()
+        if code or len(lines) != 2:
+            sys.exit("the benchmark failed (exit code %s): %s %s" % (code, out, err))
+        out2, out = lines
+        print("service:  " + out2)
+        print("baseline: " + out)
         base = dict(kv.split("=") for kv in out.split())
         svc = dict(kv.split("=") for kv in out2.split())
         print("ratio p50 service/baseline: %.2f" % (float(svc["p50_us"]) / float(base["p50_us"])))
