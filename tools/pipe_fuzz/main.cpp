@@ -9,7 +9,8 @@
 //       A protected or wrong-size record answered with allowed=1 is an approval no dialog gave.
 //   pipe_fuzz ui <n> <seed>
 //       n records to this session's dialog host (\\.\pipe\SentrelUI.<session>): any size 0..5000,
-//       wrong magic, whole requests with garbage fields. An answer with approved=1 is a failure
+//       wrong magic, whole requests with garbage fields, some followed by garbage verdicts (any
+//       size and magic, "passed" among them) as a hostile broker would send. An answer with approved=1 is a failure
 //       (nobody is at the dialog); then the host must still take a connection.
 //   pipe_fuzz usage <executable name>
 //       private_bytes=<n> handles=<n> of the first running process of that name (exit code 1: none).
@@ -242,7 +243,7 @@ int run_auth(unsigned long n, uint64_t seed, const wchar_t* protected_path) {
 // --- the dialog host's pipe ------------------------------------------------------------------
 
 struct UiTotals {
-    unsigned long sent, whole, answered, dropped, quiet, approving, no_instance;
+    unsigned long sent, whole, verdicts, answered, dropped, quiet, approving, no_instance;
 };
 
 void send_ui_one(FuzzRandom* r, const wchar_t* name, UiTotals* t) {
@@ -275,7 +276,21 @@ void send_ui_one(FuzzRandom* r, const wchar_t* name, UiTotals* t) {
         return;
     }
     // A request the host takes shows a dialog that waits for a person: nothing is to come back
-    // while this client waits. Anything else is dropped by the host at once.
+    // while this client waits, even when it sends garbage verdicts (a "passed" one among them).
+    // Anything else is dropped by the host at once.
+    if (whole && fuzz_chance(r, 50)) {
+        for (uint32_t m = 1 + fuzz_below(r, 3); m > 0; --m) {
+            UiAuthReply verdict;
+            fuzz_bytes(r, &verdict, sizeof verdict);
+            verdict.magic = fuzz_chance(r, 70) ? ui_verdict_magic : static_cast<uint32_t>(fuzz_next(r));
+            verdict.approved = fuzz_below(r, 4);
+            fuzz_text(r, verdict.code, 64);
+            fuzz_text(r, verdict.message, 256);
+            DWORD cb_verdict = fuzz_chance(r, 70) ? sizeof verdict : fuzz_below(r, sizeof verdict);
+            if (!pipe_transfer_bounded(pipe.get(), true, &verdict, cb_verdict, write_bound_ms, &done)) break;
+            ++t->verdicts;
+        }
+    }
     UiAuthReply reply = {};
     if (pipe_transfer_bounded(pipe.get(), false, &reply, sizeof reply, whole ? 200 : 5000, &done)) {
         ++t->answered;
@@ -299,9 +314,9 @@ int run_ui(unsigned long n, uint64_t seed) {
     ULONGLONG start = GetTickCount64();
     for (unsigned long i = 0; i < n; ++i) send_ui_one(&r, name, &t);
     OwnedHandle last(open_pipe(name, open_bound_ms));
-    console_print(L"ui sent=%lu whole=%lu answered=%lu quiet=%lu dropped=%lu approving=%lu no_instance=%lu "
+    console_print(L"ui sent=%lu whole=%lu verdicts=%lu answered=%lu quiet=%lu dropped=%lu approving=%lu no_instance=%lu "
                   L"host_alive=%d seconds=%lu\n",
-                  t.sent, t.whole, t.answered, t.quiet, t.dropped, t.approving, t.no_instance, last ? 1 : 0,
+                  t.sent, t.whole, t.verdicts, t.answered, t.quiet, t.dropped, t.approving, t.no_instance, last ? 1 : 0,
                   static_cast<unsigned long>((GetTickCount64() - start) / 1000));
     return t.approving == 0 && t.no_instance == 0 && last ? 0 : 1;
 }
