@@ -56,9 +56,9 @@ uint64_t read_seed() {
 DWORD garbage_answer(FuzzRandom* r, unsigned char* out, DWORD cb_out) {
     UiAuthReply reply;
     fuzz_bytes(r, &reply, sizeof reply);
-    uint32_t magics[] = {ui_auth_magic, ui_verdict_magic, static_cast<uint32_t>(fuzz_next(r))};
+    const uint32_t magics[] = {ui_auth_magic, ui_verdict_magic, static_cast<uint32_t>(fuzz_next(r))};
     reply.magic = magics[fuzz_below(r, 3)];
-    uint32_t approvals[] = {1, 1, 1, ui_verdict_passed, ui_verdict_retry, 0, static_cast<uint32_t>(fuzz_next(r))};
+    const uint32_t approvals[] = {1, 1, 1, ui_verdict_passed, ui_verdict_retry, 0, static_cast<uint32_t>(fuzz_next(r))};
     reply.approved = approvals[fuzz_below(r, 7)];
     if (fuzz_chance(r, 60)) {
         fuzz_text(r, reply.code, 64);

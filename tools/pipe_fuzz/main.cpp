@@ -236,8 +236,8 @@ int run_auth(unsigned long n, uint64_t seed, const wchar_t* protected_path) {
                   L"unexpected_approvals=%lu service_alive=%d seconds=%lu\n",
                   sent, answered, dropped, timeouts, t.no_instance, t.bad_replies, t.unexpected_approvals,
                   alive ? 1 : 0, static_cast<unsigned long>((GetTickCount64() - start) / 1000));
-    return timeouts == 0 && t.no_instance == 0 && t.bad_replies == 0 && t.unexpected_approvals == 0 && alive ? 0
-                                                                                                             : 1;
+    bool clean = timeouts == 0 && t.no_instance == 0 && t.bad_replies == 0 && t.unexpected_approvals == 0;
+    return clean && alive ? 0 : 1;
 }
 
 // --- the dialog host's pipe ------------------------------------------------------------------
@@ -314,8 +314,8 @@ int run_ui(unsigned long n, uint64_t seed) {
     ULONGLONG start = GetTickCount64();
     for (unsigned long i = 0; i < n; ++i) send_ui_one(&r, name, &t);
     OwnedHandle last(open_pipe(name, open_bound_ms));
-    console_print(L"ui sent=%lu whole=%lu verdicts=%lu answered=%lu quiet=%lu dropped=%lu approving=%lu no_instance=%lu "
-                  L"host_alive=%d seconds=%lu\n",
+    console_print(L"ui sent=%lu whole=%lu verdicts=%lu answered=%lu quiet=%lu dropped=%lu approving=%lu "
+                  L"no_instance=%lu host_alive=%d seconds=%lu\n",
                   t.sent, t.whole, t.verdicts, t.answered, t.quiet, t.dropped, t.approving, t.no_instance, last ? 1 : 0,
                   static_cast<unsigned long>((GetTickCount64() - start) / 1000));
     return t.approving == 0 && t.no_instance == 0 && last ? 0 : 1;
