@@ -69,22 +69,7 @@ bool body_to_utf8(const wchar_t* body, char* out, size_t cb_out, size_t* cb_body
             return false;
         }
         unsigned char bytes[4];
-        size_t cb = 0;
-        if (c < 0x80) {
-            bytes[cb++] = static_cast<unsigned char>(c);
-        } else if (c < 0x800) {
-            bytes[cb++] = static_cast<unsigned char>(0xC0 | (c >> 6));
-            bytes[cb++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            bytes[cb++] = static_cast<unsigned char>(0xE0 | (c >> 12));
-            bytes[cb++] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-            bytes[cb++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        } else {
-            bytes[cb++] = static_cast<unsigned char>(0xF0 | (c >> 18));
-            bytes[cb++] = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
-            bytes[cb++] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-            bytes[cb++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        }
+        size_t cb = utf8_encode(c, bytes);
         if (n + cb > cb_out) fits = false;
         for (size_t i = 0; i < cb; ++i, ++n)
             if (fits) out[n] = static_cast<char>(bytes[i]);

@@ -24,6 +24,31 @@ TextResult text_append(wchar_t* dst, size_t cch_dst, const wchar_t* src);
 TextResult text_format(wchar_t* dst, size_t cch_dst, const wchar_t* format, ...);
 TextResult text_vformat(wchar_t* dst, size_t cch_dst, const wchar_t* format, va_list args);
 
+// The UTF-8 form of one code point (at most U+10FFFF; the caller has already refused a lone
+// surrogate): writes 1..4 bytes to out and returns how many.
+inline size_t utf8_encode(uint32_t c, unsigned char out[4]) {
+    if (c < 0x80) {
+        out[0] = static_cast<unsigned char>(c);
+        return 1;
+    }
+    if (c < 0x800) {
+        out[0] = static_cast<unsigned char>(0xC0 | (c >> 6));
+        out[1] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        return 2;
+    }
+    if (c < 0x10000) {
+        out[0] = static_cast<unsigned char>(0xE0 | (c >> 12));
+        out[1] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+        out[2] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        return 3;
+    }
+    out[0] = static_cast<unsigned char>(0xF0 | (c >> 18));
+    out[1] = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
+    out[2] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+    out[3] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    return 4;
+}
+
 // Length of a text within a capacity: cch_max when no terminator is found there.
 size_t text_length(const wchar_t* text, size_t cch_max);
 // Ordinal equality ignoring the case of ASCII letters only (the default-locale _wcsicmp).

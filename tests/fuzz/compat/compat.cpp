@@ -5,6 +5,8 @@
 #include "windows.h"
 #include "shlwapi.h"
 
+#include "common/text.h"
+
 #include <locale.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -137,22 +139,7 @@ int WideCharToMultiByte(UINT code_page, DWORD flags, const wchar_t* text, int cc
             c = 0xFFFD;
         }
         unsigned char bytes[4];
-        int cb = 0;
-        if (c < 0x80) {
-            bytes[cb++] = static_cast<unsigned char>(c);
-        } else if (c < 0x800) {
-            bytes[cb++] = static_cast<unsigned char>(0xC0 | (c >> 6));
-            bytes[cb++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            bytes[cb++] = static_cast<unsigned char>(0xE0 | (c >> 12));
-            bytes[cb++] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-            bytes[cb++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        } else {
-            bytes[cb++] = static_cast<unsigned char>(0xF0 | (c >> 18));
-            bytes[cb++] = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
-            bytes[cb++] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-            bytes[cb++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        }
+        int cb = static_cast<int>(utf8_encode(c, bytes));
         if (cb_out > 0) {
             if (n + cb > cb_out) return 0;  // ERROR_INSUFFICIENT_BUFFER
             for (int k = 0; k < cb; ++k) out[n + k] = static_cast<char>(bytes[k]);
