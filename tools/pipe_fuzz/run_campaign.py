@@ -4,7 +4,7 @@ broker and dialog host. Bounded in time, stops by itself, prints its figures.
 Usage (after a build):
     python3 tools/pipe_fuzz/run_campaign.py [--quick] [--auth N] [--ui N] [--seed S]
   full:    100,000 auth records (about 14,000 of them protected: each a broker round with a
-           hostile dialog host answering garbage) and 3,000 garbage records sent to the real host
+           hostile dialog host answering garbage) and 10,000 garbage records sent to the real host
   --quick: 2,000 and 300 (seconds; what the end-to-end test runs)
 
 Phase 1: SentrelSvc run from the console with a command rule protecting PROTECTED_PATH and
@@ -139,7 +139,7 @@ def main():
     parser.add_argument("--seed", type=int, default=24001)
     options = parser.parse_args()
     auth_n = options.auth or (2000 if options.quick else 100000)
-    ui_n = options.ui or (300 if options.quick else 3000)
+    ui_n = options.ui or (300 if options.quick else 10000)
     subprocess.run([os.path.join(ROOT, "tests/support/wine-session.sh"), "start", harness.PREFIX], check=True)
     install = harness.Install()
     install.kill_installed_processes()
