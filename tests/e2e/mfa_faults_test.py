@@ -42,8 +42,6 @@ class MfaServerFaults(E2ETestCase):
                 self.assertGreaterEqual(r["seconds"], TIMEOUT_S - 0.5, r)
                 self.assertLess(r["seconds"], 2 * TIMEOUT_S, r)
                 self.assertRegex(r["reason"], r"接收响应失败: \d+$", r)
-        for d in figures["direct"]:
-            self.assertLess(d["seconds"], run_campaign.BOUNDS["direct"], d)
         # A cut or non-HTTP answer fails the exchange; it is never read as an answer.
         for r in rounds:
             if r["kind"] in ("truncated", "not_http"):
