@@ -238,7 +238,7 @@ class MfaClientTest(MfaServerCase):
             for args in (("poll", "x"), ("push",)):
                 self.server.fault(times=1, **fault)
                 result = self.call(*args)
-                self.assertEqual(("1", "", ""), (result["exit"], result.get("status", ""), result.get("id", "")),
+                self.assertEqual((1, "", ""), (result["exit"], result.get("status", ""), result.get("id", "")),
                                  (fault, result))
                 self.assertRegex(result["err"], r"^接收响应失败: \d+$")
                 if slow:
