@@ -3,7 +3,8 @@ one fault kind at a time, while rounds run through runguard and the auth pipe ag
 service. Bounded in time, stops by itself, prints its figures.
 
 Usage (after a build):
-    python3 tools/mfa_faults/run_campaign.py [--quick] [--repeat N] [--no-dialog]
+    python3 tools/mfa_faults/run_campaign.py [--quick] [--repeat N] [--no-dialog] [--kinds a,b]
+                                             [--json FILE]
   full:    every fault kind x every stage it applies to, twice; direct client calls; a push
            that never finishes (the broker's 300 s round deadline); the real dialog on Xvfb
   --quick: once, the SMS stages standing for the e-mail ones, the slow kinds and the push polls
@@ -18,7 +19,8 @@ an expired certificate) restart the service with that server_url. Phase 2: the f
 run directly (tools/mfa_call) under each fault. Phase 3: the real dialog on Xvfb: a faulted check
 refuses and closes the dialog, and the next dialog passes.
 Every faulted round must be refused (exit code 4) with a reason that names what went wrong,
-within its bound (see BOUNDS); exit code 0 only when all were."""
+within its bound (see BOUNDS), except a code check the server answered 200 (see KINDS); exit code
+0 only when all were."""
 
 import argparse
 import json
