@@ -66,12 +66,16 @@ struct HttpHandles {
 
 bool open_api_request(const Settings* s, const wchar_t* method, const wchar_t* endpoint, HttpHandles* h,
                       wchar_t* err, size_t cch_err);
-// One POST exchange. True when an HTTP answer other than a redirect arrived; the caller judges
-// *status. A redirect (3xx) is false with its status in the error text, and is not followed.
+// One POST exchange. True when a whole HTTP answer other than a redirect arrived; the caller
+// judges *status. A body that stopped short fails the exchange ("接收响应失败: %lu"). A redirect
+// (3xx) is false with its status in the error text, and is not followed.
 bool post_json(const Settings* s, const wchar_t* endpoint, const wchar_t* body, unsigned long* status,
                wchar_t* resp, size_t cch_resp, wchar_t* err, size_t cch_err);
 // One GET exchange without a body; failures carry the same texts as post_json's.
 bool get_json(const Settings* s, const wchar_t* endpoint, unsigned long* status, wchar_t* resp,
               size_t cch_resp, wchar_t* err, size_t cch_err);
-// Reads at most http_response_max_cb bytes of the answer and converts them into out.
-size_t read_response_body(void* request, wchar_t* out, size_t cch_out);
+// Reads at most http_response_max_cb bytes of the answer, within http_timeout_ms for all reads,
+// and converts them into out. False, out untouched and *error the platform's code, when the body
+// stopped short (see http_body_whole): its time ran out, a read failed, or the connection closed
+// before the announced length.
+bool read_response_body(void* request, wchar_t* out, size_t cch_out, unsigned long* error);

@@ -6,10 +6,17 @@
 // location. Both the session's redirect policy and the request's redirect feature are switched
 // off (a request on which that fails is not sent), and a 3xx answer fails the exchange, so the
 // key only ever goes to the configured server.
+//
+// Every wait is bounded: the receive timeout bounds each wait for data, the response timeout
+// (http_timeout_ms) the wait for the whole header block, and the body has http_timeout_ms for all
+// of its reads (see http_body.h). Without the response timeout WinHTTP waits 90 s for headers on
+// Windows and, under Wine, as long as the server likes: a server that accepts and never answers
+// would hold a round for ever.
 #include <windows.h>
 #include <winhttp.h>
 
 #include "common/http.h"
+#include "common/http_body.h"
 #include "common/server_url.h"
 #include "common/settings.h"
 #include "common/text.h"
@@ -54,8 +61,13 @@ bool exchange(HttpHandles* h, const char* body, DWORD cb_body, unsigned long* st
         if (err && cch_err) format_redirect_refusal(code, reason, err, cch_err);
         return false;
     }
+    unsigned long body_error = 0;
+    if (!read_response_body(h->request.get(), resp, cch_resp, &body_error)) {
+        if (resp && cch_resp) resp[0] = L'\0';
+        set_error(err, cch_err, L"接收响应失败: %lu", body_error);
+        return false;
+    }
     if (status) *status = code;
-    read_response_body(h->request.get(), resp, cch_resp);
     return true;
 }
 
@@ -109,6 +121,12 @@ bool open_api_request(const Settings* s, const wchar_t* method, const wchar_t* e
         set_error(err, cch_err, L"WinHttpOpenRequest 失败: %lu", GetLastError());
         return false;
     }
+    // The whole header block within the receive timeout, not only each wait for its bytes.
+    DWORD headers_ms = http_timeout_ms;
+    if (!WinHttpSetOption(h->request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headers_ms, sizeof headers_ms)) {
+        set_error(err, cch_err, L"WinHttpSetOption 失败: %lu", GetLastError());
+        return false;
+    }
     if (!refuse_redirects(h->session.get(), h->request.get())) {
         set_error(err, cch_err, L"WinHttpSetOption 失败: %lu", GetLastError());
         return false;
@@ -142,18 +160,47 @@ bool get_json(const Settings* s, const wchar_t* endpoint, unsigned long* status,
     return exchange(&h, nullptr, 0, status, resp, cch_resp, err, cch_err);
 }
 
-size_t read_response_body(void* request, wchar_t* out, size_t cch_out) {
+bool read_response_body(void* request, wchar_t* out, size_t cch_out, unsigned long* error) {
     char bytes[http_response_max_cb + 1] = {};
-    DWORD filled = 0;
-    while (filled < http_response_max_cb) {
+    HttpBodyRead read = {0, http_response_max_cb, false, false, 0};
+    DWORD length = 0, cb_length = sizeof length;
+    read.length_known = WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
+                                            WINHTTP_HEADER_NAME_BY_INDEX, &length, &cb_length, WINHTTP_NO_HEADER_INDEX);
+    read.content_length = length;
+    unsigned long failure = ERROR_WINHTTP_TIMEOUT;
+    const ULONGLONG start = GetTickCount64();
+    while (read.cb_filled < http_response_max_cb) {
+        // Each wait gets what is left of the body's time, so a trickling server cannot stretch it.
+        DWORD left = http_time_left_ms(start, GetTickCount64(), http_timeout_ms);
+        if (left == 0) break;
+        WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_TIMEOUT, &left, sizeof left);
         DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(request, &available) || available == 0) break;
-        DWORD want = available < http_response_max_cb - filled ? available : http_response_max_cb - filled;
-        DWORD read = 0;
-        if (!WinHttpReadData(request, bytes + filled, want, &read) || read == 0) break;
-        filled += read;
-        bytes[filled] = '\0';
+        if (!WinHttpQueryDataAvailable(request, &available)) {
+            failure = GetLastError();
+            break;
+        }
+        if (available == 0) {
+            read.ended = true;
+            break;
+        }
+        DWORD room = static_cast<DWORD>(http_response_max_cb - read.cb_filled);
+        DWORD want = available < room ? available : room;
+        DWORD got = 0;
+        if (!WinHttpReadData(request, bytes + read.cb_filled, want, &got)) {
+            failure = GetLastError();
+            break;
+        }
+        if (got == 0) {
+            read.ended = true;
+            break;
+        }
+        read.cb_filled += got;
+        bytes[read.cb_filled] = '\0';
     }
-    if (!out || cch_out == 0) return 0;
-    return utf8_to_text(bytes, filled, out, cch_out);
+    if (!http_body_whole(&read)) {
+        if (error) *error = read.ended ? ERROR_WINHTTP_INVALID_SERVER_RESPONSE : failure;
+        return false;
+    }
+    if (out && cch_out) utf8_to_text(bytes, read.cb_filled, out, cch_out);
+    return true;
 }

@@ -222,12 +222,28 @@ class MfaClientTest(MfaServerCase):
         self.assertEqual(["/api/v1/auth/push/status?challenge_id=x"], [r["path"] for r in self.server.requests()])
 
     def test_slow_server_within_the_timeouts(self):
-        # Wine's WinHTTP does not apply the receive timeout while waiting for headers, so only a
-        # delay the client waits out is tested here.
         self.server.fault(path="/api/v1/auth/push/status", delay=3, status=200, body='{"status":"approved"}', times=1)
         polled = self.call("poll", "x")
         self.assertEqual(("1", "approved"), (polled["ok"], polled["status"]))
         self.assertGreaterEqual(polled["seconds"], 3)
+
+    def test_slow_and_cut_answers_fail_within_the_timeout(self):
+        # Headers later than 8 s (Wine's WinHTTP ignores the receive timeout there; the response
+        # timeout we set is applied), a body trickled over 20 s, a body cut before its length: each
+        # fails the call, the slow ones after 8 s, and nothing of the answer is handed on.
+        answer = '{"challenge_id":"abcdef","passcode":"123456","status":"approved"}'
+        for fault, slow in (({"delay": 12, "status": 200, "body": answer}, True),
+                            ({"status": 200, "body": answer[:20], "trickle": 1}, True),
+                            ({"status": 200, "body": answer, "truncate": 25}, False)):
+            for args in (("poll", "x"), ("push",)):
+                self.server.fault(times=1, **fault)
+                result = self.call(*args)
+                self.assertEqual((1, "", ""), (result["exit"], result.get("status", ""), result.get("id", "")),
+                                 (fault, result))
+                self.assertRegex(result["err"], r"^接收响应失败: \d+$")
+                if slow:
+                    self.assertGreaterEqual(result["seconds"], 7.5, fault)
+                self.assertLess(result["seconds"], 12, fault)
 
 
 class HttpsTest(E2ETestCase):

@@ -188,21 +188,59 @@ class Handler(BaseHTTPRequestHandler):
                 record["answered"] = time.time()  # tests wait for a held answer to have gone out
 
     def apply_fault(self, fault):
-        """True when the fault answered (or dropped) the request in place of the API."""
+        """True when the fault answered (or dropped) the request in place of the API.
+
+        delay: seconds before anything is sent (slow headers); drop: the connection is reset;
+        raw: these bytes (text) are the whole answer, no HTTP, then the connection closes;
+        status/body/content_type/headers: the answer; body_size: the body repeated (or cut) to
+        that many bytes (a 1 MB answer); truncate: only that many body bytes are sent, the
+        Content-Length announcing them all, then the connection closes; trickle: seconds between
+        the body's pieces of chunk bytes (default 1), the headers sent at once (a slow body)."""
         time.sleep(float(fault.get("delay", 0)))
         if fault.get("drop"):
+            self.reset_connection()
+            return True
+        if "raw" in fault:
             self.close_connection = True
-            try:
-                self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-                self.connection.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
+            self.wfile.write(fault["raw"].encode("utf-8"))
+            self.wfile.flush()
             return True
-        if "status" in fault or "body" in fault:
-            self.send_body(int(fault.get("status", 200)), fault.get("body", ""),
-                           fault.get("content_type", "application/json"), fault.get("headers"))
+        if not any(key in fault for key in ("status", "body", "body_size", "truncate", "trickle")):
+            return False
+        body = fault.get("body", "").encode("utf-8")
+        if "body_size" in fault:
+            size = int(fault["body_size"])
+            body = ((body or b"x") * (size // max(1, len(body or b"x")) + 1))[:size]
+        self.send_response(int(fault.get("status", 200)))
+        for name, value in (fault.get("headers") or {}).items():
+            self.send_header(name, value)
+        self.send_header("Content-Type", fault.get("content_type", "application/json"))
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.flush()
+        if "truncate" in fault:
+            self.wfile.write(body[:int(fault["truncate"])])
+            self.wfile.flush()
+            self.close_connection = True
+            self.connection.shutdown(socket.SHUT_RDWR)
             return True
-        return False
+        if "trickle" in fault:
+            chunk = max(1, int(fault.get("chunk", 1)))
+            for at in range(0, len(body), chunk):
+                self.wfile.write(body[at:at + chunk])
+                self.wfile.flush()
+                time.sleep(float(fault["trickle"]))
+            return True
+        self.wfile.write(body)
+        return True
+
+    def reset_connection(self):
+        self.close_connection = True
+        try:
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            self.connection.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
 
     # the client API
     def api(self, method, endpoint, query, text):
@@ -407,10 +445,12 @@ class Server(ThreadingHTTPServer):
 
 def make_test_certs(folder, days=2):
     """A test CA (ca.pem, ca.der) and a certificate for "localhost" and 127.0.0.1 signed by it
-    (server.pem, server.key), made with Debian's openssl. Returns the paths by name."""
+    (server.pem, server.key), and an expired one for the same name and key (expired.pem), made
+    with Debian's openssl. Returns the paths by name."""
     os.makedirs(folder, exist_ok=True)
     p = {name: os.path.join(folder, name) for name in
-         ("ca.pem", "ca.key", "ca.der", "server.pem", "server.key", "server.csr", "server.ext")}
+         ("ca.pem", "ca.key", "ca.der", "server.pem", "server.key", "server.csr", "server.ext",
+          "expired.pem")}
 
     def run(*args):
         subprocess.run(["openssl"] + list(args), check=True, capture_output=True)
@@ -426,6 +466,9 @@ def make_test_certs(folder, days=2):
                 "extendedKeyUsage=serverAuth\nsubjectAltName=DNS:localhost,IP:127.0.0.1\n")
     run("x509", "-req", "-in", p["server.csr"], "-CA", p["ca.pem"], "-CAkey", p["ca.key"], "-CAcreateserial",
         "-out", p["server.pem"], "-days", str(days), "-sha256", "-extfile", p["server.ext"])
+    # The same name and key signed by the same CA, but no longer valid: it ended a day ago.
+    run("x509", "-req", "-in", p["server.csr"], "-CA", p["ca.pem"], "-CAkey", p["ca.key"], "-CAcreateserial",
+        "-out", p["expired.pem"], "-days", "-1", "-sha256", "-extfile", p["server.ext"])
     return p
 
 

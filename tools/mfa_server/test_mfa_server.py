@@ -138,6 +138,60 @@ class Endpoints(unittest.TestCase):
         self.assertEqual(404, self.call("GET", "/api/v1/auth/push/status?challenge_id=x")[0])
         self.assertGreaterEqual(time.time() - started, 0.5)
 
+    def raw_answer(self, fault):
+        """The bytes the server sends for one request under the fault, and how long they took."""
+        import socket
+        self.call("DELETE", "/control/faults")
+        self.call("POST", "/control/faults", dict(fault, path="push/status", times=1))
+        started = time.time()
+        with socket.create_connection(("127.0.0.1", self.server.server_address[1]), timeout=10) as s:
+            s.sendall(b"GET /api/v1/auth/push/status?challenge_id=x HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+            data = b""
+            while True:
+                piece = s.recv(65536)
+                if not piece:
+                    break
+                data += piece
+        return data, time.time() - started
+
+    def test_faults_of_the_answer_itself(self):
+        # 1 MB: the body repeated to the size, announced whole.
+        data, _ = self.raw_answer({"status": 200, "body": "ab", "body_size": 1 << 20})
+        head, body = data.split(b"\r\n\r\n", 1)
+        self.assertIn(b"Content-Length: 1048576", head)
+        self.assertEqual(body, b"ab" * (1 << 19))
+        # Truncated: the whole length announced, three bytes sent, the connection closed.
+        data, _ = self.raw_answer({"status": 200, "body": '{"status":"ok"}', "truncate": 3})
+        head, body = data.split(b"\r\n\r\n", 1)
+        self.assertIn(b"Content-Length: 15", head)
+        self.assertEqual(body, b'{"s')
+        # Wrong content type and any status.
+        data, _ = self.raw_answer({"status": 502, "body": "<html>bad gateway</html>", "content_type": "text/html"})
+        self.assertTrue(data.startswith(b"HTTP/1.1 502 "))
+        self.assertIn(b"Content-Type: text/html\r\n", data)
+        # Not HTTP at all.
+        data, _ = self.raw_answer({"raw": "\x00garbage\r\n\r\n"})
+        self.assertEqual(data, b"\x00garbage\r\n\r\n")
+        # A slow body: headers at once, then a piece every trickle seconds.
+        data, took = self.raw_answer({"status": 200, "body": "abcd", "trickle": 0.2, "chunk": 2})
+        self.assertTrue(data.endswith(b"\r\n\r\nabcd"))
+        self.assertGreaterEqual(took, 0.4)
+
+    def test_expired_certificate(self):
+        import subprocess
+        import tempfile
+        with tempfile.TemporaryDirectory() as folder:
+            paths = mfa_server.make_test_certs(folder)
+            dates = subprocess.run(["openssl", "x509", "-in", paths["expired.pem"], "-noout", "-checkend", "0"],
+                                   capture_output=True)
+            self.assertNotEqual(0, dates.returncode)  # expired now
+            good = subprocess.run(["openssl", "verify", "-CAfile", paths["ca.pem"], paths["server.pem"]],
+                                  capture_output=True)
+            self.assertEqual(0, good.returncode, good.stdout + good.stderr)
+            bad = subprocess.run(["openssl", "verify", "-CAfile", paths["ca.pem"], paths["expired.pem"]],
+                                 capture_output=True)
+            self.assertIn(b"expired", bad.stdout + bad.stderr)
+
 
 if __name__ == "__main__":
     unittest.main()
