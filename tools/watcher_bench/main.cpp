@@ -297,8 +297,8 @@ int burst(const wchar_t* program, unsigned n, DWORD gap_ms, DWORD bound_s) {
 }
 
 // The handles the process holds, from the system's list of every process's handles; -1 when the
-// list cannot be had.
-long open_handles(uintptr_t pid) {
+// list cannot be had. types receives "<object type>:<count>,..." of them.
+long open_handles(uintptr_t pid, wchar_t* types, size_t cch_types) {
     std::vector<uint8_t> buffer(1 << 20);
     for (int attempt = 0; attempt < 8; ++attempt) {
         ULONG cb_needed = 0;
@@ -312,8 +312,20 @@ long open_handles(uintptr_t pid) {
         const auto* list = reinterpret_cast<const SYSTEM_HANDLE_INFORMATION*>(buffer.data());
         size_t room = (buffer.size() - offsetof(SYSTEM_HANDLE_INFORMATION, Handle)) / sizeof(SYSTEM_HANDLE_ENTRY);
         long count = 0;
+        unsigned by_type[256] = {};
         for (size_t i = 0; i < list->Count && i < room; ++i) {
-            if (list->Handle[i].OwnerPid == pid) ++count;
+            if (list->Handle[i].OwnerPid != pid) continue;
+            ++count;
+            ++by_type[list->Handle[i].ObjectType];
+        }
+        if (types) {
+            types[0] = L'\0';
+            for (unsigned t = 0; t < 256; ++t) {
+                if (!by_type[t]) continue;
+                wchar_t piece[32];
+                text_format(piece, 32, L"%s%u:%u", types[0] ? L"," : L"", t, by_type[t]);
+                text_append(types, cch_types, piece);
+            }
         }
         return count;
     }
@@ -332,9 +344,11 @@ int usage(const wchar_t* exe_name) {
         size_t cch = entry->ImageName.Length / sizeof(wchar_t);
         if (name && cch == wcslen(exe_name) && !_wcsnicmp(name, exe_name, cch)) {
             uintptr_t pid = reinterpret_cast<uintptr_t>(entry->UniqueProcessId);
-            console_print(L"pid=%llu handles=%lu open_handles=%ld threads=%lu private_bytes=%llu "
+            wchar_t types[1024] = L"";
+            long handles = open_handles(pid, types, 1024);
+            console_print(L"pid=%llu handles=%lu open_handles=%ld handle_types=%s threads=%lu private_bytes=%llu "
                           L"working_set_bytes=%llu pagefile_bytes=%llu virtual_bytes=%llu\n",
-                          static_cast<unsigned long long>(pid), entry->HandleCount, open_handles(pid),
+                          static_cast<unsigned long long>(pid), entry->HandleCount, handles, types[0] ? types : L"-",
                           entry->NumberOfThreads,
                           static_cast<unsigned long long>(entry->PrivatePageCount),
                           static_cast<unsigned long long>(entry->VirtualMemoryCounters.WorkingSetSize),
