@@ -9,6 +9,17 @@
 //                                          the same load of the machine: the sequential round trips
 //                                          alternate between them, the concurrent ones run in
 //                                          alternating blocks; one line per pipe
+//   auth_bench load <pipe> <clients> <per_client>
+//                                          the load run: <clients> threads at once, each sending
+//                                          <per_client> requests one after another; every request
+//                                          is accounted for (answered and allowed, answered and
+//                                          denied, lost: written whole but no whole reply, or no
+//                                          instance within 10 s) and timed; one line of figures,
+//                                          exit code 0 only when every request was answered and
+//                                          allowed
+//   auth_bench echo <pipe> <drop_every>    the echo server closing every n-th connection without a
+//                                          reply (a server that loses replies, for the load run's
+//                                          own test)
 // The request is an authorization of an unmatched command, so the service answers at once.
 #include <windows.h>
 #include <stdlib.h>
@@ -24,12 +35,19 @@
 namespace {
 
 const wchar_t* g_pipe_name = L"";
+unsigned long g_drop_every = 0;  // echo: every n-th connection gets no reply; 0: none
+volatile LONG g_connections = 0;
 
 DWORD WINAPI echo_handler(void* parameter) {
     OwnedHandle pipe(static_cast<HANDLE>(parameter));
     AuthRequest request;
     DWORD read = 0;
     ReadFile(pipe.get(), &request, sizeof request, &read, nullptr);
+    unsigned long n = static_cast<unsigned long>(InterlockedIncrement(&g_connections));
+    if (g_drop_every && n % g_drop_every == 0) {
+        DisconnectNamedPipe(pipe.get());
+        return 0;
+    }
     AuthReply reply = {};
     reply.size = sizeof reply;
     reply.allowed = 1;
@@ -57,7 +75,11 @@ int serve_echo() {
     }
 }
 
-bool round_trip() {
+enum class Trip { allowed, denied, lost, not_connected };
+
+// One request on a new connection, as runguard sends it; lost: the request went out (or the
+// connection broke on the way) and no whole reply came back.
+Trip round_trip_outcome() {
     static thread_local AuthRequest request;
     request.size = sizeof request;
     request.client_process_id = GetCurrentProcessId();
@@ -70,18 +92,22 @@ bool round_trip() {
             // Only the benchmark waits for an instance (all busy, or the next one not yet created);
             // runguard fails at once.
             DWORD error = GetLastError();
-            if (error != ERROR_PIPE_BUSY && error != ERROR_FILE_NOT_FOUND) return false;
+            if (error != ERROR_PIPE_BUSY && error != ERROR_FILE_NOT_FOUND) return Trip::not_connected;
             if (error == ERROR_PIPE_BUSY) WaitNamedPipeW(g_pipe_name, 50); else Sleep(5);
             continue;
         }
         DWORD written = 0;
         AuthReply reply;
         DWORD read = 0;
-        return WriteFile(pipe.get(), &request, sizeof request, &written, nullptr) && written == sizeof request &&
-               ReadFile(pipe.get(), &reply, sizeof reply, &read, nullptr) && read == sizeof reply && reply.allowed == 1;
+        if (!WriteFile(pipe.get(), &request, sizeof request, &written, nullptr) || written != sizeof request ||
+            !ReadFile(pipe.get(), &reply, sizeof reply, &read, nullptr) || read != sizeof reply)
+            return Trip::lost;
+        return reply.allowed == 1 ? Trip::allowed : Trip::denied;
     }
-    return false;
+    return Trip::not_connected;
 }
+
+bool round_trip() { return round_trip_outcome() == Trip::allowed; }
 
 double now_us() {
     static LARGE_INTEGER frequency = [] { LARGE_INTEGER f; QueryPerformanceFrequency(&f); return f; }();
@@ -163,11 +189,66 @@ int measure(Figures* figures, int pipes, int n, int clients) {
     return g_failures == 0 ? 0 : 1;
 }
 
+// --- the load run ---
+
+struct LoadClient {
+    int count;
+    std::vector<double> samples;  // microseconds, one per request
+    unsigned long outcomes[4];    // by Trip
+};
+
+DWORD WINAPI load_run_client(void* parameter) {
+    LoadClient* client = static_cast<LoadClient*>(parameter);
+    for (int i = 0; i < client->count; ++i) {
+        double start = now_us();
+        Trip trip = round_trip_outcome();
+        client->samples.push_back(now_us() - start);
+        ++client->outcomes[static_cast<int>(trip)];
+    }
+    return 0;
+}
+
+int load_run(const wchar_t* pipe, int clients, int per_client) {
+    if (clients <= 0 || per_client <= 0 || clients > MAXIMUM_WAIT_OBJECTS) return 2;
+    g_pipe_name = pipe;
+    std::vector<LoadClient> state(static_cast<size_t>(clients));
+    std::vector<HANDLE> threads;
+    double start = now_us();
+    for (LoadClient& client : state) {
+        client.count = per_client;
+        client.samples.reserve(static_cast<size_t>(per_client));
+        for (unsigned long& n : client.outcomes) n = 0;
+        HANDLE thread = CreateThread(nullptr, 0, load_run_client, &client, 0, nullptr);
+        if (!thread) {
+            console_eprint(L"cannot start a client thread: %lu\n", GetLastError());
+            return 1;
+        }
+        threads.push_back(thread);
+    }
+    WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, INFINITE);
+    double elapsed_s = (now_us() - start) / 1e6;
+    for (HANDLE t : threads) CloseHandle(t);
+    std::vector<double> samples;
+    unsigned long outcomes[4] = {};
+    for (LoadClient& client : state) {
+        samples.insert(samples.end(), client.samples.begin(), client.samples.end());
+        for (int k = 0; k < 4; ++k) outcomes[k] += client.outcomes[k];
+    }
+    unsigned long sent = static_cast<unsigned long>(clients) * static_cast<unsigned long>(per_client);
+    double p50 = percentile(&samples, 50), p99 = percentile(&samples, 99), max = samples.back();
+    console_print(L"load clients=%d per_client=%d sent=%lu answered=%lu allowed=%lu denied=%lu lost=%lu "
+                  L"not_connected=%lu elapsed_s=%.1f throughput_per_s=%d p50_us=%d p99_us=%d max_us=%d\n",
+                  clients, per_client, sent, outcomes[0] + outcomes[1], outcomes[0], outcomes[1], outcomes[2],
+                  outcomes[3], elapsed_s, int(double(sent) / elapsed_s), int(p50), int(p99), int(max));
+    return outcomes[0] == sent ? 0 : 1;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     if (argc >= 3 && !wcscmp(argv[1], L"echo")) {
         g_pipe_name = argv[2];
+        if (argc >= 4) g_drop_every = wcstoul(argv[3], nullptr, 10);
         return serve_echo();
     }
     if (argc >= 5 && !wcscmp(argv[1], L"measure")) {
@@ -178,6 +259,8 @@ int wmain(int argc, wchar_t** argv) {
         Figures figures[2] = {{argv[2], {}, 0}, {argv[3], {}, 0}};
         return measure(figures, 2, _wtoi(argv[4]), _wtoi(argv[5]));
     }
-    console_eprint(L"usage: auth_bench echo <pipe> | measure <pipe> <n> <clients> | compare <pipe> <pipe> <n> <clients>\n");
+    if (argc >= 5 && !wcscmp(argv[1], L"load")) return load_run(argv[2], _wtoi(argv[3]), _wtoi(argv[4]));
+    console_eprint(L"usage: auth_bench echo <pipe> [drop_every] | measure <pipe> <n> <clients> | "
+                   L"compare <pipe> <pipe> <n> <clients> | load <pipe> <clients> <per_client>\n");
     return 1;
 }

@@ -20,9 +20,20 @@
 //                                             service runs, 1 to 2 s apart (uniformly: any phase
 //                                             against the one-second passes), and measures each
 //                                             start to its end by the watcher (exit code 5).
+//   watcher_bench burst <program> <n> <gap_ms> <bound_s>
+//                                             starts the protected program n times, <gap_ms> apart,
+//                                             with the arguments "burst-<i>", then waits up to
+//                                             <bound_s> seconds for every start to end; each start
+//                                             is counted as stopped (exit code 5, how long it lived),
+//                                             still running (its id listed), or ended otherwise.
+//                                             Exit code 0 when every start was made and stopped.
+//   watcher_bench usage <executable name>     handles, threads and memory figures of the first
+//                                             process of that name, as the system's process list
+//                                             gives them (exit code 1: none)
 //   watcher_bench idle                         sleeps until ended (the filler processes)
 #include <windows.h>
 #include <tlhelp32.h>
+#include <winternl.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -224,6 +235,135 @@ int measure_latency(const wchar_t* program, unsigned n) {
     return not_stopped ? 1 : 0;
 }
 
+// How long the process lived, in milliseconds; -1 when the system cannot say.
+double lifetime_ms(HANDLE process) {
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return -1;
+    auto units = [](FILETIME f) { return (static_cast<uint64_t>(f.dwHighDateTime) << 32) | f.dwLowDateTime; };
+    if (units(exited) < units(created) || units(created) == 0) return -1;
+    return double(units(exited) - units(created)) / 10000.0;
+}
+
+int burst(const wchar_t* program, unsigned n, DWORD gap_ms, DWORD bound_s) {
+    std::vector<HANDLE> started;
+    std::vector<DWORD> pids;
+    unsigned start_failures = 0;
+    double t0 = now_ms();
+    for (unsigned i = 0; i < n; ++i) {
+        wchar_t command[1100];
+        text_format(command, 1100, L"\"%s\" burst-%u", program, i);
+        PROCESS_INFORMATION info;
+        if (start(command, &info)) {
+            started.push_back(info.hProcess);
+            pids.push_back(info.dwProcessId);
+        } else {
+            ++start_failures;
+        }
+        if (gap_ms) Sleep(gap_ms);
+    }
+    double starting_s = (now_ms() - t0) / 1000.0;
+    ULONGLONG give_up = GetTickCount64() + bound_s * 1000ull;
+    unsigned stopped = 0, other = 0;
+    std::vector<double> lifetimes;
+    wchar_t running[4096] = L"";
+    unsigned running_count = 0;
+    for (size_t i = 0; i < started.size(); ++i) {
+        ULONGLONG now = GetTickCount64();
+        DWORD wait = now < give_up ? static_cast<DWORD>(give_up - now) : 0;
+        OwnedHandle process(started[i]);
+        if (WaitForSingleObject(process.get(), wait) != WAIT_OBJECT_0) {
+            wchar_t id[16];
+            text_format(id, 16, L"%s%lu", running_count ? L"," : L"", pids[i]);
+            text_append(running, 4096, id);
+            ++running_count;
+            continue;
+        }
+        DWORD code = 0;
+        GetExitCodeProcess(process.get(), &code);
+        if (code == 5) {
+            ++stopped;
+            double lived = lifetime_ms(process.get());
+            if (lived >= 0) lifetimes.push_back(lived);
+        } else {
+            ++other;
+        }
+    }
+    console_print(L"burst starts=%u started=%u start_failures=%u starting_s=%.1f stopped=%u running=%u other=%u "
+                  L"lived_p50_ms=%.0f lived_max_ms=%.0f running_pids=%s\n",
+                  n, static_cast<unsigned>(started.size()), start_failures, starting_s, stopped, running_count, other,
+                  lifetimes.empty() ? -1.0 : percentile(lifetimes, 0.5),
+                  lifetimes.empty() ? -1.0 : percentile(lifetimes, 1.0), running_count ? running : L"-");
+    return stopped == n ? 0 : 1;
+}
+
+// The handles the process holds, from the system's list of every process's handles; -1 when the
+// list cannot be had. types receives "<object type>:<count>,..." of them.
+long open_handles(uintptr_t pid, wchar_t* types, size_t cch_types) {
+    std::vector<uint8_t> buffer(1 << 20);
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        ULONG cb_needed = 0;
+        NTSTATUS status = NtQuerySystemInformation(SystemHandleInformation, buffer.data(),
+                                                   static_cast<ULONG>(buffer.size()), &cb_needed);
+        if (status == static_cast<NTSTATUS>(0xC0000004L)) {  // STATUS_INFO_LENGTH_MISMATCH
+            buffer.resize(std::max<size_t>(buffer.size() * 2, cb_needed + 65536));
+            continue;
+        }
+        if (status < 0) return -1;
+        const auto* list = reinterpret_cast<const SYSTEM_HANDLE_INFORMATION*>(buffer.data());
+        size_t room = (buffer.size() - offsetof(SYSTEM_HANDLE_INFORMATION, Handle)) / sizeof(SYSTEM_HANDLE_ENTRY);
+        long count = 0;
+        unsigned by_type[256] = {};
+        for (size_t i = 0; i < list->Count && i < room; ++i) {
+            if (list->Handle[i].OwnerPid != pid) continue;
+            ++count;
+            ++by_type[list->Handle[i].ObjectType];
+        }
+        if (types) {
+            types[0] = L'\0';
+            for (unsigned t = 0; t < 256; ++t) {
+                if (!by_type[t]) continue;
+                wchar_t piece[32];
+                text_format(piece, 32, L"%s%u:%u", types[0] ? L"," : L"", t, by_type[t]);
+                text_append(types, cch_types, piece);
+            }
+        }
+        return count;
+    }
+    return -1;
+}
+
+// The figures the system's process list carries for the process (wineserver's own under Wine),
+// and the count of its entries in the system's handle list.
+int usage(const wchar_t* exe_name) {
+    ProcessListBuffer list = {};
+    if (!process_list_query(&list)) return 1;
+    int result = 1;
+    for (size_t offset = 0; offset + sizeof(SYSTEM_PROCESS_INFORMATION) <= list.cb_used;) {
+        const auto* entry = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(list.bytes + offset);
+        const wchar_t* name = entry->ImageName.Buffer;
+        size_t cch = entry->ImageName.Length / sizeof(wchar_t);
+        if (name && cch == wcslen(exe_name) && !_wcsnicmp(name, exe_name, cch)) {
+            uintptr_t pid = reinterpret_cast<uintptr_t>(entry->UniqueProcessId);
+            wchar_t types[1024] = L"";
+            long handles = open_handles(pid, types, 1024);
+            console_print(L"pid=%llu handles=%lu open_handles=%ld handle_types=%s threads=%lu private_bytes=%llu "
+                          L"working_set_bytes=%llu pagefile_bytes=%llu virtual_bytes=%llu\n",
+                          static_cast<unsigned long long>(pid), entry->HandleCount, handles, types[0] ? types : L"-",
+                          entry->NumberOfThreads,
+                          static_cast<unsigned long long>(entry->PrivatePageCount),
+                          static_cast<unsigned long long>(entry->VirtualMemoryCounters.WorkingSetSize),
+                          static_cast<unsigned long long>(entry->VirtualMemoryCounters.PagefileUsage),
+                          static_cast<unsigned long long>(entry->VirtualMemoryCounters.VirtualSize));
+            result = 0;
+            break;
+        }
+        if (!entry->NextEntryOffset) break;
+        offset += entry->NextEntryOffset;
+    }
+    process_list_free(&list);
+    return result;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -235,6 +375,11 @@ int wmain(int argc, wchar_t** argv) {
         return measure_passes(wcstoul(argv[2], nullptr, 10), wcstoul(argv[3], nullptr, 10),
                               argc >= 5 && !wcscmp(argv[4], L"identity"));
     if (argc >= 4 && !wcscmp(argv[1], L"latency")) return measure_latency(argv[2], wcstoul(argv[3], nullptr, 10));
-    console_print(L"usage: watcher_bench passes <processes> <passes> [identity] | latency <program> <n> | idle\n");
+    if (argc >= 6 && !wcscmp(argv[1], L"burst"))
+        return burst(argv[2], wcstoul(argv[3], nullptr, 10), wcstoul(argv[4], nullptr, 10),
+                     wcstoul(argv[5], nullptr, 10));
+    if (argc >= 3 && !wcscmp(argv[1], L"usage")) return usage(argv[2]);
+    console_print(L"usage: watcher_bench passes <processes> <passes> [identity] | latency <program> <n> | "
+                  L"burst <program> <n> <gap_ms> <bound_s> | usage <exe> | idle\n");
     return 2;
 }
