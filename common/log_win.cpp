@@ -27,7 +27,7 @@ namespace {
 SRWLOCK g_lock = SRWLOCK_INIT;
 wchar_t g_ready_folder[log_path_cch];  // the log folder found fit; the file's owner is checked once
 bool g_file_checked = false;
-wchar_t g_reported[log_path_cch];      // the last refusal named on the console
+wchar_t g_reported[log_path_cch];      // the refusal named for the outage going on; empty once a line is written
 wchar_t g_reclaim_note[log_message_cch];  // what a renamed-aside default folder held: the new log's first line
 AuditLogSink g_sink = nullptr;
 bool g_sink_told = false;               // the sink has heard the state below
@@ -107,7 +107,8 @@ void set_problem(AuditLogProblem problem, const wchar_t* path) {
     g_sink_told = true;
 }
 
-// Once per refused path and reason, on the console run (a service or a window has no console).
+// Once per outage, path and reason: on the console run (a service or a window has no console) and
+// in the Windows Event Log. A line written ends the outage, so the next one is named again.
 void report_refusal(const wchar_t* refused, const wchar_t* reason) {
     wchar_t key[log_path_cch];
     text_format(key, log_path_cch, L"%s|%s", refused, reason);
@@ -116,6 +117,8 @@ void report_refusal(const wchar_t* refused, const wchar_t* reason) {
     console_print(L"日志文件夹不可用，事件未写入日志: %s（%s）\n", refused, reason);
     audit_event(nullptr, AuditEvent::log_unwritable, refused, reason);
 }
+
+constexpr const wchar_t* unwritable_reason = L"日志文件无法打开或写入";
 
 bool file_owner_trusted(HANDLE file) {
     OwnedLocal sd;
@@ -178,6 +181,7 @@ HANDLE open_checked_log(const wchar_t* log_file) {
             report_refusal(log_file, L"日志文件是重解析点或硬链接");
             set_problem(AuditLogProblem::file_link, log_file);
         } else {
+            report_refusal(log_file, unwritable_reason);
             set_problem(AuditLogProblem::file_unwritable, log_file);
         }
         return INVALID_HANDLE_VALUE;
@@ -295,8 +299,13 @@ void log_event(const Settings* s, const wchar_t* format, ...) {
         }
         written = written && append_text_mode_utf8(file, line);
         CloseHandle(file);
-        if (written) set_problem(AuditLogProblem::none, L"");
-        else set_problem(AuditLogProblem::file_unwritable, s->log_file);
+        if (written) {
+            g_reported[0] = L'\0';
+            set_problem(AuditLogProblem::none, L"");
+        } else {
+            report_refusal(s->log_file, unwritable_reason);
+            set_problem(AuditLogProblem::file_unwritable, s->log_file);
+        }
     }
     ReleaseSRWLockExclusive(&g_lock);
 }

@@ -21,7 +21,9 @@
 //       magic <approve|deny>      a whole reply with a wrong magic number
 //       short                     only the first 100 bytes of an approving reply
 //       exit                      no reply; the host ends (a clean way for tests to stop it)
-//       delay <ms> <action>       waits, then does the action
+//       delay <ms> <action>       waits, then does the action; as the real host closes the dialog of
+//                                 a caller that has gone, the wait ends when the client closes its end
+//                                 (the connection is then dropped without an answer)
 //       hold <file> <action>      waits until a file of that name exists beside the executable
 //                                 (at most 120 s; the test creates it to end the round), then
 //                                 does the action
@@ -217,6 +219,19 @@ void wait_for_file(const wchar_t* name) {
         Sleep(20);
 }
 
+// Waits up to ms; false as soon as the client has closed its end of the pipe.
+bool wait_while_client_stays(HANDLE pipe, DWORD ms) {
+    const ULONGLONG until = GetTickCount64() + ms;
+    for (;;) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && GetLastError() == ERROR_BROKEN_PIPE)
+            return false;
+        ULONGLONG now = GetTickCount64();
+        if (now >= until) return true;
+        Sleep(static_cast<DWORD>(until - now < 20 ? until - now : 20));
+    }
+}
+
 // Blocks until the client closes its end (or writes something unexpected).
 void hold_until_client_leaves(HANDLE pipe) {
     char scratch[64];
@@ -263,7 +278,10 @@ bool serve(HANDLE pipe, unsigned long* served) {
     record_request(request);
     Action action;
     next_action((*served)++, &action);
-    if (action.delay_ms) Sleep(action.delay_ms);
+    if (action.delay_ms && !wait_while_client_stays(pipe, action.delay_ms)) {
+        DisconnectNamedPipe(pipe);
+        return true;
+    }
     wait_for_file(action.hold_file);
 
     UiAuthReply reply = {};
