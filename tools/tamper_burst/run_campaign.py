@@ -226,6 +226,14 @@ def run_campaign(install, total, seed, quiet_s, unix_every=4):
         "max_lines_per_action": max_lines_per_action,
         "restore_ms_p50": statistics.median(restore_ms) if restore_ms else 0,
         "restore_ms_max": max(restore_ms) if restore_ms else 0,
+        "restore_ms_by_side": {side: "p50=%.1f max=%.1f" % (statistics.median(ms), max(ms)) if ms else "-"
+                               for side, ms in ((side, [float(a["restore_ms"]) for a in actions
+                                                        if a["side"] == side and a.get("restored") == "1"])
+                                                for side in ("windows", "unix"))},
+        "restore_ms_by_kind": {kind: "p50=%.1f max=%.1f" % (statistics.median(ms), max(ms)) if ms else "-"
+                               for kind, ms in ((kind, [float(a["restore_ms"]) for a in actions
+                                                        if a["kind"] == kind and a.get("restored") == "1"])
+                                                for kind in KINDS)},
         "auth_requests": len(auth_ms) + auth_failures,
         "auth_unanswered": auth_failures,
         "auth_ms_p50": statistics.median(auth_ms) if auth_ms else 0,
