@@ -16,6 +16,7 @@ Exit code 0 when the test passed: no fault, every property held."""
 
 import argparse
 import os
+import shutil
 import subprocess
 import sys
 import time
@@ -39,7 +40,14 @@ def main():
     options = parser.parse_args()
     files = options.files or (600 if options.quick else 100000)
     subprocess.run([os.path.join(ROOT, "tests/support/wine-session.sh"), "start", harness.PREFIX], check=True)
-    env = harness.wine_env({"SENTREL_READER_MUTATIONS": str(files), "SENTREL_READER_SEED": str(options.seed)})
+    extra = {"SENTREL_READER_MUTATIONS": str(files), "SENTREL_READER_SEED": str(options.seed)}
+    # The writers flush every file to the disk; on a memory file system (reached through Wine's Z:
+    # drive) the same calls take a fraction of the time.
+    folder = "/dev/shm/sentrel_reader_%d" % os.getpid()
+    if os.path.isdir("/dev/shm"):
+        os.makedirs(folder, exist_ok=True)
+        extra["SENTREL_READER_DIR"] = "Z:" + folder.replace("/", "\\")
+    env = harness.wine_env(extra)
     started = time.monotonic()
     try:
         done = subprocess.run(["wine", os.path.join(harness.BIN, "common_tests.exe"), "--gtest_filter=" + TEST],
@@ -48,11 +56,14 @@ def main():
     except subprocess.TimeoutExpired as e:
         out, code = (e.stdout or b"").decode("utf-8", "replace"), "timeout"
     wall = time.monotonic() - started
+    if os.path.isdir(folder):
+        shutil.rmtree(folder, ignore_errors=True)
     figures = [line for line in out.replace("\r\n", "\n").splitlines()
                if line.startswith("reader_mutation ") or line.startswith("mutations ")]
     for line in figures:
         print(line)
-    print("seed=%d wall_s=%.1f files_per_s=%.0f" % (options.seed, wall, files / wall if wall else 0))
+    print("seed=%d folder=%s wall_s=%.1f files_per_s=%.0f"
+          % (options.seed, extra.get("SENTREL_READER_DIR", "%TEMP%"), wall, files / wall if wall else 0))
     passed = code == 0 and "[  PASSED  ] 1 test" in out
     if not passed:
         print(out[-6000:])
