@@ -4,6 +4,7 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 #include <stdio.h>
+#include <string.h>
 
 #include "common/handle.h"
 #include "common/settings.h"
@@ -61,10 +62,20 @@ bool read_utf8_file(const wchar_t* path, wchar_t* out, size_t cch_out) {
     const char* text = bytes;
     if (cb > 2 && memcmp(bytes, "\xEF\xBB\xBF", 3) == 0) text += 3;
 
-    // Malformed sequences are replaced, not rejected; a text that does not fit fails whole.
-    int cch_needed = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
-    if (cch_needed <= 0 || static_cast<size_t>(cch_needed) > cch_out) return false;
-    return MultiByteToWideChar(CP_UTF8, 0, text, -1, out, static_cast<int>(cch_out)) == cch_needed;
+    // Malformed sequences are replaced, not rejected; a text that does not fit fails whole. The
+    // text is converted without its terminator, which is written here: a converter that takes
+    // the zero byte into a malformed sequence before it (Wine does, after a lone lead byte) must
+    // not leave the output unterminated.
+    size_t cb_text = strlen(text);
+    if (cb_text == 0) {
+        out[0] = L'\0';
+        return true;
+    }
+    int cch_text = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(cb_text), nullptr, 0);
+    if (cch_text <= 0 || static_cast<size_t>(cch_text) >= cch_out) return false;
+    if (MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(cb_text), out, cch_text) != cch_text) return false;
+    out[cch_text] = L'\0';
+    return true;
 }
 
 void create_parent_folder(const wchar_t* path) {

@@ -60,8 +60,10 @@ uint32_t changed_slots(const ProtectedFileTable* table, const void* records, siz
 RepairDecision decide_repair(const FileObservation& seen, bool previous_repair_failed) {
     bool intact = seen.exists && seen.content_intact && (seen.attributes & ~benign_attributes) == 0 &&
                   (!seen.dacl_known || seen.dacl_intact);
-    if (intact) return {false, false};
-    return {true, !previous_repair_failed};
+    if (intact) return {false, false, false};
+    bool write = !seen.exists || !seen.content_intact || (seen.attributes & (FILE_ATTRIBUTE_DIRECTORY |
+                                                                             FILE_ATTRIBUTE_REPARSE_POINT));
+    return {true, !previous_repair_failed, write};
 }
 
 bool protected_files_of(const wchar_t* exe_path, wchar_t (*paths)[tamper_path_cch]) {
@@ -93,7 +95,25 @@ bool image_of_binary_path(const wchar_t* binary_path, wchar_t* exe, size_t cch_e
     return text_copy_n(exe, cch_exe, start, cch) == text_ok;
 }
 
+Obstacle obstacle_of(const FileObservation& seen) {
+    if (!seen.exists) return Obstacle::none;
+    if (seen.attributes & FILE_ATTRIBUTE_REPARSE_POINT) return Obstacle::link;  // a folder link included
+    if (seen.attributes & FILE_ATTRIBUTE_DIRECTORY) return Obstacle::folder;
+    return Obstacle::none;
+}
+
+bool aside_path_of(const wchar_t* path, unsigned n, wchar_t* out, size_t cch_out) {
+    wchar_t joined[tamper_path_cch];
+    if (text_format(joined, tamper_path_cch, L"%s.tampered.%u", path, n) != text_ok ||
+        text_length(joined, tamper_path_cch) >= cch_out)
+        return false;
+    return text_copy(out, cch_out, joined) == text_ok;
+}
+
 const wchar_t* repair_action_text(const FileObservation& seen, bool written_back) {
+    if (obstacle_of(seen) != Obstacle::none)
+        return written_back ? L"replaced by a folder or link; restored from the service's copy"
+                            : L"replaced by a folder or link; could not be restored";
     if (!seen.exists)
         return written_back ? L"deleted; restored from the service's copy" : L"deleted; could not be restored";
     if (!seen.content_intact)

@@ -11,8 +11,9 @@ constexpr int tamper_max_files = 8;
 constexpr size_t tamper_path_cch = 1024;
 constexpr size_t tamper_sddl_cch = 512;  // a DACL read back as SDDL; longer ones are not compared
 
-// FILE_NOTIFY_CHANGE_FILE_NAME | _ATTRIBUTES | _LAST_WRITE | _SECURITY
-constexpr uint32_t tamper_notify_filter = 0x115;
+// FILE_NOTIFY_CHANGE_FILE_NAME | _DIR_NAME | _ATTRIBUTES | _LAST_WRITE | _SECURITY: a folder
+// created under a protected file's name is reported too.
+constexpr uint32_t tamper_notify_filter = 0x117;
 
 constexpr const wchar_t* ui_exe_name = L"SentrelUI.exe";
 constexpr const wchar_t* runguard_exe_name = L"runguard.exe";
@@ -61,12 +62,24 @@ struct FileObservation {
 struct RepairDecision {
     bool repair;
     bool log;
+    // The content has to be written back: the file is missing, changed, or something else stands
+    // under its name. A file with its content and only its attributes or DACL changed is not
+    // rewritten: the running service's image cannot be opened for writing on Windows, and a write
+    // that must fail would silence the next tampering's log line.
+    bool write;
 };
 // The watcher's own repair is reported by the change feed as well; it leaves the file intact, so
 // a change record that finds the file intact is an echo and does nothing. A file found changed
 // is repaired; it is logged unless the previous repair of the same file could not write it back
 // (then the retry is silent until a repair succeeds).
 RepairDecision decide_repair(const FileObservation& seen, bool previous_repair_failed);
+// What stands under a protected file's name and has to go before the file can be written back:
+// a link (to a file or a folder: writing or changing attributes through it would reach whatever it
+// points at), or a folder.
+enum class Obstacle { none, folder, link };
+Obstacle obstacle_of(const FileObservation& seen);
+// Where a folder that cannot be removed (it is not empty) is moved aside: "<path>.tampered.<n>".
+bool aside_path_of(const wchar_t* path, unsigned n, wchar_t* out, size_t cch_out);
 // What the tamper event says was found and done (a fixed English text): the file was deleted, its
 // content, or its attributes or DACL changed; it was written back (restored), or could not be.
 const wchar_t* repair_action_text(const FileObservation& seen, bool written_back);

@@ -10,7 +10,8 @@
 // records: a file whose content equals the backup, with no unusual attribute and the DACL it got
 // at protection, is intact. The records our own repair causes (attributes, write, DACL) therefore
 // find the file intact and do nothing: no restore loop, one log line per tampering. A file that
-// cannot be written back is retried on the next change without another log line.
+// cannot be written back is retried on the next change without another log line. A folder or a
+// link put under a protected name is cleared away first (see clear_obstacle).
 //
 // No lock: protect_file fills a slot before it raises count, the watcher rereads count for every
 // batch, and the backups are freed only after the watcher has ended (if it does not end within
@@ -41,6 +42,7 @@ HANDLE g_stop_event = nullptr;
 HANDLE g_armed_event = nullptr;  // set once the watcher's first directory read is pending
 HANDLE g_watcher = nullptr;
 constexpr DWORD watcher_arm_limit_ms = 2000;
+constexpr unsigned aside_attempts = 16;
 
 bool protect(const wchar_t* path) {
     return apply_guard(guard_of_file(path), Guard::protect, path) == ERROR_SUCCESS;
@@ -105,6 +107,31 @@ bool write_back(const ProtectedFile* slot) {
     return WriteFile(file.get(), slot->backup, slot->backup_size, &written, nullptr) && written == slot->backup_size;
 }
 
+// Clears the name for the write-back: a link is removed itself (never what it points at), an empty
+// folder is removed, a folder with content is moved aside whole (nothing in it is deleted).
+void clear_obstacle(const ProtectedFile* slot, const FileObservation& seen) {
+    switch (obstacle_of(seen)) {
+    case Obstacle::none:
+        return;
+    case Obstacle::link:
+        if (seen.attributes & FILE_ATTRIBUTE_DIRECTORY)
+            RemoveDirectoryW(slot->path);
+        else
+            DeleteFileW(slot->path);
+        return;
+    case Obstacle::folder:
+        if (RemoveDirectoryW(slot->path)) return;
+        SetFileAttributesW(slot->path, FILE_ATTRIBUTE_NORMAL);  // a read-only folder is not removed
+        if (RemoveDirectoryW(slot->path)) return;
+        for (unsigned n = 1; n <= aside_attempts; ++n) {
+            wchar_t aside[tamper_path_cch];
+            if (!aside_path_of(slot->path, n, aside, tamper_path_cch)) return;
+            if (MoveFileExW(slot->path, aside, 0)) return;
+        }
+        return;
+    }
+}
+
 void check_and_repair(ProtectedFile* slot) {
     if (!slot->backup) return;
     FileObservation seen = observe(slot);
@@ -112,12 +139,13 @@ void check_and_repair(ProtectedFile* slot) {
     if (!decision.repair) return;
     if (decision.log)
         log_event(g_have_settings ? &g_settings : nullptr, L"Detect unauthorized change/delete on: %s", slot->path);
-    SetFileAttributesW(slot->path, FILE_ATTRIBUTE_NORMAL);
-    bool written = write_back(slot);
+    clear_obstacle(slot, seen);
+    bool normal = SetFileAttributesW(slot->path, FILE_ATTRIBUTE_NORMAL) != FALSE;
+    bool written = decision.write ? write_back(slot) : normal;
     slot->repair_failed = !written;
-    // A rewritten file may have lost its DACL (a new file inherits the folder's); an unwritten one
-    // gets it again only when it was changed, so a failed repair causes no change record itself.
-    if (written || !(seen.dacl_known && seen.dacl_intact)) protect(slot->path);
+    // A rewritten file may have lost its DACL (a new file inherits the folder's); another one gets
+    // it again only when it was changed, so a failed repair causes no change record itself.
+    if ((decision.write && written) || !(seen.dacl_known && seen.dacl_intact)) protect(slot->path);
     if (decision.log)
         audit_event(g_have_settings ? &g_settings : nullptr, AuditEvent::file_restored, slot->path,
                     repair_action_text(seen, written));

@@ -119,6 +119,32 @@ TEST(DataFiles, ReadersStayInsideOutputsThatEndAtAGuardPage) {
     guarded_free(&p);
 }
 
+TEST(DataFiles, TextEndingInALoneLeadByteIsTerminatedInsideItsOutput) {
+    // Wine's converter takes the terminating zero into the malformed sequence a lone lead byte
+    // starts, and reports one unit less; the reader terminates the text itself.
+    TempFolder tmp;
+    std::wstring path = tmp.file(L"cut.json");
+    for (const char* bytes : {"a\xE4", "{\"k\": \"\xF0", "\xEF\xBB\xBF\xC3", "ab\xE4\xB8"}) {
+        ASSERT_TRUE(write_file_bytes(path, bytes));
+        constexpr size_t cch = 16;
+        GuardedBuffer text = guarded_alloc(cch * sizeof(wchar_t));
+        ASSERT_NE(text.data, nullptr);
+        auto* out = static_cast<wchar_t*>(text.data);
+        for (size_t i = 0; i < cch; ++i) out[i] = L'#';
+        ASSERT_TRUE(read_utf8_file(path.c_str(), out, cch)) << bytes;
+        size_t length = 0;
+        while (length < cch && out[length] != L'\0') ++length;
+        ASSERT_LT(length, cch) << bytes << ": not terminated inside its output";
+        EXPECT_EQ(out[length - 1], static_cast<wchar_t>(0xFFFD)) << bytes;
+        guarded_free(&text);
+    }
+    // An empty text (a byte-order mark alone) is read as an empty text.
+    ASSERT_TRUE(write_file_bytes(path, "\xEF\xBB\xBF"));
+    wchar_t out[4] = L"xyz";
+    ASSERT_TRUE(read_utf8_file(path.c_str(), out, 4));
+    EXPECT_STREQ(out, L"");
+}
+
 TEST(DataFiles, PathBesideExeJoinsTheExecutablesFolder) {
     wchar_t exe[1024];
     ASSERT_GT(GetModuleFileNameW(nullptr, exe, 1024), 0u);

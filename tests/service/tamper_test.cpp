@@ -5,10 +5,12 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "common/handle.h"
 #include "common/settings.h"
 #include "common/text.h"
 #include "tests/support/test_files.h"
@@ -104,6 +106,9 @@ TEST(TamperRepair, IntactFileIsAnEchoAndEveryChangeIsRepairedAndLoggedOnce) {
     for (const FileObservation& seen : {deleted, modified, read_only, hidden, regranted}) {
         RepairDecision first = decide_repair(seen, false);
         EXPECT_TRUE(first.repair && first.log);
+        // Only a missing or changed content is written back: the running image cannot be opened
+        // for writing, and a change of its attributes alone must not end in a failed repair.
+        EXPECT_EQ(first.write, !seen.exists || !seen.content_intact);
         // After a write-back that failed, the next change retries without a second log line.
         RepairDecision retry = decide_repair(seen, true);
         EXPECT_TRUE(retry.repair && !retry.log);
@@ -115,6 +120,35 @@ TEST(TamperRepair, IntactFileIsAnEchoAndEveryChangeIsRepairedAndLoggedOnce) {
     EXPECT_STREQ(repair_action_text(modified, false), L"content changed; could not be restored");
     EXPECT_STREQ(repair_action_text(read_only, true), L"attributes or permissions changed; restored from the service's copy");
     EXPECT_STREQ(repair_action_text(regranted, false), L"attributes or permissions changed; protection applied again");
+}
+
+TEST(TamperRepair, FolderOrLinkUnderAProtectedNameIsClearedBeforeTheWriteBack) {
+    // A folder created under a protected name is reported by the change feed as well.
+    EXPECT_EQ(tamper_notify_filter & FILE_NOTIFY_CHANGE_DIR_NAME, static_cast<uint32_t>(FILE_NOTIFY_CHANGE_DIR_NAME));
+    FileObservation folder = {true, FILE_ATTRIBUTE_DIRECTORY, false, true, true};
+    FileObservation folder_link = {true, FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, false, true, true};
+    // A link to a file holding the backup's bytes is still not the file: writing through it
+    // would reach whatever it points at.
+    FileObservation file_link = {true, FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT, true, true, true};
+    FileObservation plain = {true, FILE_ATTRIBUTE_ARCHIVE, false, true, true};
+    EXPECT_EQ(obstacle_of(folder), Obstacle::folder);
+    EXPECT_EQ(obstacle_of(folder_link), Obstacle::link);
+    EXPECT_EQ(obstacle_of(file_link), Obstacle::link);
+    EXPECT_EQ(obstacle_of(plain), Obstacle::none);
+    EXPECT_EQ(obstacle_of(FileObservation{}), Obstacle::none);
+    for (const FileObservation& seen : {folder, folder_link, file_link}) {
+        RepairDecision first = decide_repair(seen, false);
+        EXPECT_TRUE(first.repair && first.log && first.write);
+    }
+    EXPECT_STREQ(repair_action_text(folder, true), L"replaced by a folder or link; restored from the service's copy");
+    EXPECT_STREQ(repair_action_text(file_link, false), L"replaced by a folder or link; could not be restored");
+
+    wchar_t aside[tamper_path_cch] = L"untouched";
+    ASSERT_TRUE(aside_path_of(L"C:\\S\\SentrelSvc.json", 2, aside, tamper_path_cch));
+    EXPECT_STREQ(aside, L"C:\\S\\SentrelSvc.json.tampered.2");
+    wchar_t small[8] = L"small";
+    EXPECT_FALSE(aside_path_of(L"C:\\S\\SentrelSvc.json", 2, small, 8));
+    EXPECT_STREQ(small, L"small");
 }
 
 // --- which files, from which executable ---
@@ -199,6 +233,93 @@ TEST(TamperFiles, DeletedFileComesBackLoggedOnceAndStopEndsTheWaitingWatcher) {
     DWORD start = GetTickCount();
     tamper_stop();
     EXPECT_LT(GetTickCount() - start, 2000u);
+}
+
+TEST(TamperFiles, AttributesOfAFileThatCannotBeWrittenAreRepairedAndEveryChangeLogged) {
+    // As the running service's image: open elsewhere without write sharing (on Windows a mapped
+    // image refuses writing the same way), so the watcher's write-back cannot happen.
+    TempFolder folder;
+    Settings settings = {};
+    text_copy(settings.log_file, folder.file(L"audit.log").c_str());
+    std::wstring path = folder.file(L"SentrelSvc.exe");
+    ASSERT_TRUE(write_file_bytes(path, "MZ image"));
+    OwnedHandle image(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(image);
+    ASSERT_TRUE(tamper_init(&settings));
+    ASSERT_TRUE(protect_file(path.c_str()));
+    auto lines = [&] {
+        std::string log = read_file_bytes(folder.file(L"audit.log"));
+        int n = 0;
+        for (size_t at = log.find("Detect unauthorized"); at != std::string::npos; at = log.find("Detect unauthorized", at + 1))
+            ++n;
+        return n;
+    };
+    for (int round = 1; round <= 2; ++round) {
+        ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY));
+        bool plain = false;
+        for (int i = 0; i < 200 && !plain; ++i) {
+            plain = GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES &&
+                    !(GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_READONLY);
+            if (!plain) Sleep(50);
+        }
+        ASSERT_TRUE(plain) << "round " << round << ": still read-only after 10 s";
+        // The line is written before the attributes are put back: one per change, the second
+        // not silenced as the retry of a write-back that failed.
+        EXPECT_EQ(lines(), round);
+    }
+    tamper_stop();
+    EXPECT_EQ(read_file_bytes(path), "MZ image");
+}
+
+TEST(TamperFiles, FolderPutInAProtectedFilesPlaceGivesWayToTheFileOnce) {
+    TempFolder folder;
+    Settings settings = {};
+    text_copy(settings.log_file, folder.file(L"audit.log").c_str());
+    std::wstring path = folder.file(L"SentrelSvc.json");
+    ASSERT_TRUE(write_file_bytes(path, "{ \"api_key\": \"k\" }"));
+    ASSERT_TRUE(tamper_init(&settings));
+    ASSERT_TRUE(protect_file(path.c_str()));
+    auto repaired = [&] {
+        for (int i = 0; i < 200; ++i) {
+            DWORD attributes = GetFileAttributesW(path.c_str());
+            if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                read_file_bytes(path) == "{ \"api_key\": \"k\" }")
+                return true;
+            Sleep(50);
+        }
+        return false;
+    };
+    // The file renamed away, then the folder put under its name. When the watcher has written the
+    // file back in between, the folder finds the name taken and the two steps are done again:
+    // every rename away is one tampering, logged once, whatever the watcher found.
+    int renamed = 0;
+    auto put_folder = [&](const std::function<bool()>& make) {
+        for (int attempt = 0; attempt < 50; ++attempt) {
+            if (!repaired()) return false;
+            std::wstring gone = path + L".gone" + std::to_wstring(renamed);
+            if (!MoveFileExW(path.c_str(), gone.c_str(), 0)) return false;
+            ++renamed;
+            if (make()) return true;
+        }
+        return false;
+    };
+    // An empty folder is removed; one with content is moved aside whole, its content kept.
+    ASSERT_TRUE(put_folder([&] { return CreateDirectoryW(path.c_str(), nullptr) != FALSE; }));
+    ASSERT_TRUE(repaired()) << "the empty folder still stands in the file's place after 10 s";
+    std::wstring filled = folder.file(L"filled");
+    ASSERT_TRUE(CreateDirectoryW(filled.c_str(), nullptr));
+    ASSERT_TRUE(write_file_bytes(filled + L"\\kept.txt", "kept"));
+    ASSERT_TRUE(put_folder([&] { return MoveFileExW(filled.c_str(), path.c_str(), 0) != FALSE; }));
+    ASSERT_TRUE(repaired()) << "the folder with content still stands in the file's place after 10 s";
+    EXPECT_EQ(read_file_bytes(path + L".tampered.1\\kept.txt"), "kept");
+    // Every repair's own changes (the folder removed or moved aside, the file written) were echoes.
+    tamper_stop();
+    std::string log = read_file_bytes(folder.file(L"audit.log"));
+    int lines = 0;
+    for (size_t at = log.find("Detect unauthorized"); at != std::string::npos; at = log.find("Detect unauthorized", at + 1))
+        ++lines;
+    EXPECT_EQ(lines, renamed) << log;
 }
 
 // Windows stores the DACL as given; Wine 8 maps it onto the file's Unix mode and reads back a
