@@ -321,7 +321,7 @@ TEST(ReaderMutation, MutatedFilesStayInsideGuardedOutputsAndWhatTheWritersTakeRe
 
         // The text reader, at the two readers' capacities and at one drawn near the text's length.
         size_t drawn = bytes.size() / 2 + r.below(bytes.size() / 2 + 16);
-        size_t capacities[3] = {settings_text_cch, policy_text_cch, drawn < 1 ? 1 : (drawn > policy_text_cch ? policy_text_cch : drawn)};
+        const size_t capacities[3] = {settings_text_cch, policy_text_cch, drawn < 1 ? 1 : (drawn > policy_text_cch ? policy_text_cch : drawn)};
         for (size_t cch : capacities) {
             wchar_t* out = text_end - cch;
             fill(out, cch);

@@ -178,10 +178,12 @@ int wmain(int argc, wchar_t** argv) {
     g_state = (static_cast<uint64_t>(_wtoi64(argv[1])) << 20) ^ static_cast<uint64_t>(burst) ^ 0x9E3779B97F4A7C15ull;
     for (int i = 0; i < 8; ++i) next_random();
 
-    wchar_t folder[MAX_PATH];
+    wchar_t folder[MAX_PATH] = {};
     DWORD cch = GetModuleFileNameW(nullptr, folder, MAX_PATH);
     if (cch == 0 || cch >= MAX_PATH) return 1;
-    *wcsrchr(folder, L'\\') = L'\0';
+    wchar_t* last_slash = wcsrchr(folder, L'\\');
+    if (!last_slash) return 1;
+    *last_slash = L'\0';
 
     // Distinct files in a seeded order, the first <actions> of them tampered with.
     int order[file_count] = {0, 1, 2, 3, 4};
