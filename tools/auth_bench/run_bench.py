@@ -3,22 +3,17 @@ running at once and measured interleaved (see auth_bench compare).
 Usage (after a build): python3 tools/auth_bench/run_bench.py [n] [clients]"""
 
 import os
-import subprocess
 import sys
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.abspath(os.path.join(HERE, "../.."))
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-os.environ.setdefault("SENTREL_BIN", os.path.join(ROOT, "build", "bin"))
-os.environ.setdefault("SENTREL_WINEPREFIX", os.path.join(ROOT, "build", "wineprefix"))
-
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from campaign import start_wine_session  # noqa: E402
 import harness  # noqa: E402
 
 
 def main():
     n = sys.argv[1] if len(sys.argv) > 1 else "2000"
     clients = sys.argv[2] if len(sys.argv) > 2 else "8"
-    subprocess.run([os.path.join(ROOT, "tests/support/wine-session.sh"), "start", harness.PREFIX], check=True)
+    start_wine_session(harness.PREFIX)
     install = harness.Install()
     try:
         install.lay_out(policy=harness.policy_json([]),

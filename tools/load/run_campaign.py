@@ -31,17 +31,12 @@ import argparse
 import json
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.abspath(os.path.join(HERE, "../.."))
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-os.environ.setdefault("SENTREL_BIN", os.path.join(ROOT, "build", "bin"))
-os.environ.setdefault("SENTREL_WINEPREFIX", os.path.join(ROOT, "build", "wineprefix"))
-
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from campaign import ROOT, finish, start_wine_session  # noqa: E402
 import harness  # noqa: E402
 import mfa_fixture  # noqa: E402
 import mfa_server  # noqa: E402  (found beside mfa_fixture)
@@ -408,16 +403,14 @@ def main():
     per_client = options.requests or (300 if options.quick else 10000)
     warm_up = 50 if options.quick else 500
     burst_n = options.burst or (30 if options.quick else 200)
-    subprocess.run([os.path.join(ROOT, "tests/support/wine-session.sh"), "start", harness.PREFIX], check=True)
+    start_wine_session(harness.PREFIX)
     install = harness.Install()
     install.kill_installed_processes()
     result, wrong = run(install, options.clients, warm_up, per_client, burst_n)
     with open(os.path.join(ROOT, "build", "load_campaign.json"), "w") as f:
         json.dump({"figures": result, "failures": wrong}, f, indent=1, ensure_ascii=False)
     report(result)
-    for text in wrong:
-        print("FAILED: " + text)
-    sys.exit(1 if wrong else 0)
+    finish(wrong)
 
 
 if __name__ == "__main__":

@@ -31,12 +31,8 @@ import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.abspath(os.path.join(HERE, "../.."))
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-os.environ.setdefault("SENTREL_BIN", os.path.join(ROOT, "build", "bin"))
-os.environ.setdefault("SENTREL_WINEPREFIX", os.path.join(ROOT, "build", "wineprefix"))
-
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from campaign import finish, start_wine_session  # noqa: E402
 import harness  # noqa: E402
 from mfa_fixture import API_KEY, MfaServer, mfa_server  # noqa: E402
 
@@ -422,7 +418,7 @@ def main():
     parser.add_argument("--json", help="also write the figures to this file")
     options = parser.parse_args()
     repeat = options.repeat or (1 if options.quick else 2)
-    subprocess.run([os.path.join(ROOT, "tests/support/wine-session.sh"), "start", harness.PREFIX], check=True)
+    start_wine_session(harness.PREFIX)
     install = harness.Install()
     install.kill_installed_processes()
     tmp = tempfile.mkdtemp(prefix="sentrel-mfa-faults-")
@@ -442,9 +438,7 @@ def main():
         with open(options.json, "w", encoding="utf-8") as f:
             json.dump(figures, f, ensure_ascii=False, indent=1)
     wrong = failures(figures)
-    for text in wrong:
-        print("FAILED: " + text)
-    sys.exit(1 if wrong else 0)
+    finish(wrong)
 
 
 if __name__ == "__main__":

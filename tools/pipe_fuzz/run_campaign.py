@@ -16,15 +16,10 @@ Exit code 0 when there was no crash, no hang, no approval no dialog gave, and bo
 
 import argparse
 import os
-import subprocess
 import sys
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.abspath(os.path.join(HERE, "../.."))
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-os.environ.setdefault("SENTREL_BIN", os.path.join(ROOT, "build", "bin"))
-os.environ.setdefault("SENTREL_WINEPREFIX", os.path.join(ROOT, "build", "wineprefix"))
-
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from campaign import finish, start_wine_session  # noqa: E402
 import harness  # noqa: E402
 
 PROTECTED_PATH = r"C:\Tools\fuzz-protected.exe"
@@ -140,7 +135,7 @@ def main():
     options = parser.parse_args()
     auth_n = options.auth or (2000 if options.quick else 100000)
     ui_n = options.ui or (300 if options.quick else 10000)
-    subprocess.run([os.path.join(ROOT, "tests/support/wine-session.sh"), "start", harness.PREFIX], check=True)
+    start_wine_session(harness.PREFIX)
     install = harness.Install()
     install.kill_installed_processes()
     try:
@@ -150,9 +145,7 @@ def main():
         install.stop_all()
     report(auth, ui)
     wrong = failures(auth, ui)
-    for text in wrong:
-        print("FAILED: " + text)
-    sys.exit(1 if wrong else 0)
+    finish(wrong)
 
 
 if __name__ == "__main__":

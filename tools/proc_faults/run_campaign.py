@@ -48,12 +48,8 @@ import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.abspath(os.path.join(HERE, "../.."))
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-os.environ.setdefault("SENTREL_BIN", os.path.join(ROOT, "build", "bin"))
-os.environ.setdefault("SENTREL_WINEPREFIX", os.path.join(ROOT, "build", "wineprefix"))
-
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from campaign import finish, start_wine_session  # noqa: E402
 import harness  # noqa: E402
 import mfa_fixture  # noqa: E402
 
@@ -562,7 +558,7 @@ def main():
     sizes = QUICK if options.quick else FULL
     phases = options.only.split(",") if options.only else PHASES
     wanted = {phase: options.rounds or sizes[phase] for phase in phases}
-    subprocess.run([os.path.join(ROOT, "tests/support/wine-session.sh"), "start", harness.PREFIX], check=True)
+    start_wine_session(harness.PREFIX)
     started = time.time()
     rounds = run(wanted, options.seed)
     if options.json:
@@ -571,9 +567,7 @@ def main():
     report(rounds)
     print("seed=%d wall_s=%.0f" % (options.seed, time.time() - started))
     wrong = failures(rounds, wanted)
-    for text in wrong:
-        print("FAILED: " + text)
-    sys.exit(1 if wrong else 0)
+    finish(wrong)
 
 
 if __name__ == "__main__":

@@ -21,12 +21,8 @@ import subprocess
 import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.abspath(os.path.join(HERE, "../.."))
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-os.environ.setdefault("SENTREL_BIN", os.path.join(ROOT, "build", "bin"))
-os.environ.setdefault("SENTREL_WINEPREFIX", os.path.join(ROOT, "build", "wineprefix"))
-
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from campaign import start_wine_session  # noqa: E402
 import harness  # noqa: E402
 
 TEST = "ReaderMutation.MutatedFilesStayInsideGuardedOutputsAndWhatTheWritersTakeReadsBack"
@@ -39,7 +35,7 @@ def main():
     parser.add_argument("--seed", type=int, default=24025)
     options = parser.parse_args()
     files = options.files or (600 if options.quick else 100000)
-    subprocess.run([os.path.join(ROOT, "tests/support/wine-session.sh"), "start", harness.PREFIX], check=True)
+    start_wine_session(harness.PREFIX)
     extra = {"SENTREL_READER_MUTATIONS": str(files), "SENTREL_READER_SEED": str(options.seed)}
     # The writers flush every file to the disk; on a memory file system (reached through Wine's Z:
     # drive) the same calls take a fraction of the time.

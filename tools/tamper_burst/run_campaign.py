@@ -24,16 +24,11 @@ import argparse
 import os
 import random
 import statistics
-import subprocess
 import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.abspath(os.path.join(HERE, "../.."))
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-os.environ.setdefault("SENTREL_BIN", os.path.join(ROOT, "build", "bin"))
-os.environ.setdefault("SENTREL_WINEPREFIX", os.path.join(ROOT, "build", "wineprefix"))
-
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from campaign import finish, start_wine_session  # noqa: E402
 import harness  # noqa: E402
 
 FILES = ("SentrelSvc.json", "SentrelSvc.policy.json", "SentrelSvc.exe", "SentrelUI.exe", "runguard.exe")
@@ -258,7 +253,7 @@ def main():
     options = parser.parse_args()
     total = options.actions or (30 if options.quick else 200)
     quiet_s = 0.5 if options.quick else 2.0
-    subprocess.run([os.path.join(ROOT, "tests/support/wine-session.sh"), "start", harness.PREFIX], check=True)
+    start_wine_session(harness.PREFIX)
     install = harness.Install()
     install.kill_installed_processes()
     try:
@@ -267,9 +262,7 @@ def main():
     finally:
         install.stop_all()
     report(result)
-    for text in wrong:
-        print("FAILED: " + text)
-    sys.exit(1 if wrong else 0)
+    finish(wrong)
 
 
 if __name__ == "__main__":
