@@ -64,8 +64,10 @@ class AuthDialog(DialogCase):
 
         wrong = self.wrong_code()
         self.driver("type", wrong[2:])
+        # The dialog shows "Sending..." until the service's verdict on the code arrives.
+        wrong_shown = (True, "验证码错误或用户不存在")
+        self.assertTrue(wait_until(lambda: self.texts()["122"] == wrong_shown, timeout=15), self.texts())
         controls = self.texts()
-        self.assertEqual(controls["122"], (True, "验证码错误或用户不存在"))
         self.assertEqual("".join(controls[str(130 + i)][1] for i in range(6)), "12" + wrong[2:])
         self.assertEqual(controls["120"], (True, "Verify"))  # usable again: the broker asks for another code
         self.screenshot("auth_dialog_totp_wrong_code_en-US")
@@ -187,8 +189,8 @@ class AuthDialog(DialogCase):
 
         if sent[0]["code"] != "123456":
             self.driver("type", "123456")
-            status = self.texts()["122"]
-            self.assertEqual(status, (True, "验证码错误或已过期"))
+            wrong_shown = (True, "验证码错误或已过期")
+            self.assertTrue(wait_until(lambda: self.texts()["122"] == wrong_shown, timeout=15), self.texts())
             self.assertIsNone(guarded.poll())
         self.driver("click", "133")
         self.assertEqual(self.focus(), 133)
