@@ -440,6 +440,11 @@ class Output:
 MARKED_TOOLS = ("wait_for.exe", "report_exit.exe", "ui_driver.exe")
 
 
+# What Wine itself prints when it could not start a program at all (its start.exe resolving a
+# program name and failing to create the process): the program never ran.
+WINE_START_FAILURES = (b"ShellExecuteEx failed",)
+
+
 class StartMark:
     """A start-mark file for one run of a marked tool: a run that ends without it never reached the
     program (Wine could not start it), which is an infrastructure failure, not the program's result."""
@@ -457,8 +462,12 @@ class StartMark:
         self.close()
         return dict(env or {}, SENTREL_START_MARK="Z:" + self.path.replace("/", "\\"))
 
-    def never_started(self):
-        return self.path is not None and not os.path.exists(self.path)
+    def never_started(self, said=b""):
+        """True when the run never reached the program: a marked tool left no mark; any other
+        program (Wine's own sc, reg, msiexec write no mark) when Wine said it could not start it."""
+        if self.path is not None:
+            return not os.path.exists(self.path)
+        return any(text in said for text in WINE_START_FAILURES)
 
     def close(self):
         if self.path is not None and os.path.exists(self.path):
@@ -478,7 +487,7 @@ def run_wine(command, cwd=None, env=None, timeout=60, input=None):
     try:
         for attempt in (1, 2):
             code, out, err = run_wine_once(command, cwd, mark.env(env), timeout, input)
-            if attempt == 2 or not mark.never_started():
+            if attempt == 2 or not mark.never_started(out + err):
                 return code, out, err
             report_infrastructure_failure(command, code, (out + err).decode("utf-8", "replace"))
     finally:
