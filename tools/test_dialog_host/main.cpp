@@ -3,7 +3,8 @@
 // broker starts it and trusts it like the real host.
 //
 // It serves its session's \\.\pipe\SentrelUI.<session> as the real host does: message mode, one
-// request and one reply per connection, then the next connection (one instance at a time); a
+// request and one reply per connection, served one at a time, oldest first, with an instance
+// always listening meanwhile (a broker that comes while a round ends never finds the pipe busy); a
 // request that is short or has another magic is dropped without an answer; a second copy started
 // in the session while one runs exits at once (Local\SentrelUIPipeSingleton). Without --pipe it
 // exits with code 2 and a message on stderr.
@@ -329,6 +330,12 @@ void wait_start_delay() {
         Sleep(static_cast<DWORD>(wcstoul(text, nullptr, 10)));
 }
 
+HANDLE new_instance(const wchar_t* pipe_name) {
+    return CreateNamedPipeW(pipe_name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                            PIPE_UNLIMITED_INSTANCES, sizeof(UiAuthReply), sizeof(UiAuthRequest), ui_reply_timeout_ms,
+                            nullptr);
+}
+
 int run_host() {
     OwnedHandle singleton(CreateMutexW(nullptr, FALSE, ui_host_mutex_name));
     if (GetLastError() == ERROR_ALREADY_EXISTS) return 0;
@@ -336,15 +343,19 @@ int run_host() {
     wchar_t pipe_name[ui_pipe_name_cch];
     if (!ui_pipe_name_for(ui_own_session(), pipe_name, ui_pipe_name_cch)) return 1;
     unsigned long served = 0;
+    OwnedHandle listening(new_instance(pipe_name));
     for (;;) {
-        OwnedHandle pipe(CreateNamedPipeW(pipe_name, PIPE_ACCESS_DUPLEX,
-                                          PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1,
-                                          sizeof(UiAuthReply), sizeof(UiAuthRequest), ui_reply_timeout_ms, nullptr));
-        if (!pipe) {
+        if (!listening) {
             Sleep(500);
+            listening.reset(new_instance(pipe_name));
             continue;
         }
-        if (!ConnectNamedPipe(pipe.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) continue;
+        if (!ConnectNamedPipe(listening.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
+            listening.reset(new_instance(pipe_name));
+            continue;
+        }
+        OwnedHandle pipe(listening.release());
+        listening.reset(new_instance(pipe_name));  // the next client waits in it while this one is served
         if (!serve(pipe.get(), &served)) return 0;
     }
 }
