@@ -18,6 +18,16 @@ os.environ.setdefault("SENTREL_BIN", os.path.join(ROOT, "build", "bin"))
 os.environ.setdefault("SENTREL_WINEPREFIX", os.path.join(ROOT, "build", "wineprefix"))
 
 
+def figures(line):
+    """'name a=1 b=2' -> {'a': '1', 'b': '2'}"""
+    return dict(part.split("=", 1) for part in line.split() if "=" in part)
+
+
+def last_line(out, first_word):
+    lines = [line for line in out.replace("\r\n", "\n").splitlines() if line.startswith(first_word + " ")]
+    return lines[-1] if lines else ""
+
+
 def start_wine_session(prefix):
     """One wineserver kept alive for the run, the prefix booted once."""
     subprocess.run([os.path.join(ROOT, "tests/support/wine-session.sh"), "start", prefix], check=True)

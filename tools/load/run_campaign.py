@@ -36,7 +36,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from campaign import ROOT, finish, start_wine_session  # noqa: E402
+from campaign import figures, finish, last_line, ROOT, start_wine_session  # noqa: E402
 import harness  # noqa: E402
 import mfa_fixture  # noqa: E402
 import mfa_server  # noqa: E402  (found beside mfa_fixture)
@@ -45,16 +45,6 @@ PIPE = r"\\.\pipe\SentrelAuth"
 UNMATCHED_LINE = "cmd: path=C:\\Windows\\System32\\bench-unmatched.exe args=--bench result=未命中命令规则，直接放行"
 BURSTS = ("held-approve", "held-deny", "free")
 STOPPED = 5
-
-
-def figures(line):
-    """'name a=1 b=2' -> {'a': '1', 'b': '2'}"""
-    return dict(part.split("=", 1) for part in line.split() if "=" in part)
-
-
-def last_line(out, first_word):
-    lines = [line for line in out.replace("\r\n", "\n").splitlines() if line.startswith(first_word + " ")]
-    return lines[-1] if lines else ""
 
 
 def usage_of(install, exe_name):

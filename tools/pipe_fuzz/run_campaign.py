@@ -19,21 +19,11 @@ import os
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from campaign import finish, start_wine_session  # noqa: E402
+from campaign import figures, finish, last_line, start_wine_session  # noqa: E402
 import harness  # noqa: E402
 
 PROTECTED_PATH = r"C:\Tools\fuzz-protected.exe"
 CLOSED_SERVER = "http://127.0.0.1:9"  # nothing listens: every code check fails
-
-
-def figures(line):
-    """'name a=1 b=2' -> {'a': '1', 'b': '2'}"""
-    return dict(part.split("=", 1) for part in line.split() if "=" in part)
-
-
-def last_line(out, first_word):
-    lines = [line for line in out.replace("\r\n", "\n").splitlines() if line.startswith(first_word + " ")]
-    return lines[-1] if lines else ""
 
 
 def usage_of(install, exe_name):

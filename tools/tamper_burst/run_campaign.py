@@ -28,7 +28,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from campaign import finish, start_wine_session  # noqa: E402
+from campaign import figures, finish, start_wine_session  # noqa: E402
 import harness  # noqa: E402
 
 FILES = ("SentrelSvc.json", "SentrelSvc.policy.json", "SentrelSvc.exe", "SentrelUI.exe", "runguard.exe")
@@ -39,11 +39,6 @@ DETECT = "Detect unauthorized change/delete on: "
 UNPROTECTED = r"C:\Tools\tamper-campaign-unprotected.exe"
 AUTH_LINE = "cmd: path=%s " % UNPROTECTED  # the service's line for each campaign auth request
 RESTORE_BOUND_S = 10
-
-
-def figures(line):
-    """'name a=1 b=2' -> {'a': '1', 'b': '2'}"""
-    return dict(part.split("=", 1) for part in line.split() if "=" in part)
 
 
 def read_bytes(path):
