@@ -110,6 +110,16 @@ def wait_process(process, bound_s):
     return time.time() - started
 
 
+def start_round(install, server, i):
+    """Starts round i's protected command: runguard, and the counts its stage and outcome are
+    judged against (host requests, verdicts the host got, codes the server verified)."""
+    requests_before = len(records(install, "test_dialog_requests.txt"))
+    verdicts_before = len(records(install, "test_dialog_verdicts.txt"))
+    verifies_before = verifies(server)
+    runguard = install.start("runguard.exe", "run", "--", PROTECTED, "fault-%d" % i)
+    return runguard, requests_before, verdicts_before, verifies_before
+
+
 def stage_of(install, runguard, requests_before, verdicts_before):
     if runguard.poll() is not None:
         return "round_over"
@@ -152,10 +162,7 @@ def run_dialog_kill(install, server, n, rng):
         think = rng.randint(0, 1500)
         start_delay(install, slow_start)
         install.host_script("delay %d code %s" % (think, mfa_fixture.current_totp()))
-        requests_before = len(records(install, "test_dialog_requests.txt"))
-        verdicts_before = len(records(install, "test_dialog_verdicts.txt"))
-        verifies_before = verifies(server)
-        runguard = install.start("runguard.exe", "run", "--", PROTECTED, "fault-%d" % i)
+        runguard, requests_before, verdicts_before, verifies_before = start_round(install, server, i)
         time.sleep(rng.uniform(0, (slow_start + think) / 1000.0 + 1.0))  # the moment of the kill
         stage = stage_of(install, runguard, requests_before, verdicts_before)
         # Under load runguard may not yet have asked, and the broker not yet started a host: then the
@@ -198,10 +205,7 @@ def run_service_kill(install, server, n, rng):
         think = rng.randint(0, 1500)
         start_delay(install, 0)
         install.host_script("delay %d code %s" % (think, mfa_fixture.current_totp()))
-        requests_before = len(records(install, "test_dialog_requests.txt"))
-        verdicts_before = len(records(install, "test_dialog_verdicts.txt"))
-        verifies_before = verifies(server)
-        runguard = install.start("runguard.exe", "run", "--", PROTECTED, "fault-%d" % i)
+        runguard, requests_before, verdicts_before, verifies_before = start_round(install, server, i)
         time.sleep(rng.uniform(0, think / 1000.0 + 1.0))
         stage = stage_of(install, runguard, requests_before, verdicts_before)
         install.kill_installed_processes_named("SentrelSvc.exe")
@@ -249,10 +253,7 @@ def run_service_stop(install, server, n, rng):
         start_delay(install, 0)
         action = "never" if rng.random() < 0.3 else "delay %d code %s" % (think, mfa_fixture.current_totp())
         install.host_script(action)
-        requests_before = len(records(install, "test_dialog_requests.txt"))
-        verdicts_before = len(records(install, "test_dialog_verdicts.txt"))
-        verifies_before = verifies(server)
-        runguard = install.start("runguard.exe", "run", "--", PROTECTED, "fault-%d" % i)
+        runguard, requests_before, verdicts_before, verifies_before = start_round(install, server, i)
         time.sleep(rng.uniform(0, think / 1000.0 + 1.0))
         stage = stage_of(install, runguard, requests_before, verdicts_before)
         asked = time.time()
